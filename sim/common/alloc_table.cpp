@@ -1,0 +1,161 @@
+// The device allocation table: every simulated device allocation of the process, with its card,
+// so that any device range can be checked and each card's capacity enforced.
+#include <sys/mman.h>
+
+#include <cinttypes>
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <shared_mutex>
+#include <vector>
+
+#include "oxsim.h"
+
+namespace oxsim {
+namespace {
+
+// Below this size an allocation comes from the heap; above it, from its own mapping, so that
+// freed device memory goes back to the operating system at once.
+constexpr size_t kMapThreshold = 64 << 10;
+constexpr size_t kHugePage = 2 << 20;
+// Device pointers are at least this aligned, as on a real card.
+constexpr size_t kHeapAlign = 256;
+
+struct Allocation {
+  size_t bytes;        // requested size: the range that may be used
+  int card;
+  void* map_base;      // start of the mapping, null for heap blocks
+  size_t map_bytes;
+};
+
+struct Table {
+  std::shared_mutex mutex;
+  std::map<uintptr_t, Allocation> live;  // keyed by start address
+  std::vector<uint64_t> used;            // per card, bytes requested and not freed
+};
+
+// Never freed: queue threads may still touch device memory while the process exits.
+Table& GetTable() {
+  static Table* table = [] {
+    auto* t = new Table;
+    t->used.assign(static_cast<size_t>(DeviceCount()), 0);
+    return t;
+  }();
+  return *table;
+}
+
+// Maps `bytes` of anonymous memory, 2 MiB aligned when large enough for huge pages. Only the
+// pages touched are backed, so the virtual capacity of all cards may exceed the host's memory.
+void* MapBlock(size_t bytes, void** base, size_t* mapped) {
+  const int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
+  if (bytes < kHugePage) {
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, flags, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    *base = p;
+    *mapped = bytes;
+    return p;
+  }
+  const size_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
+  const size_t span = rounded + kHugePage;
+  void* p = mmap(nullptr, span, PROT_READ | PROT_WRITE, flags, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(p);
+  const uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+  // Trim the unaligned head and the tail beyond the rounded size.
+  if (aligned > start) munmap(p, aligned - start);
+  const uintptr_t end = start + span;
+  if (end > aligned + rounded) munmap(reinterpret_cast<void*>(aligned + rounded), end - aligned - rounded);
+  madvise(reinterpret_cast<void*>(aligned), rounded, MADV_HUGEPAGE);
+  *base = reinterpret_cast<void*>(aligned);
+  *mapped = rounded;
+  return *base;
+}
+
+void ReleaseBlock(void* ptr, const Allocation& a) {
+  if (a.map_base)
+    munmap(a.map_base, a.map_bytes);
+  else
+    free(ptr);
+}
+
+}  // namespace
+
+bool DeviceAlloc(int card, size_t bytes, void** ptr) {
+  if (!ptr || card < 0 || card >= DeviceCount()) return false;
+  Table& t = GetTable();
+  {
+    // Reserve first, so concurrent allocations on one card cannot overshoot its capacity.
+    std::unique_lock<std::shared_mutex> lock(t.mutex);
+    uint64_t& used = t.used[static_cast<size_t>(card)];
+    if (bytes > DeviceMemory() - used) return false;
+    used += bytes;
+  }
+  Allocation a{bytes, card, nullptr, 0};
+  void* p = nullptr;
+  if (bytes >= kMapThreshold) {
+    p = MapBlock(bytes, &a.map_base, &a.map_bytes);
+  } else {
+    // Zero bytes still take a block, so the pointer is unique and can be freed.
+    const size_t rounded = ((bytes ? bytes : 1) + kHeapAlign - 1) & ~(kHeapAlign - 1);
+    p = aligned_alloc(kHeapAlign, rounded);
+  }
+  std::unique_lock<std::shared_mutex> lock(t.mutex);
+  if (!p) {
+    t.used[static_cast<size_t>(card)] -= bytes;
+    return false;
+  }
+  t.live.emplace(reinterpret_cast<uintptr_t>(p), a);
+  *ptr = p;
+  return true;
+}
+
+bool DeviceFree(void* ptr) {
+  Table& t = GetTable();
+  Allocation a;
+  {
+    std::unique_lock<std::shared_mutex> lock(t.mutex);
+    const auto it = t.live.find(reinterpret_cast<uintptr_t>(ptr));
+    if (!ptr || it == t.live.end()) return false;
+    a = it->second;
+    t.live.erase(it);
+    t.used[static_cast<size_t>(a.card)] -= a.bytes;
+  }
+  ReleaseBlock(ptr, a);
+  return true;
+}
+
+bool FindRange(const void* ptr, size_t bytes, int* card) {
+  if (!ptr) return false;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(ptr);
+  Table& t = GetTable();
+  std::shared_lock<std::shared_mutex> lock(t.mutex);
+  // The allocation that could hold ptr is the last one starting at or before it.
+  auto it = t.live.upper_bound(start);
+  if (it == t.live.begin()) return false;
+  --it;
+  const uintptr_t offset = start - it->first;
+  // Written as a subtraction so that a huge byte count cannot wrap around.
+  if (offset > it->second.bytes || bytes > it->second.bytes - offset) return false;
+  if (card) *card = it->second.card;
+  return true;
+}
+
+bool CheckDeviceRange(const char* entry, const char* role, const void* ptr, size_t bytes,
+                      int* card) {
+  if (FindRange(ptr, bytes, card)) return true;
+  Complain("%s: %s range 0x%" PRIxPTR " + %zu bytes is not inside a device allocation", entry,
+           role, reinterpret_cast<uintptr_t>(ptr), bytes);
+  return false;
+}
+
+bool CardUsage(int card, uint64_t* used, uint64_t* total) {
+  if (card < 0 || card >= DeviceCount()) return false;
+  Table& t = GetTable();
+  std::shared_lock<std::shared_mutex> lock(t.mutex);
+  if (used) *used = t.used[static_cast<size_t>(card)];
+  if (total) *total = DeviceMemory();
+  return true;
+}
+
+}  // namespace oxsim

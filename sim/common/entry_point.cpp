@@ -1,0 +1,167 @@
+// Entry points: per-process call counts, injected failures and the call log written at exit.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "knobs.h"
+#include "oxsim.h"
+
+namespace oxsim {
+namespace {
+
+// The fault items of one entry point, in the order they were given.
+struct FaultGroup {
+  std::string name;
+  std::vector<FaultItem> items;
+};
+
+// A `corrupt:` item and its count of calls made by its rank.
+struct CorruptRule {
+  FaultItem item;
+  mutable std::atomic<uint64_t> calls{0};  // counted through const iteration
+};
+
+struct Faults {
+  std::vector<FaultGroup> groups;
+  std::deque<CorruptRule> corrupt;  // deque: the atomics must not move
+};
+
+Faults* ReadFaults() {
+  auto* faults = new Faults;
+  const char* text = getenv("OXSIM_FAULT");
+  if (!text) return faults;
+  std::vector<FaultItem> items;
+  std::string error;
+  if (!ParseFaults(text, &items, &error)) Reject("OXSIM_FAULT: %s", error.c_str());
+  for (const FaultItem& item : items) {
+    if (item.corrupt) {
+      faults->corrupt.emplace_back();
+      faults->corrupt.back().item = item;
+      continue;
+    }
+    auto group = std::find_if(faults->groups.begin(), faults->groups.end(),
+                              [&](const FaultGroup& g) { return g.name == item.name; });
+    if (group == faults->groups.end()) {
+      faults->groups.push_back({item.name, {}});
+      group = faults->groups.end() - 1;
+    }
+    group->items.push_back(item);
+  }
+  return faults;
+}
+
+// Never freed: queue threads may still call entry points while the process exits.
+const Faults& GetFaults() {
+  static const Faults* faults = ReadFaults();
+  return *faults;
+}
+
+// Every entry point object, and the counts of those already gone.
+struct Registry {
+  std::mutex mutex;
+  std::vector<const EntryPoint*> live;
+  std::map<std::string, uint64_t> retired;
+};
+
+Registry& GetRegistry() {
+  static Registry* registry = new Registry;
+  return *registry;
+}
+
+std::map<std::string, uint64_t> AllCounts() {
+  Registry& r = GetRegistry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  std::map<std::string, uint64_t> counts = r.retired;
+  for (const EntryPoint* ep : r.live) counts[ep->name()] += ep->calls();
+  return counts;
+}
+
+// Appends "<name> <count>" for each entry point that was called; one write, so the lines of
+// several processes sharing the file stay whole.
+void WriteCallLog() {
+  const char* path = getenv("OXSIM_CALL_LOG");
+  if (!path || !*path) return;
+  std::string text;
+  for (const auto& [name, count] : AllCounts())
+    if (count > 0) text += name + " " + std::to_string(count) + "\n";
+  if (text.empty()) return;
+  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    Complain("cannot open the call log %s", path);
+    return;
+  }
+  if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+    Complain("cannot write the call log %s", path);
+  close(fd);
+}
+
+// Registered when the library loads, before any entry point object exists, so it runs after
+// their destructors have moved their counts into the registry.
+struct CallLogAtExit {
+  CallLogAtExit() {
+    (void)GetRegistry();
+    atexit(WriteCallLog);
+  }
+} call_log_at_exit;
+
+}  // namespace
+
+void CheckEnvironment() {
+  CheckKnobs();
+  (void)GetFaults();
+}
+
+EntryPoint::EntryPoint(const char* name) : name_(name) {
+  CheckEnvironment();
+  const Faults& faults = GetFaults();
+  for (size_t i = 0; i < faults.groups.size(); ++i)
+    if (faults.groups[i].name == name) fault_index_ = static_cast<int>(i);
+  Registry& r = GetRegistry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  r.live.push_back(this);
+}
+
+EntryPoint::~EntryPoint() {
+  Registry& r = GetRegistry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  r.retired[name_] += calls();
+  r.live.erase(std::remove(r.live.begin(), r.live.end(), this), r.live.end());
+}
+
+int EntryPoint::Enter(int default_code) {
+  const uint64_t n = calls_.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (fault_index_ < 0) return 0;
+  for (const FaultItem& item : GetFaults().groups[fault_index_].items)
+    if (item.nth == n) return item.has_code ? item.code : default_code;
+  return 0;
+}
+
+bool CorruptAfter(const char* collective, int rank, uint64_t* index) {
+  const Faults& faults = GetFaults();
+  if (faults.corrupt.empty()) return false;
+  bool hit = false;
+  // Every matching rule counts the call, so rules for the same rank agree on the numbering.
+  for (const CorruptRule& rule : faults.corrupt) {
+    if (rule.item.rank != rank || rule.item.name != collective) continue;
+    const uint64_t n = rule.calls.fetch_add(1) + 1;
+    if (!hit && (rule.item.nth == 0 || rule.item.nth == n)) {
+      hit = true;
+      if (index) *index = rule.item.index;
+    }
+  }
+  return hit;
+}
+
+uint64_t CallCount(const std::string& name) {
+  const auto counts = AllCounts();
+  const auto it = counts.find(name);
+  return it == counts.end() ? 0 : it->second;
+}
+
+}  // namespace oxsim

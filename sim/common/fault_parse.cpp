@@ -1,0 +1,170 @@
+// The OXSIM_FAULT grammar:
+//   NAME:N[:CODE]                      the N-th call of entry point NAME fails with CODE
+//   corrupt:NAME:N[:RANK[:INDEX]]      after the N-th call (or every call, N = '*') of
+//                                      collective NAME on global rank RANK, element INDEX of
+//                                      its receive buffer is changed
+// Items are comma separated. Anything else is rejected: a fault that silently does not fire
+// would make a failure test pass for the wrong reason.
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "knobs.h"
+#include "oxsim.h"
+
+namespace oxsim {
+namespace {
+
+// Entry points that return a status code and can therefore be made to fail. Functions that
+// only return text (error names and strings) are counted but never fail.
+const char* const kFailable[] = {
+    "oxrtGetDeviceCount", "oxrtSetDevice", "oxrtGetDevice", "oxrtQueueCreate",
+    "oxrtQueueDestroy", "oxrtQueueSync", "oxrtNotifierCreate", "oxrtNotifierDestroy",
+    "oxrtPlaceNotifier", "oxrtWaitNotifier", "oxrtNotifierDuration", "oxrtMalloc", "oxrtFree",
+    "oxrtMemset", "oxrtMemcpy", "oxrtMemGetInfo", "oxrtGetLibVersion",
+    "oxInit", "oxGetDriverVersion", "oxGetLibVersion", "oxDeviceGetPCIBusId", "oxGetErrorString",
+    "oxdevInit", "oxdevGetLibVersion", "oxdevGetDeviceHandleByPciBusId",
+    "oxdevGetCardNameStringByDevId",
+    "oxclGetCliqueId", "oxclInitComms", "oxclSetCommConfig", "oxclDestroyComms",
+    "oxclAbortComm", "oxclGetCommCount", "oxclAllReduce", "oxclReduceScatter", "oxclAllGather",
+    "oxclAlltoAllv", "oxclSend", "oxclRecv", "oxclGetLibVersion", "oxclGroupStart",
+    "oxclGroupEnd", "oxclAlltoAll", "oxclGetOxwireMemSize",
+    "OX_MPI_Init", "OX_MPI_Finalize", "OX_MPI_Comm_size", "OX_MPI_Comm_rank", "OX_MPI_Barrier",
+    "OX_MPI_Bcast", "OX_MPI_Allgather", "OX_MPI_Allreduce",
+};
+
+// Calls that write a receive buffer, the targets of `corrupt:`.
+const char* const kCorruptible[] = {
+    "oxclAllReduce", "oxclReduceScatter", "oxclAllGather", "oxclAlltoAll", "oxclAlltoAllv",
+    "oxclRecv",
+};
+
+template <size_t N>
+bool Contains(const char* const (&names)[N], const std::string& name) {
+  for (const char* n : names)
+    if (name == n) return true;
+  return false;
+}
+
+// Quotes an item for the error line; control bytes are escaped so the line stays one line.
+std::string Quote(const std::string& item) {
+  std::string out = "'";
+  for (unsigned char c : item.substr(0, 200)) {
+    if (c < 0x20 || c >= 0x7f || c == '\'') {
+      char hex[8];
+      snprintf(hex, sizeof(hex), "\\x%02x", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  if (item.size() > 200) out += "...";
+  return out + "'";
+}
+
+std::vector<std::string> SplitKeepEmpty(const std::string& text, char sep) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find(sep, start);
+    parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) return parts;
+    start = end + 1;
+  }
+}
+
+bool ParseIntInRange(const std::string& text, uint64_t low, uint64_t high, uint64_t* value) {
+  return ParseUnsigned(text, value) && *value >= low && *value <= high;
+}
+
+// Parses one item; on failure `why` says what is wrong with it.
+bool ParseItem(const std::string& item, FaultItem* out, std::string* why) {
+  if (item.empty()) {
+    *why = "empty item (stray comma)";
+    return false;
+  }
+  const std::vector<std::string> f = SplitKeepEmpty(item, ':');
+  uint64_t v = 0;
+  FaultItem fi;
+  if (f[0] == "corrupt") {
+    if (f.size() < 3 || f.size() > 5) {
+      *why = "expected corrupt:NAME:N[:RANK[:INDEX]]";
+      return false;
+    }
+    fi.corrupt = true;
+    fi.name = f[1];
+    if (!Contains(kCorruptible, fi.name)) {
+      *why = "'" + fi.name.substr(0, 60) + "' is not a collective whose data can be corrupted";
+      return false;
+    }
+    if (f[2] == "*") {
+      fi.nth = 0;
+    } else if (ParseIntInRange(f[2], 1, UINT64_MAX, &v)) {
+      fi.nth = v;
+    } else {
+      *why = "N must be a call number from 1 or '*'";
+      return false;
+    }
+    if (f.size() > 3) {
+      if (!ParseIntInRange(f[3], 0, INT_MAX, &v)) {
+        *why = "RANK must be a rank number from 0";
+        return false;
+      }
+      fi.rank = static_cast<int>(v);
+    }
+    if (f.size() > 4) {
+      if (!ParseIntInRange(f[4], 0, UINT64_MAX, &v)) {
+        *why = "INDEX must be an element index from 0";
+        return false;
+      }
+      fi.index = v;
+    }
+  } else {
+    if (f.size() < 2 || f.size() > 3) {
+      *why = "expected NAME:N[:CODE] or corrupt:NAME:N[:RANK[:INDEX]]";
+      return false;
+    }
+    fi.name = f[0];
+    if (!Contains(kFailable, fi.name)) {
+      *why = "'" + fi.name.substr(0, 60) + "' is not an entry point that can fail";
+      return false;
+    }
+    if (!ParseIntInRange(f[1], 1, UINT64_MAX, &v)) {
+      *why = "N must be a call number from 1";
+      return false;
+    }
+    fi.nth = v;
+    if (f.size() > 2) {
+      // Code 0 would be success, which is no fault at all.
+      if (!ParseIntInRange(f[2], 1, INT_MAX, &v)) {
+        *why = "CODE must be a status code from 1";
+        return false;
+      }
+      fi.has_code = true;
+      fi.code = static_cast<int>(v);
+    }
+  }
+  *out = fi;
+  return true;
+}
+
+}  // namespace
+
+bool ParseFaults(const std::string& text, std::vector<FaultItem>* items, std::string* error) {
+  std::vector<FaultItem> parsed;
+  if (!text.empty()) {
+    for (const std::string& item : SplitKeepEmpty(text, ',')) {
+      FaultItem fi;
+      std::string why;
+      if (!ParseItem(item, &fi, &why)) {
+        if (error) *error = "bad item " + Quote(item) + ": " + why;
+        return false;
+      }
+      parsed.push_back(fi);
+    }
+  }
+  if (items) *items = std::move(parsed);
+  return true;
+}
+
+}  // namespace oxsim

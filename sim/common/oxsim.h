@@ -1,0 +1,105 @@
+// Shared state of the host simulator (liboxsim.so): environment knobs, the device allocation
+// table, fault injection, call counting and the time model. Every simulated vendor library
+// links this one library, so a process has exactly one of each.
+#ifndef OX_SIM_COMMON_OXSIM_H_
+#define OX_SIM_COMMON_OXSIM_H_
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace oxsim {
+
+// ---- environment knobs (read once) ----
+int DeviceCount();                  // OXSIM_DEVICE_COUNT, default 8
+const std::string& CardName();      // OXSIM_CARD_NAME, default "OPU-SIM"
+uint64_t DeviceMemory();            // OXSIM_DEVICE_MEMORY, default 16G, per card
+double LinkGbps();                  // OXSIM_LINK_GBPS, 0 when unset
+double LinkLatencyUs();             // OXSIM_LINK_LATENCY_US, 0 when unset
+// int8/uint8 reductions saturate on these cards and wrap elsewhere.
+bool SaturatingCard();              // card name contains "OPU150" or "OPU190"
+
+// Prints one line "oxsim: <text>" on standard error.
+void Complain(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Reads and checks every knob and OXSIM_FAULT once; a bad value ends the process with status 1
+// and one line naming it. Every entry point calls it on first use.
+void CheckEnvironment();
+
+// Writes the PCI bus identifier of a card ("0000:1a:00.0") into buf; false when the card is
+// invalid or the buffer (len bytes with the terminator) is too small.
+bool PciBusId(int card, char* buf, size_t len);
+// Returns the card of a bus identifier that PciBusId produces, or -1.
+int CardFromPciBusId(const char* bus_id);
+// Writes card's PCI bus id ("0000:1a:00.0"), terminated; false for an invalid card or a short
+// buffer.
+bool PciBusId(int card, char* buffer, size_t length);
+
+// ---- entry points: call counting and injected failures ----
+// One static object per simulated entry point:
+//   static oxsim::EntryPoint ep("oxrtMalloc");
+//   if (int code = ep.Enter(oxrtErrorUnknown)) return (oxrtError_t)code;
+class EntryPoint {
+ public:
+  explicit EntryPoint(const char* name);
+  // Keeps the count for the call log when the object goes away (library unloaded, exit).
+  ~EntryPoint();
+  EntryPoint(const EntryPoint&) = delete;
+  EntryPoint& operator=(const EntryPoint&) = delete;
+  // Counts the call; returns the injected code of this call (default_code when the fault item
+  // names none), or 0 when the call goes ahead.
+  int Enter(int default_code);
+  const char* name() const { return name_; }
+  uint64_t calls() const { return calls_.load(std::memory_order_relaxed); }
+
+ private:
+  const char* name_;
+  std::atomic<uint64_t> calls_{0};
+  int fault_index_ = -1;  // first fault item naming this entry point, -1 when none
+};
+
+// `corrupt:NAME:N[:RANK[:INDEX]]`: called by a collective after its call completes on the
+// communicator of global rank `rank`. Returns true (and the element index) when this call's
+// receive buffer must be corrupted.
+bool CorruptAfter(const char* collective, int rank, uint64_t* index);
+
+// Parses an OXSIM_FAULT value; false with a reason on a malformed value. Exposed for tests.
+struct FaultItem {
+  bool corrupt = false;
+  std::string name;
+  uint64_t nth = 0;        // 0 means '*' (every call), only for corrupt items
+  bool has_code = false;
+  int code = 0;
+  int rank = 0;
+  uint64_t index = 0;
+};
+bool ParseFaults(const std::string& text, std::vector<FaultItem>* items, std::string* error);
+
+// Calls so far of the entry point NAME in this process (all its objects, live or gone).
+uint64_t CallCount(const std::string& name);
+
+// ---- device memory ----
+// Allocates bytes on card `card` against its capacity. Returns false when the card is invalid
+// or full. Zero bytes still yield a unique, freeable pointer.
+bool DeviceAlloc(int card, size_t bytes, void** ptr);
+// Frees a pointer returned by DeviceAlloc; false when it is not the start of a live allocation.
+bool DeviceFree(void* ptr);
+// True when [ptr, ptr + bytes) lies inside one live allocation; *card receives its card.
+bool FindRange(const void* ptr, size_t bytes, int* card);
+// FindRange with a complaint: false after one line on standard error, e.g.
+// "oxsim: oxrtMemcpy: destination range 0x... + 8 bytes is not inside a device allocation".
+bool CheckDeviceRange(const char* entry, const char* role, const void* ptr, size_t bytes,
+                      int* card = nullptr);
+// Bytes in use and capacity of a card; false when the card is invalid.
+bool CardUsage(int card, uint64_t* used, uint64_t* total);
+
+// ---- time model ----
+// Sleeps until `start` + latency + bus_bytes / rate when OXSIM_LINK_GBPS is set.
+void ModelWait(std::chrono::steady_clock::time_point start, double bus_bytes);
+
+}  // namespace oxsim
+
+#endif  // OX_SIM_COMMON_OXSIM_H_

@@ -1,0 +1,161 @@
+// liboxrt.so, devices and memory: the current card of each thread, device allocations checked
+// against the simulator's allocation table, status names and the version.
+#include "oxrt.h"
+
+#include <cinttypes>
+#include <cstring>
+
+#include "oxsim.h"
+#include "rt_internal.h"
+#include "rt_private.h"
+
+namespace {
+
+// Cards are bound per thread, as on the real runtime; every thread starts on card 0.
+thread_local int current_device = 0;
+
+// One entry point object per function; counts the call and applies injected failures.
+#define OXRT_ENTER(name)                                         \
+  static oxsim::EntryPoint entry_point(name);                    \
+  if (int injected = entry_point.Enter(oxrtErrorUnknown))        \
+  return static_cast<oxrtError_t>(injected)
+
+bool ValidDevice(int device) { return device >= 0 && device < oxsim::DeviceCount(); }
+
+// True when the start of a host range lies in device memory, i.e. the pointer was given for
+// the wrong side of a copy.
+bool LooksLikeDevice(const void* ptr) { return oxsim::FindRange(ptr, 0, nullptr); }
+
+}  // namespace
+
+namespace oxsim {
+int CurrentDevice() { return current_device; }
+void SetCurrentDeviceForQueueThread(int device) { current_device = device; }
+}  // namespace oxsim
+
+extern "C" {
+
+oxrtError_t oxrtGetDeviceCount(unsigned int* count) {
+  OXRT_ENTER("oxrtGetDeviceCount");
+  if (!count) return oxrtErrorInvalidValue;
+  *count = static_cast<unsigned int>(oxsim::DeviceCount());
+  return oxrtSuccess;
+}
+
+oxrtError_t oxrtSetDevice(int device) {
+  OXRT_ENTER("oxrtSetDevice");
+  if (!ValidDevice(device)) {
+    oxsim::Complain("oxrtSetDevice: card %d does not exist (%d cards)", device,
+                    oxsim::DeviceCount());
+    return oxrtErrorInvalidDevice;
+  }
+  current_device = device;
+  return oxrtSuccess;
+}
+
+oxrtError_t oxrtGetDevice(int* device) {
+  OXRT_ENTER("oxrtGetDevice");
+  if (!device) return oxrtErrorInvalidValue;
+  *device = current_device;
+  return oxrtSuccess;
+}
+
+oxrtError_t oxrtMalloc(void** ptr, size_t bytes) {
+  OXRT_ENTER("oxrtMalloc");
+  if (!ptr) return oxrtErrorInvalidValue;
+  if (!oxsim::DeviceAlloc(current_device, bytes, ptr)) {
+    uint64_t used = 0, total = 0;
+    oxsim::CardUsage(current_device, &used, &total);
+    oxsim::Complain("oxrtMalloc: %zu bytes do not fit on card %d (%llu of %llu bytes in use)",
+                    bytes, current_device, static_cast<unsigned long long>(used),
+                    static_cast<unsigned long long>(total));
+    *ptr = nullptr;
+    return oxrtErrorMemoryAllocation;
+  }
+  return oxrtSuccess;
+}
+
+oxrtError_t oxrtFree(void* ptr) {
+  OXRT_ENTER("oxrtFree");
+  if (!oxsim::DeviceFree(ptr)) {
+    oxsim::Complain("oxrtFree: 0x%" PRIxPTR " is not the start of a live device allocation",
+                    reinterpret_cast<uintptr_t>(ptr));
+    return oxrtErrorInvalidDevicePointer;
+  }
+  return oxrtSuccess;
+}
+
+oxrtError_t oxrtMemset(void* ptr, int value, size_t bytes) {
+  OXRT_ENTER("oxrtMemset");
+  if (!oxsim::CheckDeviceRange("oxrtMemset", "device", ptr, bytes))
+    return oxrtErrorInvalidDevicePointer;
+  memset(ptr, value, bytes);
+  return oxrtSuccess;
+}
+
+oxrtError_t oxrtMemcpy(void* dst, const void* src, size_t bytes, oxrtMemcpyKind kind) {
+  OXRT_ENTER("oxrtMemcpy");
+  if (kind < oxrtMemcpyHostToDevice || kind > oxrtMemcpyHostToHost) {
+    oxsim::Complain("oxrtMemcpy: %d is not a copy direction", static_cast<int>(kind));
+    return oxrtErrorInvalidMemcpyDirection;
+  }
+  if (!dst || !src) {
+    oxsim::Complain("oxrtMemcpy: null %s pointer", dst ? "source" : "destination");
+    return oxrtErrorInvalidValue;
+  }
+  const bool dst_device = kind == oxrtMemcpyHostToDevice || kind == oxrtMemcpyDeviceToDevice;
+  const bool src_device = kind == oxrtMemcpyDeviceToHost || kind == oxrtMemcpyDeviceToDevice;
+  if (dst_device && !oxsim::CheckDeviceRange("oxrtMemcpy", "destination", dst, bytes))
+    return oxrtErrorInvalidDevicePointer;
+  if (src_device && !oxsim::CheckDeviceRange("oxrtMemcpy", "source", src, bytes))
+    return oxrtErrorInvalidDevicePointer;
+  // A device pointer on the host side means the direction does not match the pointers.
+  if ((!dst_device && LooksLikeDevice(dst)) || (!src_device && LooksLikeDevice(src))) {
+    oxsim::Complain("oxrtMemcpy: direction %d does not match the pointers: the %s is device "
+                    "memory", static_cast<int>(kind),
+                    !dst_device && LooksLikeDevice(dst) ? "destination" : "source");
+    return oxrtErrorInvalidMemcpyDirection;
+  }
+  memmove(dst, src, bytes);
+  return oxrtSuccess;
+}
+
+oxrtError_t oxrtMemGetInfo(size_t* free_bytes, size_t* total_bytes) {
+  OXRT_ENTER("oxrtMemGetInfo");
+  if (!free_bytes || !total_bytes) return oxrtErrorInvalidValue;
+  uint64_t used = 0, total = 0;
+  if (!oxsim::CardUsage(current_device, &used, &total)) return oxrtErrorInvalidDevice;
+  *free_bytes = static_cast<size_t>(total - used);
+  *total_bytes = static_cast<size_t>(total);
+  return oxrtSuccess;
+}
+
+const char* oxrtGetErrorName(oxrtError_t error) {
+  static oxsim::EntryPoint entry_point("oxrtGetErrorName");
+  entry_point.Enter(0);  // text only: counted, never failed
+  switch (error) {
+    case oxrtSuccess: return "oxrtSuccess";
+    case oxrtErrorInvalidValue: return "oxrtErrorInvalidValue";
+    case oxrtErrorMemoryAllocation: return "oxrtErrorMemoryAllocation";
+    case oxrtErrorInitialization: return "oxrtErrorInitialization";
+    case oxrtErrorInvalidDevice: return "oxrtErrorInvalidDevice";
+    case oxrtErrorInvalidDevicePointer: return "oxrtErrorInvalidDevicePointer";
+    case oxrtErrorInvalidResourceHandle: return "oxrtErrorInvalidResourceHandle";
+    case oxrtErrorInvalidMemcpyDirection: return "oxrtErrorInvalidMemcpyDirection";
+    case oxrtErrorNotReady: return "oxrtErrorNotReady";
+    case oxrtErrorLaunchFailure: return "oxrtErrorLaunchFailure";
+    case oxrtErrorUnknown: return "oxrtErrorUnknown";
+  }
+  return "oxrtErrorUnrecognized";
+}
+
+oxrtError_t oxrtGetLibVersion(int* major, int* minor, int* patch) {
+  OXRT_ENTER("oxrtGetLibVersion");
+  if (!major || !minor || !patch) return oxrtErrorInvalidValue;
+  *major = 3;
+  *minor = 2;
+  *patch = 0;
+  return oxrtSuccess;
+}
+
+}  // extern "C"
