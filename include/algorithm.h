@@ -1,0 +1,254 @@
+// The abstract collective, its registry, communicator set-up, the expected values of
+// reductions, the chunked fill/check scheme and the result table shared by all collectives.
+#ifndef OXCL_BENCHMARK_ALGORITHM_H_
+#define OXCL_BENCHMARK_ALGORITHM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "common.h"
+#include "context.h"
+#include "datatype.h"
+#include "log.h"
+#include "oxcl.h"
+#include "threadinfo.h"
+
+namespace oxcl_benchmark {
+
+// Elements per chunk of the fill and check work.
+constexpr uint64_t kChunkElements = 1ull << 20;
+// Thread pools per communicator.
+constexpr uint64_t kPoolsPerComm = 10;
+
+class Algorithm {
+ public:
+  Algorithm(const std::string& name, uint64_t col_num) : name(name), col_num(col_num) {}
+  virtual ~Algorithm() = default;
+
+  virtual benchmarkResult_t SetContext(Context* ctx);
+  virtual benchmarkResult_t Release();
+  // Creates every communicator of the process in one library call.
+  virtual benchmarkResult_t InitComm(Context* ctx);
+  // Waits for every queue of one worker thread.
+  virtual benchmarkResult_t ThreadQueueSync(ThreadInfo* info);
+  // One collective call on communicator comm_index of the thread.
+  virtual benchmarkResult_t RunAlgo(ThreadInfo* info, void* sendbuff, void* recvbuff,
+                                    int comm_index) = 0;
+  // Derives send_count, recv_count, coll_count and span_count from count.
+  virtual benchmarkResult_t SetParam(ThreadInfo* info) = 0;
+  // Bandwidths from the time of one operation, then PrintLine.
+  virtual benchmarkResult_t GetDataRate(ThreadInfo* info, double seconds) = 0;
+  virtual benchmarkResult_t PrintTitle(ThreadInfo* info) = 0;
+  virtual benchmarkResult_t PrintLine(ThreadInfo* info, double seconds, double algo_bw,
+                                      double bus_bw, int type_size) = 0;
+  // Fills the send data and the expected values (chunked over the thread pools).
+  virtual benchmarkResult_t InitData(ThreadInfo* info, size_t iteration) = 0;
+  // Counts the received elements that differ from the expected values.
+  virtual benchmarkResult_t Check(ThreadInfo* info, size_t iteration) = 0;
+  virtual uint64_t GetColNum() { return col_num; }
+
+  const std::string& GetName() const { return name; }
+  void SetName(const std::string& new_name) { name = new_name; }
+  Context* GetContext() const { return context; }
+
+  // Expected result of the reduction over all ranks for elements g * 2^20 + [0, len) of
+  // host buffer i; `start` shifts the pattern index (a reduce-scatter slice).
+  template <typename T>
+  benchmarkResult_t InitReduce(ThreadInfo* info, int i, uint64_t start, uint64_t g, uint64_t len);
+
+ protected:
+  // Total rank count: threads x comms x processes.
+  uint64_t RankCount() const;
+  // The current step's data type, operation and mode.
+  oxclDataType_t CurrentType(const ThreadInfo* info) const;
+  oxclReduceOp_t CurrentOp(const ThreadInfo* info) const;
+  bool CurrentInPlace(const ThreadInfo* info) const;
+  // Global index, communicator, device and rank of communicator i of the thread.
+  uint64_t GlobalIndex(const ThreadInfo* info, int i) const;
+  oxclComm* CommOf(const ThreadInfo* info, int i) const;
+  int DeviceOf(const ThreadInfo* info, int i) const;
+  int RankOf(const ThreadInfo* info, int i) const;
+
+  // Chunk scheme: splits `total` elements of every communicator of the thread into chunks of
+  // 2^20 and runs task(i, g, len) on pool g mod 10 of communicator i, then waits for the pools.
+  // With `fill`, first zeroes the thread's error counter and recv_count elements of each
+  // receive buffer (at the iteration's offset).
+  using ChunkTask = std::function<benchmarkResult_t(int i, uint64_t g, uint64_t len)>;
+  benchmarkResult_t RunChunks(ThreadInfo* info, size_t iteration, uint64_t total, bool fill,
+                              const ChunkTask& task);
+
+  // Column layout of a result table; the four collectives differ only in these formats.
+  struct TableLayout {
+    bool redop;                 // a reduce operation column follows the type
+    const char* title_head;     // "bytes", "count", "type" [, "redop"]
+    const char* title_group;    // the four titles of one mode group
+    const char* row_head;       // bytes, count, type [, redop]
+    const char* row_group;      // latency, algo_bw, bus_bw, errors
+  };
+  static const TableLayout kReduceLayout;
+  static const TableLayout kGatherLayout;
+  benchmarkResult_t PrintTableTitle(ThreadInfo* info, const TableLayout& layout);
+  benchmarkResult_t PrintTableLine(ThreadInfo* info, const TableLayout& layout, double seconds,
+                                   double algo_bw, double bus_bw, int type_size);
+  // GB/s of `bytes` moved in `seconds`; 0 when no time was measured (a loop count of 0).
+  static double Bandwidth(double bytes, double seconds);
+  // Records one mismatching element: a Debug line, the thread's error count and `failed`.
+  void CountMismatch(const ThreadInfo* info, uint64_t index, const std::string& expect,
+                     const std::string& data, int rank, bool inplace);
+
+  Context* context = nullptr;
+  std::string name;
+  uint64_t col_num;
+};
+
+class AlgorithmManager {
+ public:
+  // The process-wide registry; created on first use.
+  static std::vector<Algorithm*>& BenchMap();
+};
+
+// The program's one registration object: owns the collective until process exit.
+class DeclareBench {
+ public:
+  explicit DeclareBench(Algorithm* algorithm);
+  ~DeclareBench();
+  DeclareBench(const DeclareBench&) = delete;
+  DeclareBench& operator=(const DeclareBench&) = delete;
+
+ private:
+  Algorithm* algorithm;
+};
+
+// Calls f(TypeTag<T>{}) with the host element type of a data type code; logs
+// "Not supported data type" and fails for any other code.
+template <typename T>
+struct TypeTag {
+  using type = T;
+};
+template <typename F>
+benchmarkResult_t WithElementType(oxclDataType_t type, F&& f) {
+  switch (type) {
+    case oxclFloat16:
+    case oxclBfloat16:
+    case oxclUint16:
+      return f(TypeTag<uint16_t>{});
+    case oxclFloat32:
+      return f(TypeTag<float>{});
+    case oxclInt8:
+      return f(TypeTag<int8_t>{});
+    case oxclInt16:
+      return f(TypeTag<int16_t>{});
+    case oxclInt32:
+      return f(TypeTag<int32_t>{});
+    case oxclInt64:
+      return f(TypeTag<int64_t>{});
+    case oxclUint8:
+      return f(TypeTag<uint8_t>{});
+    case oxclUint32:
+      return f(TypeTag<uint32_t>{});
+    case oxclUint64:
+      return f(TypeTag<uint64_t>{});
+  }
+  OXLOG(ERROR) << "Not supported data type";
+  return BENCHMARK_FAILURE;
+}
+
+namespace reduce_detail {
+
+// Start value per operation: sum 0, prod 1, max 0, min 255 (above every pattern value).
+constexpr int kIdentity[4] = {0, 1, 0, 255};
+
+// Integer arithmetic that wraps like the card's instead of overflowing.
+template <typename T>
+T Apply(int op, T acc, T c) {
+  if constexpr (std::is_integral<T>::value) {
+    using U = typename std::make_unsigned<T>::type;
+    switch (op) {
+      case oxclProd:
+        return static_cast<T>(static_cast<U>(static_cast<U>(acc) * static_cast<U>(c)));
+      case oxclMax:
+        return acc < c ? c : acc;
+      case oxclMin:
+        return acc > c ? c : acc;
+      default:
+        return static_cast<T>(static_cast<U>(static_cast<U>(acc) + static_cast<U>(c)));
+    }
+  } else {
+    switch (op) {
+      case oxclProd:
+        return acc * c;
+      case oxclMax:
+        return acc < c ? c : acc;
+      case oxclMin:
+        return acc > c ? c : acc;
+      default:
+        return acc + c;
+    }
+  }
+}
+
+// One expected element: the fold over ranks r of f(x + r).
+template <typename T>
+T ReduceElement(oxclDataType_t type, int op, uint64_t x, uint64_t n, bool saturate) {
+  int start = (op >= 0 && op <= 3) ? kIdentity[op] : 0;
+  if (type == oxclFloat16 || type == oxclBfloat16) {
+    const bool half = type == oxclFloat16;
+    auto to_bits = [half](float v) {
+      return static_cast<uint16_t>(half ? float2half(v) : float2bf16_rn(v));
+    };
+    auto to_float = [half](uint16_t b) { return half ? half2float(b) : bf16Tofloat(b); };
+    uint16_t acc = to_bits(static_cast<float>(start));
+    for (uint64_t r = 0; r < n; ++r) {
+      float c = static_cast<float>((x + r) % 16 + 1);
+      acc = to_bits(Apply<float>(op, to_float(acc), c));
+    }
+    return static_cast<T>(acc);
+  }
+  if (type == oxclInt8 || type == oxclUint8) {
+    const bool is_signed = type == oxclInt8;
+    int32_t acc = start;
+    for (uint64_t r = 0; r < n; ++r) {
+      int32_t c = static_cast<int32_t>((x + r) % 127);
+      int32_t v = Apply<int32_t>(op, acc, c);
+      if (saturate) {
+        acc = is_signed ? (v < -128 ? -128 : (v > 127 ? 127 : v))
+                        : (static_cast<uint32_t>(v) > 255u ? 255 : v);
+      } else {
+        acc = is_signed ? static_cast<int8_t>(v) : (v & 0xFF);
+      }
+    }
+    return static_cast<T>(acc);
+  }
+  T acc = static_cast<T>(start);
+  for (uint64_t r = 0; r < n; ++r) {
+    acc = Apply<T>(op, acc, static_cast<T>((x + r) % 127));
+  }
+  return acc;
+}
+
+}  // namespace reduce_detail
+
+template <typename T>
+benchmarkResult_t Algorithm::InitReduce(ThreadInfo* info, int i, uint64_t start, uint64_t g,
+                                        uint64_t len) {
+  const int op = static_cast<int>(CurrentOp(info));
+  const oxclDataType_t type = CurrentType(info);
+  const uint64_t n = RankCount();
+  const bool saturate = context->card_name.find("OPU150") != std::string::npos ||
+                        context->card_name.find("OPU190") != std::string::npos;
+  const uint64_t base = g * kChunkElements + start + (CurrentInPlace(info) ? 0 : 1);
+  T* expected = static_cast<T*>(info->host_buffs[i]) + g * kChunkElements;
+  for (uint64_t k = 0; k < len; ++k) {
+    if (op < 0 || op > 3) OXLOG(ERROR) << op << ": wrong reduce operation\n";
+    expected[k] = reduce_detail::ReduceElement<T>(type, op, base + k, n, saturate);
+  }
+  return BENCHMARK_SUCCESS;
+}
+
+}  // namespace oxcl_benchmark
+
+#endif  // OXCL_BENCHMARK_ALGORITHM_H_

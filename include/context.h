@@ -1,0 +1,141 @@
+// The run context of a process: every setting, the shared run resources and the run state.
+#ifndef OXCL_BENCHMARK_CONTEXT_H_
+#define OXCL_BENCHMARK_CONTEXT_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common.h"
+#include "oxcl.h"
+#include "oxmpi_wrapper.h"
+#include "oxrt.h"
+
+namespace oxcl_benchmark {
+
+class Algorithm;
+class ThreadInfo;
+class ThreadPool;
+
+class Context {
+ public:
+  Context();
+  virtual ~Context();
+  Context(const Context&) = delete;
+  Context& operator=(const Context&) = delete;
+
+  // Platform start-up, per-run containers, the CSV file, the pools and the run-time binding.
+  virtual benchmarkResult_t Init(int argc, char** argv);
+  // Closes the CSV file, frees the pools, destroys the communicators, unbinds, finalises MPI
+  // when the run did not fail.
+  virtual benchmarkResult_t Release();
+
+  // Runs the workers and prints the verdict (process rank 0).
+  benchmarkResult_t Execute();
+  // Called by a worker that completed all its steps; always 0.
+  benchmarkResult_t NotifyFinish();
+  // Called by any part that meets a failure the run cannot continue from; always 0.
+  benchmarkResult_t NotifyExit();
+
+  // The worker body of thread `thread_rank`.
+  benchmarkResult_t GetThreadParam(int thread_rank);
+  // One collective call on each of the thread's communicators, plus per-iteration sync.
+  benchmarkResult_t TestTransport(ThreadInfo* info, int iteration);
+  // Waits for the thread's queues at the end of a block of iterations.
+  benchmarkResult_t EndTransport(ThreadInfo* info);
+  // Measures one step and has the collective print its line.
+  benchmarkResult_t GetTimePerColl(ThreadInfo* info);
+  // Thread barrier, then MPI barrier (and the error-count all-reduce); always 0.
+  benchmarkResult_t Barrier(uint64_t thread_rank);
+
+  // Reads BENCHMARK_ALLTOALL_API and BENCHMARK_TEST_HW_TIME_ENABLE; always 0.
+  benchmarkResult_t ParseEnv(int thread_rank);
+  unsigned GetTypeSize(oxclDataType_t type) const;
+  long GetNumProcs() const { return static_cast<long>(nprocs); }
+
+  // Environment and version report.
+  benchmarkResult_t GetHostName();
+  benchmarkResult_t GetDepInfo();
+  benchmarkResult_t PrintDepInfo(ThreadInfo* info);
+
+  std::mutex barrier_mutex;
+  uint64_t barrier_remaining = 0;
+  uint64_t barrier_generation = 0;
+  std::condition_variable barrier_cv;
+  uint64_t mincount = 1048576;
+  uint64_t maxcount = 33554432;
+  uint64_t addcount = 1048576;
+  int32_t nprocs = 1;
+  int32_t proc_rank = 0;
+  int32_t root = 0;
+  uint64_t multifactor = 1;
+  uint64_t local_index = 0;
+  uint64_t threads = 1;
+  uint64_t comms = 1;
+  uint64_t warmup_loop = 1;
+  uint64_t loop = 1;
+  uint64_t block = 0;
+  uint64_t async = 0;
+  uint64_t offset = 0;
+  uint64_t datacheck = 0;
+  uint64_t device_count = 0;
+  uint64_t max_type_size = 4;
+  uint64_t stress_test = 0;
+  uint64_t clique_num = 0;
+  uint64_t clique_size = 0;
+  uint64_t mp_first = 1;
+  uint64_t priority = 0;
+  bool hw_time = false;
+  int32_t alltoall_api = 0;
+  uint64_t call_count = 0;
+  std::atomic<bool> failed{false};
+  std::atomic<bool> exit_requested{false};
+  std::atomic<bool> finished{false};
+  std::mutex notify_mutex;
+  std::condition_variable notify_cv;
+  std::vector<bool> mode{true, false};
+  std::string csv_path;
+  std::string host_name;
+  std::string card_name;
+  std::string driver_version;
+  std::string oxdrv_version;
+  std::string oxdev_version;
+  std::string oxrt_version;
+  std::string oxcl_version;
+  std::string mem_usage_path;
+  std::vector<oxclDataType_t> data_type{oxclFloat32};
+  std::vector<oxclReduceOp_t> reduce_op{oxclSum};
+  std::vector<std::string> data_type_names{"float"};
+  std::vector<std::string> reduce_op_names{"sum"};
+  std::vector<int32_t> dev_list;
+  std::vector<int32_t> rank_list;
+  std::deque<std::atomic<uint64_t>> error_counts;
+  std::vector<uint64_t> special_count;
+  std::vector<oxclComm*> comm_list;
+  std::vector<std::unique_ptr<ThreadPool>> pools;
+  oxrtNotifier_t notifier_start = nullptr;
+  oxrtNotifier_t notifier_end = nullptr;
+  Algorithm* algorithm = nullptr;
+  FILE* csv_file = nullptr;
+};
+
+// The context that main always creates; the same for one process or several under a launcher.
+class ParallelContext : public Context {
+ public:
+  ParallelContext() = default;
+  ~ParallelContext() override;
+
+ private:
+  OX_MPI_Comm world_comm_;
+  OX_MPI_Comm node_comm_;
+};
+
+}  // namespace oxcl_benchmark
+
+#endif  // OXCL_BENCHMARK_CONTEXT_H_

@@ -1,0 +1,241 @@
+#include "algorithm.h"
+
+#include <functional>
+#include <string>
+
+#include "dump_param.h"
+#include "threadpool.h"
+
+namespace oxcl_benchmark {
+
+namespace {
+[[noreturn]] void OxclFatal(const char* file, int line, oxclResult_t res) {
+  std::printf("[%s:%d] OXCL error, msg: %s, code: %#x\n", file, line, oxclGetErrorStr(res),
+              static_cast<unsigned>(res));
+  FatalExit(1);
+}
+}  // namespace
+
+std::vector<Algorithm*>& AlgorithmManager::BenchMap() {
+  static std::vector<Algorithm*> registry;
+  return registry;
+}
+
+DeclareBench::DeclareBench(Algorithm* algorithm) : algorithm(algorithm) {
+  AlgorithmManager::BenchMap().push_back(algorithm);
+}
+
+DeclareBench::~DeclareBench() { delete algorithm; }
+
+benchmarkResult_t Algorithm::SetContext(Context* ctx) {
+  context = ctx;
+  return BENCHMARK_SUCCESS;
+}
+
+benchmarkResult_t Algorithm::Release() { return BENCHMARK_SUCCESS; }
+
+uint64_t Algorithm::RankCount() const {
+  return context->threads * context->comms * static_cast<uint64_t>(context->GetNumProcs());
+}
+oxclDataType_t Algorithm::CurrentType(const ThreadInfo* info) const {
+  return context->data_type[info->type_index];
+}
+oxclReduceOp_t Algorithm::CurrentOp(const ThreadInfo* info) const {
+  return context->reduce_op[info->op_index];
+}
+bool Algorithm::CurrentInPlace(const ThreadInfo* info) const {
+  return context->mode[info->mode_index];
+}
+uint64_t Algorithm::GlobalIndex(const ThreadInfo* info, int i) const {
+  return info->thread_rank * context->comms + static_cast<uint64_t>(i);
+}
+oxclComm* Algorithm::CommOf(const ThreadInfo* info, int i) const {
+  return context->comm_list[GlobalIndex(info, i)];
+}
+int Algorithm::DeviceOf(const ThreadInfo* info, int i) const {
+  return context->dev_list[GlobalIndex(info, i)];
+}
+int Algorithm::RankOf(const ThreadInfo* info, int i) const {
+  return context->rank_list[GlobalIndex(info, i)];
+}
+
+benchmarkResult_t Algorithm::InitComm(Context* ctx) {
+  ctx->GetHostName();
+  ctx->GetDepInfo();
+  OX_MPI_Comm_size(OX_MPI_COMM_WORLD, &ctx->nprocs);
+  OX_MPI_Comm_rank(OX_MPI_COMM_WORLD, &ctx->proc_rank);
+  OX_MPI_Barrier(OX_MPI_COMM_WORLD);
+  const uint64_t local = ctx->threads * ctx->comms;
+  const uint64_t total = local * static_cast<uint64_t>(ctx->nprocs);
+  if (static_cast<uint64_t>(static_cast<int64_t>(ctx->root)) >= total) {
+    OXLOG(ERROR) << "root is bigger than communicator number";
+    return BENCHMARK_FAILURE;
+  }
+  unsigned int cards = 0;
+  oxrtGetDeviceCount(&cards);
+  ctx->device_count = cards;
+  if (ctx->proc_rank == 0) {
+    OXLOG(INFO) << "Test " << name;
+    OXLOG(INFO) << (ctx->async != 0 ? "Test async" : "Test sync");
+  }
+  OXLOG(INFO) << "DEV_COUNT: " << ctx->device_count;
+  OXLOG(INFO) << "HostName: " << ctx->host_name;
+  oxclCliqueId clique{};
+  if (ctx->proc_rank == 0) {
+    oxclResult_t res = oxclGetCliqueId(&clique);
+    if (res != oxclSuccess) OxclFatal(__FILE__, __LINE__, res);
+  }
+  OX_MPI_Bcast(&clique, OXCL_CLIQUE_ID_BYTES, OX_MPI_BYTE, 0, OX_MPI_COMM_WORLD);
+  std::vector<uint64_t> hashes(static_cast<size_t>(ctx->nprocs), 0);
+  const uint64_t mine = std::hash<std::string>{}(ctx->host_name);
+  hashes[ctx->proc_rank] = mine;
+  OX_MPI_Allgather(OX_MPI_IN_PLACE, 0, OX_MPI_DATATYPE_NULL, hashes.data(), 8, OX_MPI_BYTE,
+                   OX_MPI_COMM_WORLD);
+  ctx->local_index = 0;
+  for (int p = 0; p < ctx->proc_rank; ++p) {
+    if (hashes[p] == mine) ++ctx->local_index;
+  }
+  // With no card visible, dealing would divide by zero; the library call below reports it.
+  const uint64_t cards_for_dealing = ctx->device_count == 0 ? 1 : ctx->device_count;
+  for (uint64_t i = 0; i < local; ++i) {
+    ctx->rank_list[i] = static_cast<int32_t>(local * static_cast<uint64_t>(ctx->proc_rank) + i);
+    ctx->dev_list[i] = static_cast<int32_t>((ctx->local_index * local + i) % cards_for_dealing);
+  }
+  oxclResult_t res = oxclInitComms(ctx->comm_list.data(), static_cast<int>(local),
+                                   ctx->dev_list.data(), ctx->rank_list.data(),
+                                   static_cast<int>(total), clique);
+  if (res != oxclSuccess) OxclFatal(__FILE__, __LINE__, res);
+  oxclCommConfig_t config{ctx->priority != 0 ? OXCL_COMM_CONFIG_PRIORITY : 0};
+  for (oxclComm* comm : ctx->comm_list) {
+    res = oxclSetCommConfig(comm, &config);
+    if (res != oxclSuccess) OxclFatal(__FILE__, __LINE__, res);
+  }
+  if (ctx->mem_usage_path.empty() || ctx->proc_rank != 0) return BENCHMARK_SUCCESS;
+  ++ctx->call_count;
+  oxrtError_t code = oxrtSetDevice(ctx->dev_list[0]);
+  if (code != oxrtSuccess) {
+    OXLOG(ERROR) << StrFmt("OXRT error msg: %s", oxrtGetErrorName(code));
+    ctx->NotifyExit();
+    return BENCHMARK_FAILURE;
+  }
+  return DumpPrimsParam::GetSingleton()->DumpRunTimeMem("oxclInitComms", kInitCommPhase, ctx);
+}
+
+benchmarkResult_t Algorithm::ThreadQueueSync(ThreadInfo* info) {
+  for (uint64_t i = 0; i < context->comms; ++i) {
+    oxrtError_t code = oxrtQueueSync(info->queues[i]);
+    if (code != oxrtSuccess) {
+      OXLOG(ERROR) << StrFmt("OXRT error msg: %s", oxrtGetErrorName(code));
+      context->NotifyExit();
+      return BENCHMARK_FAILURE;
+    }
+  }
+  return BENCHMARK_SUCCESS;
+}
+
+benchmarkResult_t Algorithm::RunChunks(ThreadInfo* info, size_t iteration, uint64_t total,
+                                       bool fill, const ChunkTask& task) {
+  if (fill) context->error_counts[info->thread_rank].store(0);
+  const unsigned ts = context->GetTypeSize(CurrentType(info));
+  for (uint64_t i = 0; i < context->comms; ++i) {
+    const uint64_t pool_base = (context->comms * info->thread_rank + i) * kPoolsPerComm;
+    const uint64_t chunks = total / kChunkElements + (total % kChunkElements != 0 ? 1 : 0);
+    if (fill) {
+      const uint64_t off = info->GetAddrOffset(context, static_cast<int>(iteration));
+      oxrtMemset(static_cast<char*>(info->recv_buffs[i]) + off * ts, 0, info->recv_count * ts);
+    }
+    for (uint64_t g = 0; g < chunks; ++g) {
+      const uint64_t len = std::min(total - g * kChunkElements, kChunkElements);
+      const int comm = static_cast<int>(i);
+      context->pools[pool_base + g % kPoolsPerComm]->Dispatch(
+          [task, comm, g, len]() { return task(comm, g, len); });
+    }
+  }
+  const uint64_t first = context->comms * info->thread_rank * kPoolsPerComm;
+  for (uint64_t p = first; p < first + context->comms * kPoolsPerComm; ++p) {
+    context->pools[p]->Sync();
+  }
+  return BENCHMARK_SUCCESS;
+}
+
+const Algorithm::TableLayout Algorithm::kReduceLayout = {
+    true, "# %11s %11s %7s  %5s   ", " %15s %17s %16s %9s  ", "  %11li %11li %8s %5s   ",
+    " %15.3lf %17.2lf %16.2lf %9li  "};
+const Algorithm::TableLayout Algorithm::kGatherLayout = {
+    false, "# %11s %11s %7s  ", " %15s %17s %16s %9s  ", "  %11li %11li %8s ",
+    " %15.3lf %17.2lf %16.2lf %9li  "};
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+benchmarkResult_t Algorithm::PrintTableTitle(ThreadInfo* info, const TableLayout& layout) {
+  if (info->thread_rank != 0 || context->proc_rank != 0) return BENCHMARK_SUCCESS;
+  FILE* csv = context->csv_path.empty() ? nullptr : context->csv_file;
+  std::printf(layout.title_head, "bytes", "count", "type", "redop");
+  if (csv) std::fprintf(csv, layout.redop ? "%s,%s,%s,%s," : "%s,%s,%s,", "bytes", "count", "type", "redop");
+  for (size_t m = 0; m < context->mode.size(); ++m) {
+    const char* p = context->mode[m] ? "in" : "out";
+    std::string t[4] = {std::string(p) + "-avg-lat(us)", std::string(p) + "-algo-bw(GB/s)",
+                        std::string(p) + "-bus-bw(GB/s)", std::string(p) + "-error"};
+    std::printf(layout.title_group, t[0].c_str(), t[1].c_str(), t[2].c_str(), t[3].c_str());
+    if (csv) {
+      std::fprintf(csv, "%s,%s,%s,%s", t[0].c_str(), t[1].c_str(), t[2].c_str(), t[3].c_str());
+      if (context->mode[m] && m + 1 != context->mode.size()) std::fprintf(csv, ",");
+    }
+  }
+  std::printf("\n");
+  std::fflush(stdout);
+  if (csv) {
+    std::fprintf(csv, "\n");
+    std::fflush(csv);
+  }
+  return BENCHMARK_SUCCESS;
+}
+
+benchmarkResult_t Algorithm::PrintTableLine(ThreadInfo* info, const TableLayout& layout,
+                                            double seconds, double algo_bw, double bus_bw,
+                                            int type_size) {
+  if (info->thread_rank != 0 || context->proc_rank != 0) return BENCHMARK_SUCCESS;
+  FILE* csv = context->csv_path.empty() ? nullptr : context->csv_file;
+  const bool two_modes = context->mode.size() == 2;
+  const bool inplace = CurrentInPlace(info);
+  if (!two_modes || inplace) {
+    const long bytes = static_cast<long>(type_size) * static_cast<long>(info->span_count);
+    const long count = static_cast<long>(info->coll_count);
+    const char* type = context->data_type_names[info->type_index].c_str();
+    const char* op = context->reduce_op_names[info->op_index].c_str();
+    std::printf(layout.row_head, bytes, count, type, op);
+    if (csv) {
+      std::fprintf(csv, layout.redop ? "%li,%i,%s,%s," : "%li,%i,%s,", bytes,
+                   static_cast<int>(count), type, op);
+    }
+  }
+  long errors = 0;
+  for (const auto& e : context->error_counts) errors += static_cast<long>(e.load());
+  std::printf(layout.row_group, seconds * 1e6, algo_bw, bus_bw, errors);
+  if (csv) std::fprintf(csv, "%.3lf,%.2lf,%.2lf,%li", seconds * 1e6, algo_bw, bus_bw, errors);
+  if (two_modes && inplace) {
+    if (csv) std::fprintf(csv, ",");
+  } else {
+    std::printf("\n");
+    if (csv) std::fprintf(csv, "\n");
+  }
+  std::fflush(stdout);
+  if (csv) std::fflush(csv);
+  return BENCHMARK_SUCCESS;
+}
+#pragma GCC diagnostic pop
+
+double Algorithm::Bandwidth(double bytes, double seconds) {
+  return seconds > 0 ? bytes / seconds / 1e9 : 0.0;
+}
+
+void Algorithm::CountMismatch(const ThreadInfo* info, uint64_t index, const std::string& expect,
+                              const std::string& data, int rank, bool inplace) {
+  OXLOG(DEBUG) << "index: " << index << ", expect: " << expect << ", data: " << data
+               << ", rank: " << rank << ", inplace: " << (inplace ? 1 : 0)
+               << " thread_rank: " << info->thread_rank << std::endl;
+  context->error_counts[info->thread_rank].fetch_add(1);
+  context->failed.store(true);
+}
+
+}  // namespace oxcl_benchmark

@@ -1,0 +1,55 @@
+// Program entry shared by the four benchmarks; they differ only in the registered collective.
+#include <memory>
+
+#include "algorithm.h"
+#include "argument.h"
+#include "context.h"
+#include "dump_param.h"
+#include "log.h"
+
+using namespace oxcl_benchmark;
+
+int main(int argc, char** argv) {
+  Argument argument;
+  std::shared_ptr<Context> context = std::make_shared<ParallelContext>();
+  benchmarkResult_t r = argument.ParseArguments(*context, argc, argv);
+  if (r == BENCHMARK_QUIT) return r;
+  if (r != BENCHMARK_SUCCESS) {
+    OXLOG(ERROR) << StrFmt("error msg: %s", "Please check the input arguments or use -h/--help");
+    return r;
+  }
+  std::vector<Algorithm*>& registry = AlgorithmManager::BenchMap();
+  if (registry.empty()) {
+    OXLOG(ERROR) << "No collective is registered in this program, nothing to run";
+    return BENCHMARK_FAILURE;
+  }
+  Algorithm* algorithm = context->clique_num != 0 ? registry.front() : registry.back();
+  r = context->Init(argc, argv);
+  if (r != BENCHMARK_SUCCESS) return r;
+  if (!context->mem_usage_path.empty() && context->proc_rank == 0) {
+    r = DumpPrimsParam::GetSingleton()->GetInitMem(kInitCommPhase, context.get());
+    if (r != BENCHMARK_SUCCESS) return r;
+  }
+  r = algorithm->InitComm(context.get());
+  if (r == BENCHMARK_QUIT) return r;
+  if (r != BENCHMARK_SUCCESS) {
+    OXLOG(ERROR) << StrFmt("error msg: %s", "Please check the input arguments or use -h/--help");
+    return r;
+  }
+  if (!context->mem_usage_path.empty() && context->proc_rank == 0) {
+    r = DumpPrimsParam::GetSingleton()->SetPath(context->mem_usage_path);
+    if (r != BENCHMARK_SUCCESS) return r;
+  }
+  algorithm->SetContext(context.get());
+  context->algorithm = algorithm;
+  r = context->Execute();
+  if (r == BENCHMARK_SUCCESS) {
+    algorithm->Release();
+    context->Release();
+    return context->failed.load() ? BENCHMARK_FAILURE : BENCHMARK_SUCCESS;
+  }
+  context->failed.store(true);
+  algorithm->Release();
+  benchmarkResult_t released = context->Release();
+  return released != BENCHMARK_SUCCESS ? released : r;
+}

@@ -1,0 +1,443 @@
+#include "context.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "algorithm.h"
+#include "dl_wrapper.h"
+#include "dump_param.h"
+#include "log.h"
+#include "ox.h"
+#include "oxdev.h"
+#include "threadinfo.h"
+#include "threadpool.h"
+
+namespace oxcl_benchmark {
+
+namespace {
+
+// Element sizes indexed by data type code - 16, codes 16 to 51.
+constexpr unsigned kTypeSizes[36] = {2, 2, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2,
+                                     4, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 4, 8};
+
+double NowNs() {
+  return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count());
+}
+
+std::string Version3(const char* fmt, unsigned a, unsigned b, unsigned c) {
+  return StrFmt(std::string(fmt) + "." + fmt + "." + fmt, a, b, c);
+}
+
+}  // namespace
+
+Context::Context() = default;
+Context::~Context() = default;
+ParallelContext::~ParallelContext() = default;
+
+unsigned Context::GetTypeSize(oxclDataType_t type) const {
+  int index = static_cast<int>(type) - 16;
+  if (index < 0 || index >= 36) return 0;
+  return kTypeSizes[index];
+}
+
+benchmarkResult_t Context::Init(int argc, char** argv) {
+  // An unwritable result file would only show up at the first table line; refuse it before
+  // any device work.
+  if (!csv_path.empty()) {
+    csv_file = std::fopen(csv_path.c_str(), "w");
+    if (csv_file == nullptr) {
+      OXLOG(ERROR) << "Cannot open the result CSV file " << csv_path << ": "
+                   << std::strerror(errno) << ", please check the -p/--csv_path input";
+      return BENCHMARK_FAILURE;
+    }
+  }
+  oxdevReturn_t dev = oxdevInit(0);
+  if (dev != OXDEV_SUCCESS) {
+    std::fprintf(stderr, "oxdevCheckErrors(%d): %s, from file <%s>, line %i.\n",
+                 static_cast<int>(dev), oxdevGetErrorString(dev), LogBaseName(__FILE__),
+                 __LINE__);
+    FatalExit(1);
+  }
+  oxInit(0);
+  OX_MPI_Init(&argc, &argv);
+  const uint64_t n = threads * comms;
+  comm_list.resize(n, nullptr);
+  dev_list.resize(n, 0);
+  rank_list.resize(n, 0);
+  error_counts.resize(threads);
+  barrier_remaining = threads;
+  barrier_generation = 0;
+  for (uint64_t i = 0; i < n * kPoolsPerComm; ++i) {
+    pools.push_back(std::make_unique<ThreadPool>(1));
+  }
+  return init_wrap();
+}
+
+benchmarkResult_t Context::Release() {
+  if (!csv_path.empty() && csv_file != nullptr) {
+    std::fclose(csv_file);
+    csv_file = nullptr;
+  }
+  pools.clear();
+  oxclResult_t res = oxclDestroyComms(comm_list.data(), static_cast<int>(threads * comms));
+  if (res != oxclSuccess) {
+    std::printf("[%s:%d] OXCL error, msg: %s, code: %#x\n", __FILE__, __LINE__,
+                oxclGetErrorStr(res), static_cast<unsigned>(res));
+    FatalExit(1);
+  }
+  benchmarkResult_t r = close_wrap();
+  if (r != BENCHMARK_SUCCESS) return r;
+  if (!failed.load()) OX_MPI_Finalize();
+  return BENCHMARK_SUCCESS;
+}
+
+benchmarkResult_t Context::Execute() {
+  if (threads == 1) {
+    benchmarkResult_t r = GetThreadParam(0);
+    if (r != BENCHMARK_SUCCESS) return r;
+  } else {
+    std::unique_lock<std::mutex> lock(notify_mutex);
+    std::vector<std::thread> workers;
+    for (uint64_t i = threads; i-- > 0;) {
+      workers.emplace_back([this, i] { GetThreadParam(static_cast<int>(i)); });
+    }
+    notify_cv.wait(lock, [this] { return exit_requested.load() || finished.load(); });
+    if (exit_requested.load()) {
+      for (oxclComm* comm : comm_list) {
+        oxclResult_t res = oxclAbortComm(comm);
+        if (res != oxclSuccess) {
+          std::printf("[%s:%d] OXCL error, msg: %s, code: %#x\n", __FILE__, __LINE__,
+                      oxclGetErrorStr(res), static_cast<unsigned>(res));
+          std::fflush(stdout);
+          break;
+        }
+      }
+      // Workers may still be running: leave without static destructors.
+      FatalExit(1);
+    }
+    lock.unlock();
+    for (auto it = workers.rbegin(); it != workers.rend(); ++it) it->join();
+  }
+  const char* word = failed.load() ? "FAILED" : "PASSED";
+  if (proc_rank == 0) {
+    std::printf("# All Result Check: %s\n", word);
+    std::fflush(stdout);
+    if (!csv_path.empty() && csv_file != nullptr) std::fflush(csv_file);
+  }
+  return BENCHMARK_SUCCESS;
+}
+
+benchmarkResult_t Context::NotifyFinish() {
+  if (finished.load()) return BENCHMARK_SUCCESS;
+  std::lock_guard<std::mutex> lock(notify_mutex);
+  finished.store(true);
+  notify_cv.notify_all();
+  return BENCHMARK_SUCCESS;
+}
+
+benchmarkResult_t Context::NotifyExit() {
+  if (exit_requested.load()) return BENCHMARK_SUCCESS;
+  std::lock_guard<std::mutex> lock(notify_mutex);
+  exit_requested.store(true);
+  notify_cv.notify_all();
+  return BENCHMARK_SUCCESS;
+}
+
+benchmarkResult_t Context::ParseEnv(int thread_rank) {
+  const bool reporter = thread_rank == 0 && proc_rank == 0;
+  const bool is_alltoall = algorithm != nullptr && algorithm->GetName() == "AlltoAll";
+  const char* env = std::getenv("BENCHMARK_ALLTOALL_API");
+  std::string api = env == nullptr ? "" : env;
+  if (api.empty()) api = "alltoallv";
+  if (api != "alltoall" && api != "alltoallv" && api != "group") {
+    if (is_alltoall && reporter) {
+      OXLOG(WARNING) << "Not supported BENCHMARK_ALLTOALL_API env value, only support group or "
+                        "alltoall or alltoallv, change to test alltoallv";
+    }
+    api = "alltoallv";
+  }
+  if (is_alltoall && reporter) {
+    if (api == "alltoall") OXLOG(DEBUG) << "Run oxclAlltoAll" << std::endl;
+    if (api == "alltoallv") OXLOG(DEBUG) << "Run oxclAlltoAllv" << std::endl;
+    if (api == "group") OXLOG(DEBUG) << "Run Group Send/Recv" << std::endl;
+  }
+  if (api == "alltoallv") alltoall_api = 0;
+  if (api == "alltoall") alltoall_api = 1;
+  if (api == "group") alltoall_api = 2;
+  if (is_alltoall) {
+    algorithm->SetName(api == "alltoallv" ? "AlltoAllv"
+                                          : (api == "alltoall" ? "AlltoAll" : "Group/Send/Recv"));
+  }
+  hw_time = false;
+  const char* hw = std::getenv("BENCHMARK_TEST_HW_TIME_ENABLE");
+  if (hw != nullptr && std::strcmp(hw, "0") != 0) {
+    hw_time = true;
+    if (async == 0) {
+      hw_time = false;
+      if (reporter) OXLOG(WARNING) << "Sync mode cannot test hardware time, change to test software time";
+    }
+  }
+  return BENCHMARK_SUCCESS;
+}
+
+benchmarkResult_t Context::GetHostName() {
+  char buffer[1024];
+  std::memset(buffer, 0, sizeof(buffer));
+  gethostname(buffer, sizeof(buffer));
+  buffer[sizeof(buffer) - 1] = '\0';
+  host_name = buffer;
+  return BENCHMARK_SUCCESS;
+}
+
+benchmarkResult_t Context::GetDepInfo() {
+  char* bus_id = new char[15]();
+  oxError_t drv = oxDeviceGetPCIBusId(bus_id, 15, 0);
+  auto api_error = [this](oxError_t code) {
+    const char* text = nullptr;
+    oxGetErrorString(code, &text);
+    OXLOG(ERROR) << StrFmt("OXAPI error, msg: %s", text == nullptr ? "unknown error" : text);
+    NotifyExit();
+    return BENCHMARK_FAILURE;
+  };
+  auto dev_error = [this](oxdevReturn_t code) {
+    OXLOG(ERROR) << StrFmt("OXDEV error, msg: %s", oxdevGetErrorString(code));
+    NotifyExit();
+    return BENCHMARK_FAILURE;
+  };
+  if (drv != OX_SUCCESS) {
+    delete[] bus_id;
+    return api_error(drv);
+  }
+  oxdevDevice_t handle = nullptr;
+  oxdevReturn_t dev = oxdevGetDeviceHandleByPciBusId(bus_id, &handle);
+  delete[] bus_id;
+  if (dev != OXDEV_SUCCESS) return dev_error(dev);
+  const char* name = oxdevGetCardNameStringByDevId(handle);
+  card_name = name == nullptr ? "" : name;
+  oxdevVersion_t record{};
+  record.version = OXDEV_VERSION_RECORD;
+  dev = oxdevGetLibVersion(&record);
+  if (dev != OXDEV_SUCCESS) return dev_error(dev);
+  oxdev_version = Version3("%u", record.major, record.minor, record.patch);
+  int a = 0, b = 0, c = 0;
+  oxrtError_t rt = oxrtGetLibVersion(&a, &b, &c);
+  if (rt != oxrtSuccess) {
+    OXLOG(ERROR) << StrFmt("OXRT error msg: %s", oxrtGetErrorName(rt));
+    NotifyExit();
+    return BENCHMARK_FAILURE;
+  }
+  oxrt_version = StrFmt("%d.%d.%d", a, b, c);
+  drv = oxGetDriverVersion(&a, &b, &c);
+  if (drv != OX_SUCCESS) return api_error(drv);
+  driver_version = StrFmt("%d.%d.%d", a, b, c);
+  drv = oxGetLibVersion(&a, &b, &c);
+  if (drv != OX_SUCCESS) return api_error(drv);
+  oxdrv_version = StrFmt("%d.%d.%d", a, b, c);
+  oxclResult_t cl = oxclGetLibVersion(&a, &b, &c);
+  if (cl != oxclSuccess) {
+    std::printf("[%s:%d] OXCL error, msg: %s, code: %#x\n", __FILE__, __LINE__,
+                oxclGetErrorStr(cl), static_cast<unsigned>(cl));
+    FatalExit(1);
+  }
+  oxcl_version = StrFmt("%d.%d.%d", a, b, c);
+  return BENCHMARK_SUCCESS;
+}
+
+benchmarkResult_t Context::PrintDepInfo(ThreadInfo* info) {
+  if (info->thread_rank != 0 || proc_rank != 0) return BENCHMARK_SUCCESS;
+  std::printf("[%s][DRIVER:%s][OXDRV:%s][OXDEV:%s][OXRT:%s][OXCL:%s]\n", card_name.c_str(),
+              driver_version.c_str(), oxdrv_version.c_str(), oxdev_version.c_str(),
+              oxrt_version.c_str(), oxcl_version.c_str());
+  std::fflush(stdout);
+  if (!csv_path.empty() && csv_file != nullptr) std::fflush(csv_file);
+  return BENCHMARK_SUCCESS;
+}
+
+benchmarkResult_t Context::Barrier(uint64_t thread_rank) {
+  std::unique_lock<std::mutex> lock(barrier_mutex);
+  if (--barrier_remaining == 0) {
+    barrier_generation = barrier_generation == 0 ? ~0ull : barrier_generation + 1;
+    barrier_remaining = threads;
+    barrier_cv.notify_all();
+  } else {
+    const uint64_t generation = barrier_generation;
+    barrier_cv.wait(lock, [&] { return barrier_generation != generation; });
+  }
+  OX_MPI_Barrier(OX_MPI_COMM_WORLD);
+  if (datacheck != 0 && thread_rank < error_counts.size()) {
+    unsigned long value = error_counts[thread_rank].load();
+    OX_MPI_Allreduce(OX_MPI_IN_PLACE, &value, 1, OX_MPI_UNSIGNED_LONG, OX_MPI_SUM,
+                     OX_MPI_COMM_WORLD);
+    error_counts[thread_rank].store(value);
+    if (value != 0) failed.store(true);
+  }
+  return BENCHMARK_SUCCESS;
+}
+
+benchmarkResult_t Context::TestTransport(ThreadInfo* info, int iteration) {
+  const uint64_t e = info->GetAddrOffset(this, iteration);
+  const oxclDataType_t type = data_type[info->type_index];
+  const bool inplace = mode[info->mode_index];
+  if (exit_requested.load()) return BENCHMARK_FAILURE;
+  for (uint64_t c = 0; c < comms; ++c) {
+    const uint64_t byte_offset = e * GetTypeSize(type);
+    char* recv = static_cast<char*>(info->recv_buffs[c]) + byte_offset;
+    char* send = inplace ? recv : static_cast<char*>(info->send_buffs[c]) + byte_offset;
+    benchmarkResult_t r = algorithm->RunAlgo(info, send, recv, static_cast<int>(c));
+    if (r != BENCHMARK_SUCCESS) return r;
+    if (proc_rank == 0 && info->thread_rank * comms + c == 0) ++call_count;
+  }
+  if (block == 0) return BENCHMARK_SUCCESS;
+  if (async == 0) return Barrier(info->thread_rank);
+  benchmarkResult_t r = algorithm->ThreadQueueSync(info);
+  if (r == BENCHMARK_SUCCESS) return Barrier(info->thread_rank);
+  if (r == BENCHMARK_QUIT) return r;
+  OXLOG(ERROR) << StrFmt("error msg: %s", "sync queue error");
+  return r;
+}
+
+benchmarkResult_t Context::EndTransport(ThreadInfo* info) {
+  if (block != 0 || async == 0) return BENCHMARK_SUCCESS;
+  benchmarkResult_t r = algorithm->ThreadQueueSync(info);
+  if (r == BENCHMARK_SUCCESS || r == BENCHMARK_QUIT) return r;
+  OXLOG(ERROR) << StrFmt("error msg: %s", "sync queue error");
+  return r;
+}
+
+benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
+#define OX_RETURN_IF_FAILED(call)                 \
+  do {                                            \
+    benchmarkResult_t r_ = (call);                \
+    if (r_ != BENCHMARK_SUCCESS) return r_;       \
+  } while (0)
+  const uint64_t rank = info->thread_rank;
+  OX_RETURN_IF_FAILED(Barrier(rank));
+  OX_RETURN_IF_FAILED(TestTransport(info, 0));
+  OX_RETURN_IF_FAILED(EndTransport(info));
+  OX_RETURN_IF_FAILED(Barrier(rank));
+  info->ResetErrorCount(this);
+  double elapsed = 0.0;
+  if (stress_test != 0) {
+    for (uint64_t i = 0; i < loop; ++i) {
+      algorithm->InitData(info, i);
+      double t0 = NowNs();
+      OX_RETURN_IF_FAILED(TestTransport(info, static_cast<int>(i)));
+      OX_RETURN_IF_FAILED(EndTransport(info));
+      double t1 = NowNs();
+      elapsed += (t1 - t0) / 1000000;
+      OX_RETURN_IF_FAILED(algorithm->Check(info, i));
+      OX_RETURN_IF_FAILED(Barrier(rank));
+    }
+  } else {
+    const bool device_time = hw_time && rank == 0;
+    auto rt_failed = [this](oxrtError_t code) {
+      OXLOG(ERROR) << StrFmt("OXRT error msg: %s", oxrtGetErrorName(code));
+      NotifyExit();
+      return BENCHMARK_FAILURE;
+    };
+    double t0 = NowNs();
+    if (device_time) {
+      oxrtError_t code = oxrtPlaceNotifier(notifier_start, info->queues[0]);
+      if (code != oxrtSuccess) return rt_failed(code);
+    }
+    for (uint64_t i = 0; i < loop; ++i) OX_RETURN_IF_FAILED(TestTransport(info, static_cast<int>(i)));
+    OX_RETURN_IF_FAILED(EndTransport(info));
+    double t1 = NowNs();
+    elapsed = (t1 - t0) / 1000000;
+    if (device_time) {
+      float duration = 1.0f;
+      oxrtError_t code = oxrtPlaceNotifier(notifier_end, info->queues[0]);
+      if (code == oxrtSuccess) code = oxrtWaitNotifier(notifier_end);
+      if (code == oxrtSuccess) code = oxrtNotifierDuration(notifier_start, notifier_end, &duration);
+      if (code != oxrtSuccess) return rt_failed(code);
+      elapsed = static_cast<double>(duration / 1000);
+    }
+  }
+  OX_RETURN_IF_FAILED(Barrier(rank));
+  if (datacheck != 0) {
+    OX_RETURN_IF_FAILED(algorithm->InitData(info, 0));
+    OX_RETURN_IF_FAILED(Barrier(rank));
+    OX_RETURN_IF_FAILED(TestTransport(info, 0));
+    OX_RETURN_IF_FAILED(EndTransport(info));
+    OX_RETURN_IF_FAILED(Barrier(rank));
+    OX_RETURN_IF_FAILED(algorithm->Check(info, 0));
+    OX_RETURN_IF_FAILED(Barrier(rank));
+  }
+  // A loop count of 0 measures nothing: report 0 instead of dividing by zero.
+  const double seconds = loop == 0 ? 0.0 : elapsed / (static_cast<double>(loop) * 1000.0);
+  return algorithm->GetDataRate(info, seconds);
+#undef OX_RETURN_IF_FAILED
+}
+
+benchmarkResult_t Context::GetThreadParam(int thread_rank) {
+  ThreadInfo info;
+  info.thread_rank = static_cast<uint64_t>(thread_rank);
+  auto failure_exit = [&]() {
+    failed.store(true);
+    exit_requested.store(true);
+    info.ReleaseBuffer(this);
+    std::lock_guard<std::mutex> lock(notify_mutex);
+    notify_cv.notify_all();
+    return BENCHMARK_FAILURE;
+  };
+  if (thread_rank == 0) ParseEnv(0);
+  Barrier(info.thread_rank);
+  info.InitBuffer(this);
+  PrintDepInfo(&info);
+  algorithm->PrintTitle(&info);
+  Barrier(info.thread_rank);
+  const bool memory_report = !mem_usage_path.empty() && thread_rank == 0 && proc_rank == 0;
+  auto select_first_card = [this]() {
+    oxrtError_t code = oxrtSetDevice(dev_list.empty() ? 0 : dev_list[0]);
+    if (code != oxrtSuccess) {
+      OXLOG(ERROR) << StrFmt("OXRT error msg: %s", oxrtGetErrorName(code));
+      NotifyExit();
+      return false;
+    }
+    return true;
+  };
+  if (memory_report) {
+    call_count = 0;
+    if (!select_first_card()) return BENCHMARK_FAILURE;
+    DumpPrimsParam* dump = DumpPrimsParam::GetSingleton();
+    if (dump->SetName(algorithm->GetName()) != BENCHMARK_SUCCESS ||
+        dump->GetInitMem(kRunCollPhase, this) != BENCHMARK_SUCCESS) {
+      return failure_exit();
+    }
+  }
+  while (info.GetTypeAndOp(this)) {
+    if (exit_requested.load()) return BENCHMARK_FAILURE;
+    info.count = maxcount;
+    if (!special_count.empty() && special_count.back() > info.count) info.count = special_count.back();
+    info.mode_index = 0;
+    if (algorithm->SetParam(&info) != BENCHMARK_SUCCESS) return failure_exit();
+    for (uint64_t i = 0; i < warmup_loop; ++i) {
+      if (TestTransport(&info, static_cast<int>(i)) != BENCHMARK_SUCCESS) return failure_exit();
+    }
+    if (EndTransport(&info) != BENCHMARK_SUCCESS) return failure_exit();
+    info.ResetCountAndMode();
+    while (info.GetTransferSizeAndMode(this)) {
+      if (exit_requested.load()) return BENCHMARK_FAILURE;
+      algorithm->SetParam(&info);
+      if (GetTimePerColl(&info) != BENCHMARK_SUCCESS) return failure_exit();
+    }
+  }
+  if (memory_report) {
+    if (!select_first_card()) return BENCHMARK_FAILURE;
+    if (DumpPrimsParam::GetSingleton()->DumpRunTimeMem("oxcl" + algorithm->GetName(),
+                                                       kRunCollPhase, this) != BENCHMARK_SUCCESS) {
+      return failure_exit();
+    }
+  }
+  info.ReleaseBuffer(this);
+  NotifyFinish();
+  return BENCHMARK_SUCCESS;
+}
+
+}  // namespace oxcl_benchmark

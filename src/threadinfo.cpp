@@ -1,0 +1,171 @@
+#include "threadinfo.h"
+
+#include <cstdlib>
+
+#include "algorithm.h"
+#include "context.h"
+#include "log.h"
+
+namespace oxcl_benchmark {
+
+uint64_t OffsetCap(const Context& ctx) {
+  uint64_t cap = ctx.maxcount;
+  if (!ctx.special_count.empty() && ctx.special_count.back() > cap) cap = ctx.special_count.back();
+  return cap;
+}
+
+namespace {
+bool OnlyInPlace(const Context& ctx) { return ctx.mode.size() == 1 && ctx.mode[0]; }
+
+benchmarkResult_t RtFailed(Context* ctx, oxrtError_t code) {
+  OXLOG(ERROR) << StrFmt("OXRT error msg: %s", oxrtGetErrorName(code));
+  ctx->NotifyExit();
+  return BENCHMARK_FAILURE;
+}
+}  // namespace
+
+benchmarkResult_t ThreadInfo::InitBuffer(Context* ctx) {
+  send_buffs.resize(ctx->comms, nullptr);
+  recv_buffs.resize(ctx->comms, nullptr);
+  host_buffs.resize(ctx->comms, nullptr);
+  queues.resize(ctx->comms, nullptr);
+  const uint64_t cap = OffsetCap(*ctx);
+  const uint64_t elements = ctx->mincount > cap ? ctx->mincount : cap;
+  const size_t bytes = elements * ctx->max_type_size;
+  for (uint64_t i = 0; i < ctx->comms; ++i) {
+    oxrtError_t code = oxrtSetDevice(ctx->dev_list[thread_rank * ctx->comms + i]);
+    if (code != oxrtSuccess) return RtFailed(ctx, code);
+    if (!OnlyInPlace(*ctx)) {
+      if ((code = oxrtMalloc(&send_buffs[i], bytes)) != oxrtSuccess) return RtFailed(ctx, code);
+      if ((code = oxrtMemset(send_buffs[i], 3, bytes)) != oxrtSuccess) return RtFailed(ctx, code);
+    }
+    if ((code = oxrtMalloc(&recv_buffs[i], bytes)) != oxrtSuccess) return RtFailed(ctx, code);
+    if ((code = oxrtMemset(recv_buffs[i], 3, bytes)) != oxrtSuccess) return RtFailed(ctx, code);
+    if (ctx->async != 0) {
+      if ((code = oxrtQueueCreate(&queues[i])) != oxrtSuccess) return RtFailed(ctx, code);
+    } else {
+      queues[i] = nullptr;
+    }
+    host_buffs[i] = std::malloc(bytes);
+    if (i == 0 && thread_rank == 0 && ctx->hw_time) {
+      if ((code = oxrtNotifierCreate(&ctx->notifier_start)) != oxrtSuccess) return RtFailed(ctx, code);
+      if ((code = oxrtNotifierCreate(&ctx->notifier_end)) != oxrtSuccess) return RtFailed(ctx, code);
+    }
+  }
+  buffers_ready = true;
+  return BENCHMARK_SUCCESS;
+}
+
+benchmarkResult_t ThreadInfo::ReleaseBuffer(Context* ctx) {
+  if (!buffers_ready || ctx->comms == 0) return BENCHMARK_SUCCESS;
+  for (uint64_t i = 0; i < ctx->comms; ++i) {
+    oxrtError_t code = oxrtSetDevice(ctx->dev_list[thread_rank * ctx->comms + i]);
+    if (code != oxrtSuccess) return RtFailed(ctx, code);
+    if (!OnlyInPlace(*ctx) && (code = oxrtFree(send_buffs[i])) != oxrtSuccess) return RtFailed(ctx, code);
+    if ((code = oxrtFree(recv_buffs[i])) != oxrtSuccess) return RtFailed(ctx, code);
+    if (queues[i] != nullptr && (code = oxrtQueueDestroy(queues[i])) != oxrtSuccess) {
+      return RtFailed(ctx, code);
+    }
+    std::free(host_buffs[i]);
+    host_buffs[i] = nullptr;
+    if (i == 0 && thread_rank == 0 && ctx->hw_time) {
+      if ((code = oxrtNotifierDestroy(ctx->notifier_start)) != oxrtSuccess) return RtFailed(ctx, code);
+      if ((code = oxrtNotifierDestroy(ctx->notifier_end)) != oxrtSuccess) return RtFailed(ctx, code);
+    }
+  }
+  return BENCHMARK_SUCCESS;
+}
+
+bool ThreadInfo::GetTypeAndOp(Context* ctx) {
+  const int64_t ntypes = static_cast<int64_t>(ctx->data_type.size());
+  const int64_t nops = static_cast<int64_t>(ctx->reduce_op.size());
+  if (type_index < 0) {
+    type_index = op_index = 0;
+    return true;
+  }
+  if (type_index < ntypes - 1) {
+    ++type_index;
+    return true;
+  }
+  if (type_index == ntypes - 1 && op_index < nops - 1) {
+    type_index = 0;
+    ++op_index;
+    return true;
+  }
+  type_index = op_index = -1;
+  return false;
+}
+
+benchmarkResult_t ThreadInfo::ResetCountAndMode() {
+  count = base_count = 0;
+  mode_index = special_index = -1;
+  return BENCHMARK_SUCCESS;
+}
+
+bool ThreadInfo::GetTransferSizeAndMode(Context* ctx) {
+  const std::vector<uint64_t>& s = ctx->special_count;
+  const uint64_t next = ctx->multifactor == 1 ? base_count + ctx->addcount : base_count * ctx->multifactor;
+  const bool regular_more = next <= ctx->maxcount;
+  if (mode_index < 0) {
+    mode_index = 0;
+    special_index = 0;
+    base_count = ctx->mincount;
+    if (!s.empty() && s[0] <= ctx->mincount) {
+      count = s[0];
+      special_index = 1;
+    } else {
+      count = ctx->mincount;
+    }
+    return true;
+  }
+  if (mode_index < static_cast<int64_t>(ctx->mode.size()) - 1) {
+    ++mode_index;
+    return true;
+  }
+  // Special counts not yet taken keep the walk going, so that a repeated largest special count
+  // is measured as often as it was asked for.
+  bool more = regular_more || (!s.empty() && count < s.back()) ||
+              (special_index >= 0 && static_cast<size_t>(special_index) < s.size());
+  if (!more) {
+    ResetCountAndMode();
+    return false;
+  }
+  mode_index = 0;
+  if (special_index >= 0 && static_cast<size_t>(special_index) < s.size()) {
+    const uint64_t sc = s[special_index];
+    if (!regular_more || sc <= base_count) {
+      count = sc;
+      ++special_index;
+    } else if (count < base_count) {
+      count = base_count;
+    } else if (sc < next) {
+      count = sc;
+      ++special_index;
+    } else if (sc == next) {
+      ++special_index;
+      count = base_count = next;
+    } else {
+      count = base_count = next;
+    }
+  } else if (count < base_count) {
+    count = base_count;
+  } else {
+    count = base_count = next;
+  }
+  return true;
+}
+
+uint64_t ThreadInfo::GetAddrOffset(Context* ctx, int iteration) const {
+  const uint64_t cap = OffsetCap(*ctx);
+  // A zero cap would make the remainder undefined; there is then no room to move.
+  if (ctx->offset == 0 || cap == 0) return 0;
+  const uint64_t r = (span_count * static_cast<uint64_t>(static_cast<int64_t>(iteration))) % cap;
+  return span_count + r <= cap ? r : 0;
+}
+
+benchmarkResult_t ThreadInfo::ResetErrorCount(Context* ctx) {
+  ctx->error_counts[thread_rank].store(0);
+  return BENCHMARK_SUCCESS;
+}
+
+}  // namespace oxcl_benchmark

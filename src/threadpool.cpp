@@ -1,0 +1,81 @@
+#include "threadpool.h"
+
+#include <utility>
+
+namespace oxcl_benchmark {
+
+ThreadPool::ThreadPool(int n) : thread_num(n) {
+  if (n <= 0) return;
+  workers.reserve(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) workers.emplace_back([this] { Run(); });
+}
+
+ThreadPool::~ThreadPool() { Reset(); }
+
+void ThreadPool::Dispatch(Task task) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    tasks.push_back(std::move(task));
+  }
+  // Outside the lock, so the woken thread does not block on it at once.
+  task_ready.notify_one();
+}
+
+benchmarkResult_t ThreadPool::Sync() {
+  std::unique_lock<std::mutex> lock(mutex);
+  if (running && workers.empty()) {
+    // Nobody else would ever run these: run them here rather than wait for ever.
+    while (!tasks.empty()) {
+      Task task = std::move(tasks.front());
+      tasks.pop_front();
+      ++busy;
+      lock.unlock();
+      const benchmarkResult_t result = task();
+      task = nullptr;
+      lock.lock();
+      status.fetch_or(result);
+      --busy;
+    }
+  }
+  while (running && (!tasks.empty() || busy != 0)) task_done.wait(lock);
+  return status.load();
+}
+
+benchmarkResult_t ThreadPool::GetStatus() const { return status.load(); }
+
+void ThreadPool::Reset() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    running = false;
+  }
+  task_ready.notify_all();
+  // A Sync that waits for queued tasks no thread will start must return now.
+  task_done.notify_all();
+  for (std::thread& worker : workers) {
+    if (worker.joinable()) worker.join();
+  }
+  workers.clear();
+}
+
+void ThreadPool::Run() {
+  std::unique_lock<std::mutex> lock(mutex);
+  while (running) {
+    if (tasks.empty()) {
+      task_ready.wait(lock);
+      continue;
+    }
+    Task task = std::move(tasks.front());
+    tasks.pop_front();
+    ++busy;
+    lock.unlock();
+    const benchmarkResult_t result = task();
+    // The task's copy goes before the lock is taken again: its captures may be heavy.
+    task = nullptr;
+    lock.lock();
+    status.fetch_or(result);
+    --busy;
+    task_done.notify_all();
+  }
+}
+
+}  // namespace oxcl_benchmark
