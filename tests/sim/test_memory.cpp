@@ -1,0 +1,241 @@
+// Device memory of the simulated runtime: range checks, capacity and accounting.
+// Runs with OXSIM_DEVICE_COUNT=2 and OXSIM_DEVICE_MEMORY=8M.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "oxrt.h"
+#include "oxsim.h"
+
+namespace {
+
+constexpr size_t kCapacity = 8u << 20;
+
+// Runs `call`, returning its status and what it wrote to standard error.
+template <typename Call>
+std::pair<oxrtError_t, std::string> WithStderr(Call call) {
+  testing::internal::CaptureStderr();
+  const oxrtError_t rc = call();
+  return {rc, testing::internal::GetCapturedStderr()};
+}
+
+int Lines(const std::string& s) {
+  int n = 0;
+  for (char c : s) n += c == '\n';
+  return n;
+}
+
+TEST(DeviceRange, AcceptsEveryRangeInsideOneAllocation) {
+  void* p = nullptr;
+  ASSERT_EQ(oxrtMalloc(&p, 4096), oxrtSuccess);
+  char* c = static_cast<char*>(p);
+  EXPECT_EQ(oxrtMemset(c, 7, 4096), oxrtSuccess);
+  EXPECT_EQ(oxrtMemset(c + 4095, 9, 1), oxrtSuccess);
+  EXPECT_EQ(static_cast<unsigned char>(c[0]), 7);
+  EXPECT_EQ(static_cast<unsigned char>(c[4095]), 9);
+  // Empty ranges at the start and just past the end are still inside.
+  EXPECT_EQ(oxrtMemset(c, 0, 0), oxrtSuccess);
+  EXPECT_EQ(oxrtMemset(c + 4096, 0, 0), oxrtSuccess);
+  EXPECT_EQ(oxrtFree(p), oxrtSuccess);
+}
+
+TEST(DeviceRange, RejectsOverrunWithOneClearLine) {
+  void* p = nullptr;
+  ASSERT_EQ(oxrtMalloc(&p, 4096), oxrtSuccess);
+  char* c = static_cast<char*>(p);
+  c[4095] = 1;
+  auto [rc, err] = WithStderr([&] { return oxrtMemset(c + 1, 0, 4096); });
+  EXPECT_NE(rc, oxrtSuccess);
+  EXPECT_EQ(Lines(err), 1) << err;
+  EXPECT_NE(err.find("oxrtMemset"), std::string::npos) << err;
+  EXPECT_NE(err.find("4096 bytes is not inside a device allocation"), std::string::npos) << err;
+  EXPECT_EQ(c[4095], 1) << "a rejected memset must not write";
+  // A byte count so large that pointer + count wraps around must not pass either.
+  EXPECT_NE(WithStderr([&] { return oxrtMemset(c + 8, 0, SIZE_MAX - 4); }).first, oxrtSuccess);
+  EXPECT_EQ(oxrtFree(p), oxrtSuccess);
+}
+
+TEST(DeviceRange, RejectsForeignNullAndFreedPointers) {
+  std::vector<char> host(64);
+  EXPECT_NE(WithStderr([&] { return oxrtMemset(host.data(), 0, 8); }).first, oxrtSuccess);
+  EXPECT_NE(WithStderr([&] { return oxrtMemset(nullptr, 0, 8); }).first, oxrtSuccess);
+  EXPECT_NE(WithStderr([&] { return oxrtMemset(nullptr, 0, 0); }).first, oxrtSuccess);
+  EXPECT_NE(WithStderr([&] { return oxrtFree(host.data()); }).first, oxrtSuccess);
+  EXPECT_NE(WithStderr([&] { return oxrtFree(nullptr); }).first, oxrtSuccess);
+  EXPECT_EQ(oxrtMalloc(nullptr, 16), oxrtErrorInvalidValue);
+
+  void* p = nullptr;
+  ASSERT_EQ(oxrtMalloc(&p, 256), oxrtSuccess);
+  EXPECT_NE(WithStderr([&] { return oxrtFree(static_cast<char*>(p) + 1); }).first, oxrtSuccess)
+      << "only the start of an allocation can be freed";
+  EXPECT_EQ(oxrtFree(p), oxrtSuccess);
+  auto [rc, err] = WithStderr([&] { return oxrtFree(p); });
+  EXPECT_NE(rc, oxrtSuccess) << "double free";
+  EXPECT_EQ(Lines(err), 1) << err;
+  EXPECT_NE(WithStderr([&] { return oxrtMemset(p, 0, 1); }).first, oxrtSuccess)
+      << "use after free";
+}
+
+TEST(DeviceRange, ZeroByteAllocationsAreUniqueAndFreeable) {
+  void* a = nullptr;
+  void* b = nullptr;
+  ASSERT_EQ(oxrtMalloc(&a, 0), oxrtSuccess);
+  ASSERT_EQ(oxrtMalloc(&b, 0), oxrtSuccess);
+  EXPECT_NE(a, nullptr);
+  EXPECT_NE(a, b);
+  EXPECT_EQ(oxrtMemset(a, 0, 0), oxrtSuccess);
+  EXPECT_NE(WithStderr([&] { return oxrtMemset(a, 0, 1); }).first, oxrtSuccess);
+  EXPECT_EQ(oxrtFree(a), oxrtSuccess);
+  EXPECT_EQ(oxrtFree(b), oxrtSuccess);
+}
+
+TEST(Memcpy, CopiesBothWaysAndChecksTheDevicePointer) {
+  void* d = nullptr;
+  ASSERT_EQ(oxrtMalloc(&d, 1 << 20), oxrtSuccess);  // large enough for its own mapping
+  std::vector<int> in(1 << 18), out(1 << 18, 0);
+  for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<int>(i * 2654435761u);
+  ASSERT_EQ(oxrtMemcpy(d, in.data(), 1 << 20, oxrtMemcpyHostToDevice), oxrtSuccess);
+  ASSERT_EQ(oxrtMemcpy(out.data(), d, 1 << 20, oxrtMemcpyDeviceToHost), oxrtSuccess);
+  EXPECT_EQ(in, out);
+
+  auto [rc, err] = WithStderr(
+      [&] { return oxrtMemcpy(d, in.data(), (1 << 20) + 1, oxrtMemcpyHostToDevice); });
+  EXPECT_NE(rc, oxrtSuccess);
+  EXPECT_NE(err.find("destination range"), std::string::npos) << err;
+  rc = WithStderr([&] {
+         return oxrtMemcpy(out.data(), static_cast<char*>(d) + 4, 1 << 20,
+                           oxrtMemcpyDeviceToHost);
+       }).first;
+  EXPECT_NE(rc, oxrtSuccess);
+  EXPECT_EQ(oxrtFree(d), oxrtSuccess);
+}
+
+TEST(Memcpy, RejectsADirectionThatDoesNotMatchThePointers) {
+  void* d = nullptr;
+  void* e = nullptr;
+  ASSERT_EQ(oxrtMalloc(&d, 64), oxrtSuccess);
+  ASSERT_EQ(oxrtMalloc(&e, 64), oxrtSuccess);
+  std::vector<char> host(64, 5);
+  // Host and device pointers swapped for the direction given.
+  EXPECT_NE(WithStderr([&] { return oxrtMemcpy(host.data(), d, 64, oxrtMemcpyHostToDevice); })
+                .first, oxrtSuccess);
+  EXPECT_NE(WithStderr([&] { return oxrtMemcpy(d, host.data(), 64, oxrtMemcpyDeviceToHost); })
+                .first, oxrtSuccess);
+  EXPECT_NE(WithStderr([&] { return oxrtMemcpy(d, e, 64, oxrtMemcpyHostToHost); }).first,
+            oxrtSuccess);
+  EXPECT_EQ(WithStderr([&] {
+              return oxrtMemcpy(d, host.data(), 64, static_cast<oxrtMemcpyKind>(9));
+            }).first, oxrtErrorInvalidMemcpyDirection);
+  EXPECT_EQ(oxrtMemcpy(e, d, 64, oxrtMemcpyDeviceToDevice), oxrtSuccess);
+  EXPECT_EQ(WithStderr([&] { return oxrtMemcpy(nullptr, d, 8, oxrtMemcpyDeviceToHost); }).first,
+            oxrtErrorInvalidValue);
+  EXPECT_EQ(oxrtFree(d), oxrtSuccess);
+  EXPECT_EQ(oxrtFree(e), oxrtSuccess);
+}
+
+TEST(Capacity, MemGetInfoFollowsAllocationsPerCard) {
+  size_t free0 = 0, total0 = 0;
+  ASSERT_EQ(oxrtMemGetInfo(&free0, &total0), oxrtSuccess);
+  EXPECT_EQ(total0, kCapacity);
+  EXPECT_EQ(free0, kCapacity);
+  void* a = nullptr;
+  ASSERT_EQ(oxrtMalloc(&a, 3u << 20), oxrtSuccess);
+  size_t free_bytes = 0, total = 0;
+  ASSERT_EQ(oxrtMemGetInfo(&free_bytes, &total), oxrtSuccess);
+  EXPECT_EQ(free_bytes, kCapacity - (3u << 20));
+
+  // The other card is untouched, and its allocations are its own.
+  ASSERT_EQ(oxrtSetDevice(1), oxrtSuccess);
+  ASSERT_EQ(oxrtMemGetInfo(&free_bytes, &total), oxrtSuccess);
+  EXPECT_EQ(free_bytes, kCapacity);
+  void* b = nullptr;
+  ASSERT_EQ(oxrtMalloc(&b, 1000), oxrtSuccess);
+  int card = -1;
+  EXPECT_TRUE(oxsim::FindRange(b, 1000, &card));
+  EXPECT_EQ(card, 1);
+  ASSERT_EQ(oxrtMemGetInfo(&free_bytes, &total), oxrtSuccess);
+  EXPECT_EQ(free_bytes, kCapacity - 1000);
+  EXPECT_EQ(oxrtFree(b), oxrtSuccess);
+
+  ASSERT_EQ(oxrtSetDevice(0), oxrtSuccess);
+  EXPECT_EQ(oxrtFree(a), oxrtSuccess);
+  ASSERT_EQ(oxrtMemGetInfo(&free_bytes, &total), oxrtSuccess);
+  EXPECT_EQ(free_bytes, kCapacity);
+  EXPECT_EQ(oxrtMemGetInfo(nullptr, &total), oxrtErrorInvalidValue);
+}
+
+TEST(Capacity, AllocationBeyondTheCardFails) {
+  void* a = nullptr;
+  ASSERT_EQ(oxrtMalloc(&a, kCapacity), oxrtSuccess) << "the whole card can be taken";
+  void* b = nullptr;
+  auto [rc, err] = WithStderr([&] { return oxrtMalloc(&b, 1); });
+  EXPECT_EQ(rc, oxrtErrorMemoryAllocation);
+  EXPECT_EQ(Lines(err), 1) << err;
+  EXPECT_EQ(oxrtFree(a), oxrtSuccess);
+  EXPECT_EQ(WithStderr([&] { return oxrtMalloc(&b, kCapacity + 1); }).first,
+            oxrtErrorMemoryAllocation);
+  EXPECT_EQ(WithStderr([&] { return oxrtMalloc(&b, SIZE_MAX); }).first,
+            oxrtErrorMemoryAllocation);
+}
+
+TEST(Capacity, ConcurrentAllocationsNeverOvershoot) {
+  // Four threads race for 1 MiB blocks of an 8 MiB card: exactly eight can succeed.
+  std::atomic<int> granted{0};
+  std::vector<std::vector<void*>> held(4);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 6; ++i) {
+        void* p = nullptr;
+        if (oxsim::DeviceAlloc(0, 1u << 20, &p)) {
+          ++granted;
+          held[t].push_back(p);
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(granted.load(), 8);
+  for (auto& list : held)
+    for (void* p : list) EXPECT_TRUE(oxsim::DeviceFree(p));
+  uint64_t used = 1, total = 0;
+  ASSERT_TRUE(oxsim::CardUsage(0, &used, &total));
+  EXPECT_EQ(used, 0u);
+}
+
+TEST(Device, CurrentCardIsPerThreadAndChecked) {
+  unsigned int count = 0;
+  ASSERT_EQ(oxrtGetDeviceCount(&count), oxrtSuccess);
+  EXPECT_EQ(count, 2u);
+  EXPECT_EQ(oxrtGetDeviceCount(nullptr), oxrtErrorInvalidValue);
+  ASSERT_EQ(oxrtSetDevice(1), oxrtSuccess);
+  int other = -1;
+  std::thread([&] { oxrtGetDevice(&other); }).join();
+  EXPECT_EQ(other, 0) << "a new thread starts on card 0";
+  int mine = -1;
+  ASSERT_EQ(oxrtGetDevice(&mine), oxrtSuccess);
+  EXPECT_EQ(mine, 1);
+  EXPECT_EQ(WithStderr([] { return oxrtSetDevice(2); }).first, oxrtErrorInvalidDevice);
+  EXPECT_EQ(WithStderr([] { return oxrtSetDevice(-1); }).first, oxrtErrorInvalidDevice);
+  ASSERT_EQ(oxrtGetDevice(&mine), oxrtSuccess);
+  EXPECT_EQ(mine, 1) << "a failed selection keeps the card";
+}
+
+TEST(ErrorNames, EveryCodeHasAName) {
+  for (int code = 0; code <= oxrtErrorUnknown; ++code) {
+    const char* name = oxrtGetErrorName(static_cast<oxrtError_t>(code));
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(std::string(name).rfind("oxrt", 0), 0u) << name;
+  }
+  EXPECT_STREQ(oxrtGetErrorName(oxrtErrorInvalidValue), "oxrtErrorInvalidValue");
+  EXPECT_NE(oxrtGetErrorName(static_cast<oxrtError_t>(12345)), nullptr);
+  EXPECT_NE(oxrtGetErrorName(static_cast<oxrtError_t>(-1)), nullptr);
+  int major = 0, minor = 0, patch = 0;
+  EXPECT_EQ(oxrtGetLibVersion(&major, &minor, &patch), oxrtSuccess);
+  EXPECT_EQ(oxrtGetLibVersion(&major, nullptr, &patch), oxrtErrorInvalidValue);
+}
+
+}  // namespace
