@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 
+#include "fault_table.h"
 #include "knobs.h"
 #include "oxsim.h"
 
@@ -119,6 +120,9 @@ void CheckEnvironment() {
 
 EntryPoint::EntryPoint(const char* name) : name_(name) {
   CheckEnvironment();
+  // A name missing from the table could never be named in OXSIM_FAULT; say so at once.
+  if (!IsKnownEntryPoint(name))
+    Complain("entry point %s is missing from the fault table", name);
   const Faults& faults = GetFaults();
   for (size_t i = 0; i < faults.groups.size(); ++i)
     if (faults.groups[i].name == name) fault_index_ = static_cast<int>(i);

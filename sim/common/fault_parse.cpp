@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fault_table.h"
 #include "knobs.h"
 #include "oxsim.h"
 
@@ -32,6 +33,9 @@ const char* const kFailable[] = {
     "OX_MPI_Init", "OX_MPI_Finalize", "OX_MPI_Comm_size", "OX_MPI_Comm_rank", "OX_MPI_Barrier",
     "OX_MPI_Bcast", "OX_MPI_Allgather", "OX_MPI_Allreduce",
 };
+
+// Entry points that only return text.
+const char* const kTextOnly[] = {"oxrtGetErrorName", "oxdevGetErrorString", "oxclGetErrorStr"};
 
 // Calls that write a receive buffer, the targets of `corrupt:`.
 const char* const kCorruptible[] = {
@@ -149,6 +153,10 @@ bool ParseItem(const std::string& item, FaultItem* out, std::string* why) {
 }
 
 }  // namespace
+
+bool IsKnownEntryPoint(const std::string& name) {
+  return Contains(kFailable, name) || Contains(kTextOnly, name);
+}
 
 bool ParseFaults(const std::string& text, std::vector<FaultItem>* items, std::string* error) {
   std::vector<FaultItem> parsed;

@@ -34,9 +34,6 @@ void CheckEnvironment();
 bool PciBusId(int card, char* buf, size_t len);
 // Returns the card of a bus identifier that PciBusId produces, or -1.
 int CardFromPciBusId(const char* bus_id);
-// Writes card's PCI bus id ("0000:1a:00.0"), terminated; false for an invalid card or a short
-// buffer.
-bool PciBusId(int card, char* buffer, size_t length);
 
 // ---- entry points: call counting and injected failures ----
 // One static object per simulated entry point:
@@ -97,7 +94,8 @@ bool CheckDeviceRange(const char* entry, const char* role, const void* ptr, size
 bool CardUsage(int card, uint64_t* used, uint64_t* total);
 
 // ---- time model ----
-// Sleeps until `start` + latency + bus_bytes / rate when OXSIM_LINK_GBPS is set.
+// Sleeps until `start` + latency + bus_bytes / rate when OXSIM_LINK_GBPS is set. With only
+// OXSIM_LINK_LATENCY_US set, the latency alone; with neither, returns at once.
 void ModelWait(std::chrono::steady_clock::time_point start, double bus_bytes);
 
 }  // namespace oxsim

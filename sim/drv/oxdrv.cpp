@@ -47,6 +47,7 @@ oxError_t oxDeviceGetPCIBusId(char* bus_id, int len, int device) {
   OX_ENTER("oxDeviceGetPCIBusId");
   if (!initialised.load()) return OX_ERROR_NOT_INITIALIZED;
   if (device < 0 || device >= oxsim::DeviceCount()) return OX_ERROR_INVALID_DEVICE;
+  // A truncated id would name another card, so a short buffer is an error, not a cut.
   if (!bus_id || len <= 0 || !oxsim::PciBusId(device, bus_id, static_cast<size_t>(len)))
     return OX_ERROR_INVALID_VALUE;
   return OX_SUCCESS;

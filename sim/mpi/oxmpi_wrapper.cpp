@@ -75,6 +75,7 @@ int OX_MPI_Init(int* argc, char*** argv) {
     oxsim::Complain("OX_MPI_Init: MPI was finalised and cannot start again");
     return MPI_ERR_OTHER;
   }
+  // Another part of the process (or a test) may have started MPI already.
   if (initialised) return MPI_SUCCESS;
   int provided = MPI_THREAD_SINGLE;
   // The collective library sends from its own threads.
@@ -86,6 +87,7 @@ int OX_MPI_Init(int* argc, char*** argv) {
 
 int OX_MPI_Finalize() {
   OXMPI_ENTER("OX_MPI_Finalize");
+  // A second finalize would abort inside MPI; refuse it with a code instead.
   if (!Usable("OX_MPI_Finalize")) return MPI_ERR_OTHER;
   return MPI_Finalize();
 }

@@ -63,6 +63,7 @@ oxrtError_t oxrtGetDevice(int* device) {
 oxrtError_t oxrtMalloc(void** ptr, size_t bytes) {
   OXRT_ENTER("oxrtMalloc");
   if (!ptr) return oxrtErrorInvalidValue;
+  // Counted against the card of the calling thread, like every other device resource.
   if (!oxsim::DeviceAlloc(current_device, bytes, ptr)) {
     uint64_t used = 0, total = 0;
     oxsim::CardUsage(current_device, &used, &total);
@@ -77,6 +78,7 @@ oxrtError_t oxrtMalloc(void** ptr, size_t bytes) {
 
 oxrtError_t oxrtFree(void* ptr) {
   OXRT_ENTER("oxrtFree");
+  // Null, foreign, interior and already freed pointers are all refused: each is a caller bug.
   if (!oxsim::DeviceFree(ptr)) {
     oxsim::Complain("oxrtFree: 0x%" PRIxPTR " is not the start of a live device allocation",
                     reinterpret_cast<uintptr_t>(ptr));
@@ -116,6 +118,7 @@ oxrtError_t oxrtMemcpy(void* dst, const void* src, size_t bytes, oxrtMemcpyKind 
                     !dst_device && LooksLikeDevice(dst) ? "destination" : "source");
     return oxrtErrorInvalidMemcpyDirection;
   }
+  // Device memory is host memory here; memmove keeps overlapping device copies exact.
   memmove(dst, src, bytes);
   return oxrtSuccess;
 }
@@ -125,6 +128,7 @@ oxrtError_t oxrtMemGetInfo(size_t* free_bytes, size_t* total_bytes) {
   if (!free_bytes || !total_bytes) return oxrtErrorInvalidValue;
   uint64_t used = 0, total = 0;
   if (!oxsim::CardUsage(current_device, &used, &total)) return oxrtErrorInvalidDevice;
+  // Real accounting, so the benchmark's memory report sees what oxcl and the buffers hold.
   *free_bytes = static_cast<size_t>(total - used);
   *total_bytes = static_cast<size_t>(total);
   return oxrtSuccess;

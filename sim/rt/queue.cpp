@@ -173,9 +173,16 @@ extern "C" {
 oxrtError_t oxrtQueueCreate(oxrtQueue_t* queue) {
   OXRT_ENTER("oxrtQueueCreate");
   if (!queue) return oxrtErrorInvalidValue;
-  auto q = std::make_unique<OXqueue_st>();
-  q->card = oxsim::CurrentDevice();
-  q->thread = std::thread(&OXqueue_st::Run, q.get());
+  std::unique_ptr<OXqueue_st> q;
+  // Out of memory or threads is a status code here, not an exception across the C interface.
+  try {
+    q = std::make_unique<OXqueue_st>();
+    q->card = oxsim::CurrentDevice();
+    q->thread = std::thread(&OXqueue_st::Run, q.get());
+  } catch (...) {
+    oxsim::Complain("oxrtQueueCreate: cannot start the queue's thread");
+    return oxrtErrorMemoryAllocation;
+  }
   Handles& h = GetHandles();
   std::unique_lock<std::shared_mutex> lock(h.mutex);
   h.queues.insert(q.get());

@@ -137,6 +137,7 @@ TEST(Memcpy, RejectsADirectionThatDoesNotMatchThePointers) {
 }
 
 TEST(Capacity, MemGetInfoFollowsAllocationsPerCard) {
+  ASSERT_EQ(oxrtSetDevice(0), oxrtSuccess);
   size_t free0 = 0, total0 = 0;
   ASSERT_EQ(oxrtMemGetInfo(&free0, &total0), oxrtSuccess);
   EXPECT_EQ(total0, kCapacity);
@@ -168,6 +169,7 @@ TEST(Capacity, MemGetInfoFollowsAllocationsPerCard) {
 }
 
 TEST(Capacity, AllocationBeyondTheCardFails) {
+  ASSERT_EQ(oxrtSetDevice(0), oxrtSuccess);
   void* a = nullptr;
   ASSERT_EQ(oxrtMalloc(&a, kCapacity), oxrtSuccess) << "the whole card can be taken";
   void* b = nullptr;

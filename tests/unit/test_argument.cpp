@@ -146,6 +146,50 @@ TEST_F(ArgumentTest, CommandLineShapeChecks) {
   EXPECT_EQ(Parse({"-V", "stray"}), 3);
 }
 
+TEST_F(ArgumentTest, NumberTextsOutsideTheRuleLeaveTheTarget) {
+  unsigned long out = 42;
+  for (const char* bad : {"", "+1", "-1", "1e3", " 1", "99999999999999999999"}) {
+    EXPECT_EQ(arg_.CheckInputNumber(&out, bad, "-l/--loop"), 1) << bad;
+    EXPECT_EQ(arg_.CheckBoolNumber(&out, bad, "-b/--block"), 1) << bad;
+  }
+  EXPECT_EQ(arg_.CheckBoolNumber(&out, "true", "-b/--block"), 1);
+  EXPECT_EQ(out, 42u);
+  EXPECT_EQ(arg_.CheckBoolNumber(&out, "000", "-b/--block"), 0);
+  EXPECT_EQ(out, 0u);
+  EXPECT_TRUE(arg_.CheckNumber(""));
+  EXPECT_EQ(Parse({"-o", "2147483647"}), 0);
+  EXPECT_EQ(ctx_->root, 2147483647);
+}
+
+// Options before a stop keep their values; words after help are never looked at.
+TEST_F(ArgumentTest, StopsKeepEarlierOptions) {
+  EXPECT_EQ(Parse({"-l", "7", "-b", "2", "-w", "9"}), 1);
+  EXPECT_EQ(ctx_->loop, 7u);
+  EXPECT_EQ(ctx_->warmup_loop, 1u);
+  EXPECT_EQ(Parse({"-l5", "-h", "-b", "7"}), 3);
+  EXPECT_EQ(ctx_->loop, 5u);
+  EXPECT_EQ(ctx_->block, 0u);
+  EXPECT_EQ(Parse({"-z", "outofplace", "-z", "both"}), 1);
+  EXPECT_EQ(ctx_->mode, std::vector<bool>{false});
+  // -v takes no separate word: the threshold drops, the word is rejected at the end.
+  EXPECT_EQ(Parse({"-v", "word"}), 1);
+  EXPECT_EQ(GetLogLevel(), LOG_DEBUG);
+  EXPECT_TRUE(Logged("At least one non-option argument exists"));
+}
+
+TEST_F(ArgumentTest, PathsAndEmptyLists) {
+  EXPECT_EQ(Parse({"-p", "a/", "--csv_path=results.csv", "--special_count="}), 0);
+  EXPECT_EQ(ctx_->csv_path, "results.csv");
+  EXPECT_TRUE(ctx_->special_count.empty());
+  EXPECT_EQ(Parse({"--csv=", "-e", "5M,1M"}), 0);
+  EXPECT_EQ(ctx_->csv_path, "");
+  EXPECT_EQ(ctx_->special_count, (std::vector<uint64_t>{1048576, 5242880}));
+  EXPECT_EQ(Parse({"-c", "0", "-y", "1"}), 1);
+  EXPECT_TRUE(Logged("-c/--comms should bigger than 0"));
+  EXPECT_EQ(Parse({"-y", "1", "--comms=2", "-m", "0"}), 1);
+  EXPECT_TRUE(Logged("-m/--multifactor should bigger than 0"));
+}
+
 std::string ReadGolden(const char* name) {
   std::ifstream in(std::string(OX_GOLDEN_DIR) + "/" + name, std::ios::binary);
   std::ostringstream text;

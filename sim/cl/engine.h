@@ -1,0 +1,31 @@
+// The in-process collective engine: a single pass over the data. Every rank publishes its
+// arguments in the operation's slot; once all have arrived, the ranks' threads claim units of
+// the work with an atomic counter, so every input byte is read once and every output byte is
+// written once, by the unit's claimant only (which also makes in-place buffers race-free).
+#ifndef OX_SIM_CL_ENGINE_H_
+#define OX_SIM_CL_ENGINE_H_
+
+#include <cstdint>
+
+#include "clique.h"
+#include "op.h"
+#include "oxcl.h"
+
+namespace oxcl_sim {
+
+// Runs rank `rank`'s part of operation `seq` of the clique (each rank numbers its collectives
+// 0, 1, 2, ... in the order it executes them). Returns when this rank's outputs are complete
+// and its inputs are no longer read; oxclInvalidUsage when the ranks' calls disagree, the
+// clique's break code when it broke first. `saturate` selects saturating int8/uint8 sums.
+oxclResult_t RunCollective(Clique& clique, int rank, uint64_t seq, const CollArgs& args,
+                           bool saturate);
+
+// Bytes of the units the engine claims, and of the cache-resident tiles inside them.
+constexpr uint64_t kUnitBytes = 256 * 1024;
+constexpr uint64_t kTileBytes = 8 * 1024;
+// Operations whose outputs total at least this many bytes store them non-temporally.
+constexpr uint64_t kStreamBytes = 16ull * 1024 * 1024;
+
+}  // namespace oxcl_sim
+
+#endif  // OX_SIM_CL_ENGINE_H_

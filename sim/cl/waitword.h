@@ -1,0 +1,67 @@
+// Waiting without burning a core: a short spin, then a futex sleep that any state change
+// (or a bounded timeout) ends, after which the condition is checked again.
+#ifndef OX_SIM_CL_WAITWORD_H_
+#define OX_SIM_CL_WAITWORD_H_
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+namespace oxcl_sim {
+
+class WaitWord {
+ public:
+  // Wakes every thread sleeping on this word. Call after the state change it announces.
+  void NotifyAll();
+
+  // Waits until done() holds (returns true) or, while done() is false, stop() holds (returns
+  // false). done() is always checked before stop(), so a finished wait wins over a stop.
+  template <class Done, class Stop>
+  bool Await(Done done, Stop stop);
+
+  // How long a waiter spins before it sleeps, and how long one sleep lasts at most.
+  static constexpr std::chrono::nanoseconds kSpin{4000};
+  static constexpr std::chrono::nanoseconds kSleep{20'000'000};
+
+ private:
+  // Sleeps while the word still holds `seen`, for kSleep at most.
+  void Sleep(uint32_t seen);
+
+  std::atomic<uint32_t> word_{0};
+  std::atomic<uint32_t> sleepers_{0};
+};
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+template <class Done, class Stop>
+bool WaitWord::Await(Done done, Stop stop) {
+  if (done()) return true;
+  const auto spin_end = std::chrono::steady_clock::now() + kSpin;
+  for (int i = 1;; ++i) {
+    if (done()) return true;
+    if (stop()) return false;
+    CpuRelax();
+    // Reading the clock costs more than a pause, so only every few rounds.
+    if ((i & 31) == 0 && std::chrono::steady_clock::now() >= spin_end) break;
+  }
+  for (;;) {
+    // Announce the sleeper before the last check: a notifier that changed the state after
+    // that check then sees us and bumps the word, so the futex wait returns at once.
+    sleepers_.fetch_add(1, std::memory_order_seq_cst);
+    const uint32_t seen = word_.load(std::memory_order_seq_cst);
+    bool finished = done();
+    bool stopped = !finished && stop();
+    if (!finished && !stopped) Sleep(seen);
+    sleepers_.fetch_sub(1, std::memory_order_seq_cst);
+    if (finished) return true;
+    if (stopped) return false;
+  }
+}
+
+}  // namespace oxcl_sim
+
+#endif  // OX_SIM_CL_WAITWORD_H_

@@ -1,0 +1,127 @@
+// The OXSIM_FAULT grammar: what it accepts, what it rejects, and that no input can crash it.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "oxsim.h"
+
+namespace {
+
+using oxsim::FaultItem;
+using oxsim::ParseFaults;
+
+std::vector<FaultItem> Parse(const std::string& text) {
+  std::vector<FaultItem> items;
+  std::string error;
+  EXPECT_TRUE(ParseFaults(text, &items, &error)) << text << ": " << error;
+  return items;
+}
+
+TEST(FaultGrammar, PlainItems) {
+  auto items = Parse("oxrtMalloc:2");
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_FALSE(items[0].corrupt);
+  EXPECT_EQ(items[0].name, "oxrtMalloc");
+  EXPECT_EQ(items[0].nth, 2u);
+  EXPECT_FALSE(items[0].has_code);
+
+  items = Parse("oxrtQueueSync:1:9,oxdevInit:1,OX_MPI_Barrier:3,oxclInitComms:18446744073709551615:2147483647");
+  ASSERT_EQ(items.size(), 4u);
+  EXPECT_TRUE(items[0].has_code);
+  EXPECT_EQ(items[0].code, 9);
+  EXPECT_EQ(items[1].name, "oxdevInit");
+  EXPECT_EQ(items[2].name, "OX_MPI_Barrier");
+  EXPECT_EQ(items[2].nth, 3u);
+  EXPECT_EQ(items[3].nth, UINT64_MAX);
+  EXPECT_EQ(items[3].code, 2147483647);
+  EXPECT_TRUE(Parse("").empty());
+}
+
+TEST(FaultGrammar, CorruptItems) {
+  auto items = Parse("corrupt:oxclAllReduce:3,corrupt:oxclAllGather:*:5,corrupt:oxclAlltoAll:1:2:99");
+  ASSERT_EQ(items.size(), 3u);
+  EXPECT_TRUE(items[0].corrupt);
+  EXPECT_EQ(items[0].name, "oxclAllReduce");
+  EXPECT_EQ(items[0].nth, 3u);
+  EXPECT_EQ(items[0].rank, 0);
+  EXPECT_EQ(items[0].index, 0u);
+  EXPECT_EQ(items[1].nth, 0u) << "'*' is every call";
+  EXPECT_EQ(items[1].rank, 5);
+  EXPECT_EQ(items[2].rank, 2);
+  EXPECT_EQ(items[2].index, 99u);
+}
+
+struct BadInput {
+  const char* text;
+  const char* named;  // the part of the error that must name the bad item
+};
+
+TEST(FaultGrammar, RejectsMalformedValuesNamingTheItem) {
+  const BadInput bad[] = {
+      {"oxrtMalloc", "'oxrtMalloc'"},                       // no count
+      {"oxrtMalloc:", "'oxrtMalloc:'"},                     // empty count
+      {"oxrtMalloc:0", "'oxrtMalloc:0'"},                   // counts start at 1
+      {"oxrtMalloc:-1", "'oxrtMalloc:-1'"},
+      {"oxrtMalloc:+1", "'oxrtMalloc:+1'"},
+      {"oxrtMalloc:1x", "'oxrtMalloc:1x'"},
+      {"oxrtMalloc: 1", "'oxrtMalloc: 1'"},
+      {"oxrtMalloc:18446744073709551616", "18446744073709551616"},  // overflows 64 bits
+      {"oxrtMalloc:*", "'oxrtMalloc:*'"},                   // '*' only for corrupt
+      {"oxrtMalloc:1:0", "'oxrtMalloc:1:0'"},               // code 0 is success
+      {"oxrtMalloc:1:2147483648", "2147483648"},
+      {"oxrtMalloc:1:x", "'oxrtMalloc:1:x'"},
+      {"oxrtMalloc:1:2:3", "'oxrtMalloc:1:2:3'"},           // too many fields
+      {"oxrtMaloc:1", "'oxrtMaloc:1'"},                     // unknown entry point
+      {"oxrtGetErrorName:1", "'oxrtGetErrorName:1'"},       // text only, cannot fail
+      {":1", "':1'"},
+      {"oxrtMalloc:1,", "''"},                              // stray comma
+      {",oxrtMalloc:1", "''"},
+      {"oxrtMalloc:1,,oxrtFree:1", "''"},
+      {"oxrtMalloc:1,bogus", "'bogus'"},                    // the bad one of several
+      {"corrupt", "'corrupt'"},
+      {"corrupt:oxclAllReduce", "'corrupt:oxclAllReduce'"},
+      {"corrupt:oxclAllReduce:0", "'corrupt:oxclAllReduce:0'"},
+      {"corrupt:oxclAllReduce:**", "'corrupt:oxclAllReduce:**'"},
+      {"corrupt:oxclAllReduce:1:-1", "'corrupt:oxclAllReduce:1:-1'"},
+      {"corrupt:oxclAllReduce:1:2147483648", "2147483648"},
+      {"corrupt:oxclAllReduce:1:0:x", "'corrupt:oxclAllReduce:1:0:x'"},
+      {"corrupt:oxclAllReduce:1:0:0:0", "'corrupt:oxclAllReduce:1:0:0:0'"},
+      {"corrupt:oxrtMalloc:1", "'corrupt:oxrtMalloc:1'"},  // not a collective
+      {"corrupt:oxclAllReduce:1:", "'corrupt:oxclAllReduce:1:'"},
+      {"oxrtMalloc:1\n", "\\x0a"},                          // control bytes shown escaped
+  };
+  for (const BadInput& b : bad) {
+    std::vector<FaultItem> items = {FaultItem{}};
+    std::string error;
+    EXPECT_FALSE(ParseFaults(b.text, &items, &error)) << b.text;
+    EXPECT_NE(error.find("bad item"), std::string::npos) << b.text << ": " << error;
+    EXPECT_NE(error.find(b.named), std::string::npos) << b.text << ": " << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << "one line: " << error;
+    EXPECT_EQ(items.size(), 1u) << "a rejected value leaves the output alone: " << b.text;
+  }
+}
+
+TEST(FaultGrammar, NoInputCrashesIt) {
+  // Random strings over the grammar's own alphabet hit the parser's corners quickly.
+  const std::string alphabet = "oxrtMalcoupAR:*,0123456789-\xff \x01";
+  const std::string pieces[] = {"oxrtMalloc", "corrupt", "oxclAllReduce", ":", ",", "*",
+                                "18446744073709551615", "99999999999999999999", "-", ""};
+  std::mt19937 rng(12345);
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    const int parts = static_cast<int>(rng() % 12);
+    for (int p = 0; p < parts; ++p) {
+      if (rng() % 2)
+        text += pieces[rng() % (sizeof(pieces) / sizeof(pieces[0]))];
+      else
+        text += alphabet[rng() % alphabet.size()];
+    }
+    std::vector<FaultItem> items;
+    std::string error;
+    const bool ok = ParseFaults(text, &items, &error);
+    EXPECT_TRUE(ok || !error.empty()) << text;
+    EXPECT_TRUE(ParseFaults(text, nullptr, nullptr) == ok) << "outputs are optional";
+  }
+}
+
+}  // namespace

@@ -1,0 +1,208 @@
+// Thread pool: order, waiting, status accumulation, and stopping with work still queued.
+#include "threadpool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace oxcl_benchmark {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A gate that tasks wait on, so a test decides when a running task may finish.
+class Gate {
+ public:
+  void Open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+    cv_.notify_all();
+  }
+  void Wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [this] { return open_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool open_ = false;
+};
+
+TEST(ThreadPool, SingleThreadRunsTasksInDispatchOrder) {
+  std::vector<int> order;  // touched by the pool thread only, read after Sync
+  ThreadPool pool(1);
+  for (int i = 0; i < 10; ++i) {
+    pool.Dispatch([&order, i] {
+      // Early tasks take longer, so a reordering pool would be caught.
+      std::this_thread::sleep_for(std::chrono::microseconds(100 * (10 - i)));
+      order.push_back(i);
+      return BENCHMARK_SUCCESS;
+    });
+  }
+  EXPECT_EQ(pool.Sync(), BENCHMARK_SUCCESS);
+  ASSERT_EQ(order.size(), 10u);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(order[i], i);
+}
+
+TEST(ThreadPool, SyncWaitsForEveryTaskOfSeveralThreads) {
+  std::atomic<int> done{0};
+  ThreadPool pool(4);
+  for (int i = 0; i < 100; ++i) {
+    pool.Dispatch([&done] {
+      std::this_thread::sleep_for(50us);
+      done.fetch_add(1);
+      return BENCHMARK_SUCCESS;
+    });
+  }
+  pool.Sync();
+  EXPECT_EQ(done.load(), 100);
+}
+
+TEST(ThreadPool, SyncOnIdlePoolReturnsAtOnce) {
+  ThreadPool pool(1);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(pool.Sync(), BENCHMARK_SUCCESS);
+  EXPECT_EQ(pool.Sync(), BENCHMARK_SUCCESS);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
+TEST(ThreadPool, StatusIsTheOrOfAllResultsAndNeverClears) {
+  ThreadPool pool(1);
+  pool.Dispatch([] { return BENCHMARK_SUCCESS; });
+  EXPECT_EQ(pool.Sync(), BENCHMARK_SUCCESS);
+  pool.Dispatch([] { return BENCHMARK_FAILURE; });
+  pool.Dispatch([] { return BENCHMARK_SUCCESS; });
+  EXPECT_EQ(pool.Sync(), BENCHMARK_FAILURE);
+  pool.Dispatch([] { return BENCHMARK_SUCCESS; });
+  EXPECT_EQ(pool.Sync(), BENCHMARK_FAILURE);
+  EXPECT_EQ(pool.GetStatus(), BENCHMARK_FAILURE);
+  pool.Dispatch([] { return 4; });
+  EXPECT_EQ(pool.Sync(), 5);
+}
+
+TEST(ThreadPool, GetStatusDoesNotWait) {
+  Gate gate;
+  ThreadPool pool(1);
+  pool.Dispatch([] { return BENCHMARK_FAILURE; });
+  pool.Sync();
+  pool.Dispatch([&gate] {
+    gate.Wait();
+    return BENCHMARK_SUCCESS;
+  });
+  // The pool thread is blocked in the second task; GetStatus must still answer.
+  EXPECT_EQ(pool.GetStatus(), BENCHMARK_FAILURE);
+  gate.Open();
+  pool.Sync();
+}
+
+TEST(ThreadPool, DestructionDiscardsQueuedTasksWithoutHanging) {
+  Gate gate;
+  std::atomic<bool> first_started{false};
+  std::atomic<int> ran{0};
+  // Captured by the queued tasks: discarding them must release it.
+  auto token = std::make_shared<int>(0);
+  std::thread opener;
+  {
+    ThreadPool pool(1);
+    pool.Dispatch([&] {
+      first_started.store(true);
+      gate.Wait();
+      ran.fetch_add(1);
+      return BENCHMARK_SUCCESS;
+    });
+    for (int i = 0; i < 5; ++i) {
+      pool.Dispatch([&ran, token] {
+        ran.fetch_add(1);
+        return BENCHMARK_SUCCESS;
+      });
+    }
+    while (!first_started.load()) std::this_thread::yield();
+    // The running task finishes only after the destructor has begun.
+    opener = std::thread([&gate] {
+      std::this_thread::sleep_for(20ms);
+      gate.Open();
+    });
+  }
+  opener.join();
+  EXPECT_EQ(ran.load(), 1);
+  EXPECT_EQ(token.use_count(), 1);
+}
+
+TEST(ThreadPool, StoppedPoolQueuesButRunsNothing) {
+  std::atomic<int> ran{0};
+  ThreadPool pool(2);
+  pool.Dispatch([&ran] {
+    ran.fetch_add(1);
+    return BENCHMARK_FAILURE;
+  });
+  pool.Sync();
+  pool.Reset();
+  pool.Dispatch([&ran] {
+    ran.fetch_add(1);
+    return BENCHMARK_SUCCESS;
+  });
+  EXPECT_EQ(pool.Sync(), BENCHMARK_FAILURE);
+  pool.Reset();
+  EXPECT_EQ(ran.load(), 1);
+}
+
+TEST(ThreadPool, SyncWaitingForQueuedTasksReturnsWhenThePoolStops) {
+  Gate gate;
+  std::atomic<bool> started{false};
+  ThreadPool pool(1);
+  pool.Dispatch([&] {
+    started.store(true);
+    gate.Wait();
+    return BENCHMARK_SUCCESS;
+  });
+  pool.Dispatch([] { return BENCHMARK_SUCCESS; });
+  while (!started.load()) std::this_thread::yield();
+  std::thread syncer([&pool] { pool.Sync(); });
+  std::thread stopper([&pool] { pool.Reset(); });
+  std::this_thread::sleep_for(10ms);
+  gate.Open();
+  stopper.join();
+  syncer.join();
+}
+
+TEST(ThreadPool, PoolWithoutThreadsRunsItsQueueInSync) {
+  std::vector<int> order;
+  ThreadPool pool(0);
+  for (int i = 0; i < 3; ++i) {
+    pool.Dispatch([&order, i] {
+      order.push_back(i);
+      return i == 1 ? BENCHMARK_FAILURE : BENCHMARK_SUCCESS;
+    });
+  }
+  EXPECT_TRUE(order.empty());
+  EXPECT_EQ(pool.Sync(), BENCHMARK_FAILURE);
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+}
+
+TEST(ThreadPool, TenPoolsDispatchedAndSyncedByOneWorker) {
+  // The way a worker spreads its buffer chunks: one task per pool, then a Sync on each.
+  std::vector<std::unique_ptr<ThreadPool>> pools;
+  for (int i = 0; i < 10; ++i) pools.push_back(std::make_unique<ThreadPool>(1));
+  std::vector<int> chunks(10 * 50, 0);
+  for (int round = 0; round < 50; ++round) {
+    for (int p = 0; p < 10; ++p) {
+      pools[p]->Dispatch([&chunks, p, round] {
+        chunks[round * 10 + p] += p + 1;
+        return BENCHMARK_SUCCESS;
+      });
+    }
+  }
+  for (auto& pool : pools) EXPECT_EQ(pool->Sync(), BENCHMARK_SUCCESS);
+  for (int i = 0; i < 500; ++i) ASSERT_EQ(chunks[i], i % 10 + 1) << i;
+  pools.clear();
+}
+
+}  // namespace
+}  // namespace oxcl_benchmark
