@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "comm.h"
 #include "dtype.h"
@@ -79,6 +80,20 @@ oxclResult_t Release(const P2POp& op, SendPost* post) {
   return post->state.load(std::memory_order_acquire) == 2 ? oxclSuccess : oxclInvalidUsage;
 }
 
+// True when the receive's destination overlaps a send buffer of the same call.
+bool OverlapsASend(const std::vector<P2POp>& ops, const P2POp& recv) {
+  const uintptr_t begin = reinterpret_cast<uintptr_t>(recv.buf);
+  const uintptr_t end = begin + recv.count * TypeSize(recv.type);
+  if (begin == end) return false;
+  for (const P2POp& op : ops) {
+    if (!op.is_send) continue;
+    const uintptr_t b = reinterpret_cast<uintptr_t>(op.buf);
+    const uintptr_t e = b + op.count * TypeSize(op.type);
+    if (b < end && begin < e) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 oxclResult_t RunPointToPoint(const std::vector<P2POp>& ops, const RecvDone& done) {
@@ -96,10 +111,26 @@ oxclResult_t RunPointToPoint(const std::vector<P2POp>& ops, const RecvDone& done
     Append(op.comm->clique->ChannelOf(op.comm->rank, op.peer), &post);
     op.comm->clique->Notify();
   }
+  // A receive into memory that one of this call's own sends still exposes to a peer (an
+  // in-place exchange) lands in a staging buffer first and is copied over only once every peer
+  // has consumed those sends.
+  struct Staged {
+    const P2POp* op;
+    std::vector<char> data;
+  };
+  std::vector<Staged> staged;
   oxclResult_t result = oxclSuccess;
   for (const P2POp& op : ops) {
     if (op.is_send) continue;
-    const oxclResult_t rc = Receive(op, done);
+    if (!OverlapsASend(ops, op)) {
+      const oxclResult_t rc = Receive(op, done);
+      if (result == oxclSuccess) result = rc;
+      continue;
+    }
+    staged.push_back({&op, std::vector<char>(op.count * TypeSize(op.type))});
+    P2POp into_stage = op;
+    into_stage.buf = staged.back().data.data();
+    const oxclResult_t rc = Receive(into_stage, nullptr);
     if (result == oxclSuccess) result = rc;
   }
   k = 0;
@@ -107,6 +138,11 @@ oxclResult_t RunPointToPoint(const std::vector<P2POp>& ops, const RecvDone& done
     if (!op.is_send) continue;
     const oxclResult_t rc = Release(op, &posts[k++]);
     if (result == oxclSuccess) result = rc;
+  }
+  if (result != oxclSuccess) return result;
+  for (const Staged& s : staged) {
+    if (!s.data.empty()) std::memcpy(s.op->buf, s.data.data(), s.data.size());
+    if (done) done(*s.op);
   }
   return result;
 }
