@@ -191,42 +191,41 @@ T Apply(int op, T acc, T c) {
   }
 }
 
-// One expected element: the fold over ranks r of f(x + r).
-template <typename T>
-T ReduceElement(oxclDataType_t type, int op, uint64_t x, uint64_t n, bool saturate) {
-  int start = (op >= 0 && op <= 3) ? kIdentity[op] : 0;
-  if (type == oxclFloat16 || type == oxclBfloat16) {
-    const bool half = type == oxclFloat16;
-    auto to_bits = [half](float v) {
-      return static_cast<uint16_t>(half ? float2half(v) : float2bf16_rn(v));
-    };
-    auto to_float = [half](uint16_t b) { return half ? half2float(b) : bf16Tofloat(b); };
-    uint16_t acc = to_bits(static_cast<float>(start));
-    for (uint64_t r = 0; r < n; ++r) {
-      float c = static_cast<float>((x + r) % 16 + 1);
-      acc = to_bits(Apply<float>(op, to_float(acc), c));
-    }
-    return static_cast<T>(acc);
-  }
-  if (type == oxclInt8 || type == oxclUint8) {
-    const bool is_signed = type == oxclInt8;
-    int32_t acc = start;
-    for (uint64_t r = 0; r < n; ++r) {
-      int32_t c = static_cast<int32_t>((x + r) % 127);
-      int32_t v = Apply<int32_t>(op, acc, c);
-      if (saturate) {
-        acc = is_signed ? (v < -128 ? -128 : (v > 127 ? 127 : v))
-                        : (static_cast<uint32_t>(v) > 255u ? 255 : v);
-      } else {
-        acc = is_signed ? static_cast<int8_t>(v) : (v & 0xFF);
-      }
-    }
-    return static_cast<T>(acc);
-  }
-  T acc = static_cast<T>(start);
+inline int StartValue(int op) { return (op >= 0 && op <= 3) ? kIdentity[op] : 0; }
+
+// The folds over ranks r of f(x + r), one per kind of element, so that the kind is chosen once
+// per chunk and not per element.
+inline uint16_t FoldFloat16(bool half, int op, uint64_t x, uint64_t n) {
+  auto to_bits = [half](float v) {
+    return static_cast<uint16_t>(half ? float2half(v) : float2bf16_rn(v));
+  };
+  auto to_float = [half](uint16_t b) { return half ? half2float(b) : bf16Tofloat(b); };
+  uint16_t acc = to_bits(static_cast<float>(StartValue(op)));
   for (uint64_t r = 0; r < n; ++r) {
-    acc = Apply<T>(op, acc, static_cast<T>((x + r) % 127));
+    float c = static_cast<float>((x + r) % 16 + 1);
+    acc = to_bits(Apply<float>(op, to_float(acc), c));
   }
+  return acc;
+}
+
+inline int32_t FoldByte(bool is_signed, bool saturate, int op, uint64_t x, uint64_t n) {
+  int32_t acc = StartValue(op);
+  for (uint64_t r = 0; r < n; ++r) {
+    int32_t v = Apply<int32_t>(op, acc, static_cast<int32_t>((x + r) % 127));
+    if (saturate) {
+      acc = is_signed ? (v < -128 ? -128 : (v > 127 ? 127 : v))
+                      : (static_cast<uint32_t>(v) > 255u ? 255 : v);
+    } else {
+      acc = is_signed ? static_cast<int8_t>(v) : (v & 0xFF);
+    }
+  }
+  return acc;
+}
+
+template <typename T>
+T FoldPlain(int op, uint64_t x, uint64_t n) {
+  T acc = static_cast<T>(StartValue(op));
+  for (uint64_t r = 0; r < n; ++r) acc = Apply<T>(op, acc, static_cast<T>((x + r) % 127));
   return acc;
 }
 
@@ -242,9 +241,21 @@ benchmarkResult_t Algorithm::InitReduce(ThreadInfo* info, int i, uint64_t start,
                         context->card_name.find("OPU190") != std::string::npos;
   const uint64_t base = g * kChunkElements + start + (CurrentInPlace(info) ? 0 : 1);
   T* expected = static_cast<T*>(info->host_buffs[i]) + g * kChunkElements;
-  for (uint64_t k = 0; k < len; ++k) {
-    if (op < 0 || op > 3) OXLOG(ERROR) << op << ": wrong reduce operation\n";
-    expected[k] = reduce_detail::ReduceElement<T>(type, op, base + k, n, saturate);
+  if (op < 0 || op > 3) {
+    for (uint64_t k = 0; k < len; ++k) OXLOG(ERROR) << op << ": wrong reduce operation\n";
+  }
+  if (type == oxclFloat16 || type == oxclBfloat16) {
+    const bool half = type == oxclFloat16;
+    for (uint64_t k = 0; k < len; ++k) {
+      expected[k] = static_cast<T>(reduce_detail::FoldFloat16(half, op, base + k, n));
+    }
+  } else if (type == oxclInt8 || type == oxclUint8) {
+    const bool is_signed = type == oxclInt8;
+    for (uint64_t k = 0; k < len; ++k) {
+      expected[k] = static_cast<T>(reduce_detail::FoldByte(is_signed, saturate, op, base + k, n));
+    }
+  } else {
+    for (uint64_t k = 0; k < len; ++k) expected[k] = reduce_detail::FoldPlain<T>(op, base + k, n);
   }
   return BENCHMARK_SUCCESS;
 }

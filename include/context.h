@@ -123,7 +123,16 @@ class Context {
   oxrtNotifier_t notifier_end = nullptr;
   Algorithm* algorithm = nullptr;
   FILE* csv_file = nullptr;
+
+ private:
+  // Sets the flag and wakes the main thread, once.
+  benchmarkResult_t Notify(std::atomic<bool>& flag);
 };
+
+// Prints the library failure on standard output and ends the process with status 1.
+[[noreturn]] void OxclFatal(const char* file, int line, oxclResult_t result);
+// Logs "OXRT error msg: ..." for a failed runtime call, asks the run to stop, returns 1.
+benchmarkResult_t ReportRtError(Context* ctx, oxrtError_t code);
 
 // The context that main always creates; the same for one process or several under a launcher.
 class ParallelContext : public Context {

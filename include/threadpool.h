@@ -39,6 +39,8 @@ class ThreadPool {
  private:
   // Body of each pool thread.
   void Run();
+  // Runs the front task outside the lock; the lock is held again on return.
+  void RunFront(std::unique_lock<std::mutex>& lock);
 
   std::deque<Task> tasks;
   bool running = true;

@@ -8,14 +8,6 @@
 
 namespace oxcl_benchmark {
 
-namespace {
-[[noreturn]] void OxclFatal(const char* file, int line, oxclResult_t res) {
-  std::printf("[%s:%d] OXCL error, msg: %s, code: %#x\n", file, line, oxclGetErrorStr(res),
-              static_cast<unsigned>(res));
-  FatalExit(1);
-}
-}  // namespace
-
 std::vector<Algorithm*>& AlgorithmManager::BenchMap() {
   static std::vector<Algorithm*> registry;
   return registry;
@@ -113,22 +105,14 @@ benchmarkResult_t Algorithm::InitComm(Context* ctx) {
   if (ctx->mem_usage_path.empty() || ctx->proc_rank != 0) return BENCHMARK_SUCCESS;
   ++ctx->call_count;
   oxrtError_t code = oxrtSetDevice(ctx->dev_list[0]);
-  if (code != oxrtSuccess) {
-    OXLOG(ERROR) << StrFmt("OXRT error msg: %s", oxrtGetErrorName(code));
-    ctx->NotifyExit();
-    return BENCHMARK_FAILURE;
-  }
+  if (code != oxrtSuccess) return ReportRtError(ctx, code);
   return DumpPrimsParam::GetSingleton()->DumpRunTimeMem("oxclInitComms", kInitCommPhase, ctx);
 }
 
 benchmarkResult_t Algorithm::ThreadQueueSync(ThreadInfo* info) {
   for (uint64_t i = 0; i < context->comms; ++i) {
     oxrtError_t code = oxrtQueueSync(info->queues[i]);
-    if (code != oxrtSuccess) {
-      OXLOG(ERROR) << StrFmt("OXRT error msg: %s", oxrtGetErrorName(code));
-      context->NotifyExit();
-      return BENCHMARK_FAILURE;
-    }
+    if (code != oxrtSuccess) return ReportRtError(context, code);
   }
   return BENCHMARK_SUCCESS;
 }

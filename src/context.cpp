@@ -36,6 +36,18 @@ std::string Version3(const char* fmt, unsigned a, unsigned b, unsigned c) {
 
 }  // namespace
 
+void OxclFatal(const char* file, int line, oxclResult_t result) {
+  std::printf("[%s:%d] OXCL error, msg: %s, code: %#x\n", file, line, oxclGetErrorStr(result),
+              static_cast<unsigned>(result));
+  FatalExit(1);
+}
+
+benchmarkResult_t ReportRtError(Context* ctx, oxrtError_t code) {
+  OXLOG(ERROR) << StrFmt("OXRT error msg: %s", oxrtGetErrorName(code));
+  ctx->NotifyExit();
+  return BENCHMARK_FAILURE;
+}
+
 Context::Context() = default;
 Context::~Context() = default;
 ParallelContext::~ParallelContext() = default;
@@ -86,11 +98,7 @@ benchmarkResult_t Context::Release() {
   }
   pools.clear();
   oxclResult_t res = oxclDestroyComms(comm_list.data(), static_cast<int>(threads * comms));
-  if (res != oxclSuccess) {
-    std::printf("[%s:%d] OXCL error, msg: %s, code: %#x\n", __FILE__, __LINE__,
-                oxclGetErrorStr(res), static_cast<unsigned>(res));
-    FatalExit(1);
-  }
+  if (res != oxclSuccess) OxclFatal(__FILE__, __LINE__, res);
   benchmarkResult_t r = close_wrap();
   if (r != BENCHMARK_SUCCESS) return r;
   if (!failed.load()) OX_MPI_Finalize();
@@ -111,12 +119,7 @@ benchmarkResult_t Context::Execute() {
     if (exit_requested.load()) {
       for (oxclComm* comm : comm_list) {
         oxclResult_t res = oxclAbortComm(comm);
-        if (res != oxclSuccess) {
-          std::printf("[%s:%d] OXCL error, msg: %s, code: %#x\n", __FILE__, __LINE__,
-                      oxclGetErrorStr(res), static_cast<unsigned>(res));
-          std::fflush(stdout);
-          break;
-        }
+        if (res != oxclSuccess) OxclFatal(__FILE__, __LINE__, res);
       }
       // Workers may still be running: leave without static destructors.
       FatalExit(1);
@@ -133,18 +136,14 @@ benchmarkResult_t Context::Execute() {
   return BENCHMARK_SUCCESS;
 }
 
-benchmarkResult_t Context::NotifyFinish() {
-  if (finished.load()) return BENCHMARK_SUCCESS;
-  std::lock_guard<std::mutex> lock(notify_mutex);
-  finished.store(true);
-  notify_cv.notify_all();
-  return BENCHMARK_SUCCESS;
-}
+benchmarkResult_t Context::NotifyFinish() { return Notify(finished); }
 
-benchmarkResult_t Context::NotifyExit() {
-  if (exit_requested.load()) return BENCHMARK_SUCCESS;
+benchmarkResult_t Context::NotifyExit() { return Notify(exit_requested); }
+
+benchmarkResult_t Context::Notify(std::atomic<bool>& flag) {
+  if (flag.load()) return BENCHMARK_SUCCESS;
   std::lock_guard<std::mutex> lock(notify_mutex);
-  exit_requested.store(true);
+  flag.store(true);
   notify_cv.notify_all();
   return BENCHMARK_SUCCESS;
 }
@@ -227,11 +226,7 @@ benchmarkResult_t Context::GetDepInfo() {
   oxdev_version = Version3("%u", record.major, record.minor, record.patch);
   int a = 0, b = 0, c = 0;
   oxrtError_t rt = oxrtGetLibVersion(&a, &b, &c);
-  if (rt != oxrtSuccess) {
-    OXLOG(ERROR) << StrFmt("OXRT error msg: %s", oxrtGetErrorName(rt));
-    NotifyExit();
-    return BENCHMARK_FAILURE;
-  }
+  if (rt != oxrtSuccess) return ReportRtError(this, rt);
   oxrt_version = StrFmt("%d.%d.%d", a, b, c);
   drv = oxGetDriverVersion(&a, &b, &c);
   if (drv != OX_SUCCESS) return api_error(drv);
@@ -240,11 +235,7 @@ benchmarkResult_t Context::GetDepInfo() {
   if (drv != OX_SUCCESS) return api_error(drv);
   oxdrv_version = StrFmt("%d.%d.%d", a, b, c);
   oxclResult_t cl = oxclGetLibVersion(&a, &b, &c);
-  if (cl != oxclSuccess) {
-    std::printf("[%s:%d] OXCL error, msg: %s, code: %#x\n", __FILE__, __LINE__,
-                oxclGetErrorStr(cl), static_cast<unsigned>(cl));
-    FatalExit(1);
-  }
+  if (cl != oxclSuccess) OxclFatal(__FILE__, __LINE__, cl);
   oxcl_version = StrFmt("%d.%d.%d", a, b, c);
   return BENCHMARK_SUCCESS;
 }
@@ -285,8 +276,8 @@ benchmarkResult_t Context::TestTransport(ThreadInfo* info, int iteration) {
   const oxclDataType_t type = data_type[info->type_index];
   const bool inplace = mode[info->mode_index];
   if (exit_requested.load()) return BENCHMARK_FAILURE;
+  const uint64_t byte_offset = e * GetTypeSize(type);
   for (uint64_t c = 0; c < comms; ++c) {
-    const uint64_t byte_offset = e * GetTypeSize(type);
     char* recv = static_cast<char*>(info->recv_buffs[c]) + byte_offset;
     char* send = inplace ? recv : static_cast<char*>(info->send_buffs[c]) + byte_offset;
     benchmarkResult_t r = algorithm->RunAlgo(info, send, recv, static_cast<int>(c));
@@ -336,15 +327,10 @@ benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
     }
   } else {
     const bool device_time = hw_time && rank == 0;
-    auto rt_failed = [this](oxrtError_t code) {
-      OXLOG(ERROR) << StrFmt("OXRT error msg: %s", oxrtGetErrorName(code));
-      NotifyExit();
-      return BENCHMARK_FAILURE;
-    };
     double t0 = NowNs();
     if (device_time) {
       oxrtError_t code = oxrtPlaceNotifier(notifier_start, info->queues[0]);
-      if (code != oxrtSuccess) return rt_failed(code);
+      if (code != oxrtSuccess) return ReportRtError(this, code);
     }
     for (uint64_t i = 0; i < loop; ++i) OX_RETURN_IF_FAILED(TestTransport(info, static_cast<int>(i)));
     OX_RETURN_IF_FAILED(EndTransport(info));
@@ -355,7 +341,7 @@ benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
       oxrtError_t code = oxrtPlaceNotifier(notifier_end, info->queues[0]);
       if (code == oxrtSuccess) code = oxrtWaitNotifier(notifier_end);
       if (code == oxrtSuccess) code = oxrtNotifierDuration(notifier_start, notifier_end, &duration);
-      if (code != oxrtSuccess) return rt_failed(code);
+      if (code != oxrtSuccess) return ReportRtError(this, code);
       elapsed = static_cast<double>(duration / 1000);
     }
   }
@@ -395,12 +381,8 @@ benchmarkResult_t Context::GetThreadParam(int thread_rank) {
   const bool memory_report = !mem_usage_path.empty() && thread_rank == 0 && proc_rank == 0;
   auto select_first_card = [this]() {
     oxrtError_t code = oxrtSetDevice(dev_list.empty() ? 0 : dev_list[0]);
-    if (code != oxrtSuccess) {
-      OXLOG(ERROR) << StrFmt("OXRT error msg: %s", oxrtGetErrorName(code));
-      NotifyExit();
-      return false;
-    }
-    return true;
+    if (code != oxrtSuccess) ReportRtError(this, code);
+    return code == oxrtSuccess;
   };
   if (memory_report) {
     call_count = 0;

@@ -39,16 +39,22 @@ benchmarkResult_t DumpPrimsParam::SetName(const std::string& new_name) {
   return BENCHMARK_SUCCESS;
 }
 
-benchmarkResult_t DumpPrimsParam::GetInitMem(RunPhase phase, Context* ctx) {
-  std::lock_guard<std::mutex> lock(mutex);
+namespace {
+// Bytes in use on the current card.
+benchmarkResult_t UsedMemory(Context* ctx, uint64_t* used) {
   size_t free_bytes = 0, total_bytes = 0;
   oxrtError_t code = oxrtMemGetInfo(&free_bytes, &total_bytes);
-  if (code != oxrtSuccess) {
-    OXLOG(ERROR) << StrFmt("OXRT error msg: %s", oxrtGetErrorName(code));
-    ctx->NotifyExit();
-    return BENCHMARK_FAILURE;
-  }
-  if (phase == kInitCommPhase || phase == kRunCollPhase) init_used[phase] = total_bytes - free_bytes;
+  if (code != oxrtSuccess) return ReportRtError(ctx, code);
+  *used = total_bytes - free_bytes;
+  return BENCHMARK_SUCCESS;
+}
+}  // namespace
+
+benchmarkResult_t DumpPrimsParam::GetInitMem(RunPhase phase, Context* ctx) {
+  std::lock_guard<std::mutex> lock(mutex);
+  uint64_t used = 0;
+  if (UsedMemory(ctx, &used) != BENCHMARK_SUCCESS) return BENCHMARK_FAILURE;
+  if (phase == kInitCommPhase || phase == kRunCollPhase) init_used[phase] = used;
   return BENCHMARK_SUCCESS;
 }
 
@@ -62,14 +68,8 @@ benchmarkResult_t DumpPrimsParam::DumpRunTimeMem(const std::string& label, RunPh
     oxwire_mem = bytes;
   }
   std::lock_guard<std::mutex> lock(mutex);
-  size_t free_bytes = 0, total_bytes = 0;
-  oxrtError_t code = oxrtMemGetInfo(&free_bytes, &total_bytes);
-  if (code != oxrtSuccess) {
-    OXLOG(ERROR) << StrFmt("OXRT error msg: %s", oxrtGetErrorName(code));
-    ctx->NotifyExit();
-    return BENCHMARK_FAILURE;
-  }
-  uint64_t used = total_bytes - free_bytes;
+  uint64_t used = 0;
+  if (UsedMemory(ctx, &used) != BENCHMARK_SUCCESS) return BENCHMARK_FAILURE;
   uint64_t growth = used - baseline;
   if (used < baseline) OXLOG(DEBUG) << "Maybe the machine is not exclusive";
   call_counts[label] = static_cast<uint32_t>(ctx->call_count);

@@ -16,12 +16,6 @@ uint64_t OffsetCap(const Context& ctx) {
 
 namespace {
 bool OnlyInPlace(const Context& ctx) { return ctx.mode.size() == 1 && ctx.mode[0]; }
-
-benchmarkResult_t RtFailed(Context* ctx, oxrtError_t code) {
-  OXLOG(ERROR) << StrFmt("OXRT error msg: %s", oxrtGetErrorName(code));
-  ctx->NotifyExit();
-  return BENCHMARK_FAILURE;
-}
 }  // namespace
 
 benchmarkResult_t ThreadInfo::InitBuffer(Context* ctx) {
@@ -34,22 +28,22 @@ benchmarkResult_t ThreadInfo::InitBuffer(Context* ctx) {
   const size_t bytes = elements * ctx->max_type_size;
   for (uint64_t i = 0; i < ctx->comms; ++i) {
     oxrtError_t code = oxrtSetDevice(ctx->dev_list[thread_rank * ctx->comms + i]);
-    if (code != oxrtSuccess) return RtFailed(ctx, code);
+    if (code != oxrtSuccess) return ReportRtError(ctx, code);
     if (!OnlyInPlace(*ctx)) {
-      if ((code = oxrtMalloc(&send_buffs[i], bytes)) != oxrtSuccess) return RtFailed(ctx, code);
-      if ((code = oxrtMemset(send_buffs[i], 3, bytes)) != oxrtSuccess) return RtFailed(ctx, code);
+      if ((code = oxrtMalloc(&send_buffs[i], bytes)) != oxrtSuccess) return ReportRtError(ctx, code);
+      if ((code = oxrtMemset(send_buffs[i], 3, bytes)) != oxrtSuccess) return ReportRtError(ctx, code);
     }
-    if ((code = oxrtMalloc(&recv_buffs[i], bytes)) != oxrtSuccess) return RtFailed(ctx, code);
-    if ((code = oxrtMemset(recv_buffs[i], 3, bytes)) != oxrtSuccess) return RtFailed(ctx, code);
+    if ((code = oxrtMalloc(&recv_buffs[i], bytes)) != oxrtSuccess) return ReportRtError(ctx, code);
+    if ((code = oxrtMemset(recv_buffs[i], 3, bytes)) != oxrtSuccess) return ReportRtError(ctx, code);
     if (ctx->async != 0) {
-      if ((code = oxrtQueueCreate(&queues[i])) != oxrtSuccess) return RtFailed(ctx, code);
+      if ((code = oxrtQueueCreate(&queues[i])) != oxrtSuccess) return ReportRtError(ctx, code);
     } else {
       queues[i] = nullptr;
     }
     host_buffs[i] = std::malloc(bytes);
     if (i == 0 && thread_rank == 0 && ctx->hw_time) {
-      if ((code = oxrtNotifierCreate(&ctx->notifier_start)) != oxrtSuccess) return RtFailed(ctx, code);
-      if ((code = oxrtNotifierCreate(&ctx->notifier_end)) != oxrtSuccess) return RtFailed(ctx, code);
+      if ((code = oxrtNotifierCreate(&ctx->notifier_start)) != oxrtSuccess) return ReportRtError(ctx, code);
+      if ((code = oxrtNotifierCreate(&ctx->notifier_end)) != oxrtSuccess) return ReportRtError(ctx, code);
     }
   }
   buffers_ready = true;
@@ -60,17 +54,17 @@ benchmarkResult_t ThreadInfo::ReleaseBuffer(Context* ctx) {
   if (!buffers_ready || ctx->comms == 0) return BENCHMARK_SUCCESS;
   for (uint64_t i = 0; i < ctx->comms; ++i) {
     oxrtError_t code = oxrtSetDevice(ctx->dev_list[thread_rank * ctx->comms + i]);
-    if (code != oxrtSuccess) return RtFailed(ctx, code);
-    if (!OnlyInPlace(*ctx) && (code = oxrtFree(send_buffs[i])) != oxrtSuccess) return RtFailed(ctx, code);
-    if ((code = oxrtFree(recv_buffs[i])) != oxrtSuccess) return RtFailed(ctx, code);
+    if (code != oxrtSuccess) return ReportRtError(ctx, code);
+    if (!OnlyInPlace(*ctx) && (code = oxrtFree(send_buffs[i])) != oxrtSuccess) return ReportRtError(ctx, code);
+    if ((code = oxrtFree(recv_buffs[i])) != oxrtSuccess) return ReportRtError(ctx, code);
     if (queues[i] != nullptr && (code = oxrtQueueDestroy(queues[i])) != oxrtSuccess) {
-      return RtFailed(ctx, code);
+      return ReportRtError(ctx, code);
     }
     std::free(host_buffs[i]);
     host_buffs[i] = nullptr;
     if (i == 0 && thread_rank == 0 && ctx->hw_time) {
-      if ((code = oxrtNotifierDestroy(ctx->notifier_start)) != oxrtSuccess) return RtFailed(ctx, code);
-      if ((code = oxrtNotifierDestroy(ctx->notifier_end)) != oxrtSuccess) return RtFailed(ctx, code);
+      if ((code = oxrtNotifierDestroy(ctx->notifier_start)) != oxrtSuccess) return ReportRtError(ctx, code);
+      if ((code = oxrtNotifierDestroy(ctx->notifier_end)) != oxrtSuccess) return ReportRtError(ctx, code);
     }
   }
   return BENCHMARK_SUCCESS;

@@ -25,17 +25,7 @@ benchmarkResult_t ThreadPool::Sync() {
   std::unique_lock<std::mutex> lock(mutex);
   if (running && workers.empty()) {
     // Nobody else would ever run these: run them here rather than wait for ever.
-    while (!tasks.empty()) {
-      Task task = std::move(tasks.front());
-      tasks.pop_front();
-      ++busy;
-      lock.unlock();
-      const benchmarkResult_t result = task();
-      task = nullptr;
-      lock.lock();
-      status.fetch_or(result);
-      --busy;
-    }
+    while (!tasks.empty()) RunFront(lock);
   }
   while (running && (!tasks.empty() || busy != 0)) task_done.wait(lock);
   return status.load();
@@ -64,18 +54,22 @@ void ThreadPool::Run() {
       task_ready.wait(lock);
       continue;
     }
-    Task task = std::move(tasks.front());
-    tasks.pop_front();
-    ++busy;
-    lock.unlock();
-    const benchmarkResult_t result = task();
-    // The task's copy goes before the lock is taken again: its captures may be heavy.
-    task = nullptr;
-    lock.lock();
-    status.fetch_or(result);
-    --busy;
+    RunFront(lock);
     task_done.notify_all();
   }
+}
+
+void ThreadPool::RunFront(std::unique_lock<std::mutex>& lock) {
+  Task task = std::move(tasks.front());
+  tasks.pop_front();
+  ++busy;
+  lock.unlock();
+  const benchmarkResult_t result = task();
+  // The task's copy goes before the lock is taken again: its captures may be heavy.
+  task = nullptr;
+  lock.lock();
+  status.fetch_or(result);
+  --busy;
 }
 
 }  // namespace oxcl_benchmark
