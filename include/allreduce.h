@@ -1,0 +1,188 @@
+// The all-reduce collective, and the send pattern, expected values and element check that the
+// reduce-scatter collective shares with it.
+#ifndef OXCL_BENCHMARK_ALLREDUCE_H_
+#define OXCL_BENCHMARK_ALLREDUCE_H_
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <sstream>
+#include <string>
+#include <type_traits>
+
+#include "algorithm.h"
+
+namespace oxcl_benchmark {
+
+class Allreduce : public Algorithm {
+ public:
+  Allreduce() : Allreduce("AllReduce", 12) {}
+
+  benchmarkResult_t SetParam(ThreadInfo* info) override;
+  benchmarkResult_t RunAlgo(ThreadInfo* info, void* sendbuff, void* recvbuff,
+                            int comm_index) override;
+  benchmarkResult_t GetDataRate(ThreadInfo* info, double seconds) override;
+  benchmarkResult_t PrintTitle(ThreadInfo* info) override {
+    return PrintTableTitle(info, kReduceLayout);
+  }
+  benchmarkResult_t PrintLine(ThreadInfo* info, double seconds, double algo_bw, double bus_bw,
+                              int type_size) override {
+    return PrintTableLine(info, kReduceLayout, seconds, algo_bw, bus_bw, type_size);
+  }
+  benchmarkResult_t InitData(ThreadInfo* info, size_t iteration) override;
+  benchmarkResult_t Check(ThreadInfo* info, size_t iteration) override;
+
+  // Fills chunk g (len elements) of communicator i's send data and its expected values.
+  template <typename T>
+  benchmarkResult_t InitBuff(ThreadInfo* info, int i, uint64_t g, uint64_t len, int iteration);
+  // Compares chunk g (len elements) of communicator i's received data with the expected values.
+  template <typename T>
+  benchmarkResult_t CheckDelta(ThreadInfo* info, int i, uint64_t g, uint64_t len, int iteration);
+
+ protected:
+  Allreduce(const std::string& name, uint64_t col_num) : Algorithm(name, col_num) {}
+
+  // Where this rank's result lies: the element the expected values start from in the pattern,
+  // and the element of the receive buffer the result starts at (both 0 for all-reduce).
+  virtual uint64_t ResultStart(const ThreadInfo*, int) const { return 0; }
+  virtual uint64_t ResultOffset(const ThreadInfo*, int) const { return 0; }
+};
+
+namespace check_detail {
+
+// Ends the process after a failed device call inside a chunk task: the chunk's data would be
+// meaningless and the worker cannot be told from a pool thread.
+[[noreturn]] inline void RtFatal(oxrtError_t code) {
+  OXLOG(ERROR) << StrFmt("error msg: %s", oxrtGetErrorName(code));
+  FatalExit(1);
+}
+
+// Relative difference of a received element d from the expected e. The magnitude of e is the
+// denominator, so negative expected values are checked too, and the difference is formed wide
+// enough that no non-zero difference of a narrow type folds to zero or a negative value.
+template <typename T>
+double RelativeDiff(oxclDataType_t type, T e, T d) {
+  double ev, diff;
+  if (type == oxclFloat16 || type == oxclBfloat16) {
+    const bool half = type == oxclFloat16;
+    const float fe = half ? half2float(static_cast<uint16_t>(e)) : bf16Tofloat(static_cast<uint16_t>(e));
+    const float fd = half ? half2float(static_cast<uint16_t>(d)) : bf16Tofloat(static_cast<uint16_t>(d));
+    diff = std::fabs(fe - fd);
+    ev = fe;
+  } else if constexpr (std::is_integral<T>::value) {
+    using U = typename std::make_unsigned<T>::type;
+    const U du = static_cast<U>(d), eu = static_cast<U>(e);
+    diff = static_cast<double>(d > e ? static_cast<U>(du - eu) : static_cast<U>(eu - du));
+    ev = static_cast<double>(e);
+  } else {
+    diff = std::fabs(static_cast<double>(d) - static_cast<double>(e));
+    ev = static_cast<double>(e);
+  }
+  return diff / (std::fabs(ev) + 1e-9);
+}
+
+// An element as the mismatch line shows it: 16-bit floats as their value, bytes as characters.
+template <typename T>
+std::string Show(oxclDataType_t type, T v) {
+  std::ostringstream os;
+  if (type == oxclFloat16) os << half2float(static_cast<uint16_t>(v));
+  else if (type == oxclBfloat16) os << bf16Tofloat(static_cast<uint16_t>(v));
+  else if constexpr (sizeof(T) == 1) os << static_cast<char>(v);
+  else os << v;
+  return os.str();
+}
+
+}  // namespace check_detail
+
+template <typename T>
+benchmarkResult_t Allreduce::InitBuff(ThreadInfo* info, int i, uint64_t g, uint64_t len,
+                                      int iteration) {
+  const oxclDataType_t type = CurrentType(info);
+  const unsigned s = context->GetTypeSize(type);
+  const bool inplace = CurrentInPlace(info);
+  const uint64_t o = info->GetAddrOffset(context, iteration);
+  char* dst = static_cast<char*>(inplace ? info->recv_buffs[i] : info->send_buffs[i]) + o * s +
+              g * kChunkElements * sizeof(T);
+  T* host = new (std::nothrow) T[len];
+  if (len != 0 && host == nullptr) {
+    OXLOG(ERROR) << "failed to malloc host memory of data in InitBuff, buffer size:" << len * s;
+    FatalExit(1);
+  }
+  const uint64_t r = static_cast<uint64_t>(RankOf(info, i));
+  const uint64_t shift = inplace ? 0 : 1;
+  for (uint64_t k = 0; k < len; ++k) {
+    const uint64_t x = g * kChunkElements + r + k + shift;
+    if (type == oxclFloat16) host[k] = static_cast<T>(float2half(static_cast<float>(x % 16 + 1)));
+    else if (type == oxclBfloat16) host[k] = static_cast<T>(float2bf16_rn(static_cast<float>(x % 16 + 1)));
+    else host[k] = static_cast<T>(x % 127);
+  }
+  const oxrtError_t code = oxrtMemcpy(dst, host, len * s, oxrtMemcpyHostToDevice);
+  delete[] host;
+  if (code != oxrtSuccess) check_detail::RtFatal(code);
+  // The expected values cover only this rank's result, which may be shorter than its send data.
+  const uint64_t first = g * kChunkElements;
+  if (first >= info->recv_count) return BENCHMARK_SUCCESS;
+  const uint64_t n = std::min(len, info->recv_count - first);
+  return InitReduce<T>(info, i, ResultStart(info, i), g, n);
+}
+
+template <typename T>
+benchmarkResult_t Allreduce::CheckDelta(ThreadInfo* info, int i, uint64_t g, uint64_t len,
+                                        int iteration) {
+  const oxclDataType_t type = CurrentType(info);
+  const unsigned s = context->GetTypeSize(type);
+  const bool inplace = CurrentInPlace(info);
+  const uint64_t o = info->GetAddrOffset(context, iteration);
+  const T* expected = static_cast<const T*>(info->host_buffs[i]) + g * kChunkElements;
+  const int r = RankOf(info, i);
+  oxrtError_t code = oxrtSetDevice(DeviceOf(info, i));
+  if (code != oxrtSuccess) check_detail::RtFatal(code);
+  T* data = new (std::nothrow) T[len];
+  if (len != 0 && data == nullptr) {
+    OXLOG(ERROR) << "failed to malloc host memory of data in CheckDelta, buffer size:" << len * s;
+    return BENCHMARK_FAILURE;
+  }
+  const char* src = static_cast<const char*>(info->recv_buffs[i]) +
+                    (o + ResultOffset(info, i)) * s + g * kChunkElements * sizeof(T);
+  code = oxrtMemcpy(data, src, len * s, oxrtMemcpyDeviceToHost);
+  if (code != oxrtSuccess) {
+    delete[] data;
+    check_detail::RtFatal(code);
+  }
+  // Cards of this family saturate float16 at the largest finite value instead of following
+  // the host model; a chunk that reaches it cannot be compared element by element.
+  if (type == oxclFloat16 && context->card_name.find("OPU1") != std::string::npos && len != 0) {
+    uint64_t top = 0;
+    for (uint64_t k = 1; k < len; ++k) {
+      if (half2float(static_cast<uint16_t>(expected[k])) >
+          half2float(static_cast<uint16_t>(expected[top]))) {
+        top = k;
+      }
+    }
+    if (half2float(static_cast<uint16_t>(expected[top])) >= 65504.0f) {
+      const T limit = static_cast<T>(float2half(65504.0f));
+      for (uint64_t k = 0; k < len; ++k) {
+        if (data[k] == limit) {
+          delete[] data;
+          return BENCHMARK_SUCCESS;
+        }
+      }
+    }
+  }
+  const double tolerance = GetDelta(type);
+  for (uint64_t k = 0; k < len; ++k) {
+    if (check_detail::RelativeDiff<T>(type, expected[k], data[k]) > tolerance) {
+      CountMismatch(info, g * kChunkElements + k, check_detail::Show<T>(type, expected[k]),
+                    check_detail::Show<T>(type, data[k]), r, inplace);
+    }
+  }
+  delete[] data;
+  return BENCHMARK_SUCCESS;
+}
+
+}  // namespace oxcl_benchmark
+
+#endif  // OXCL_BENCHMARK_ALLREDUCE_H_
