@@ -189,8 +189,8 @@ benchmarkResult_t Algorithm::PrintTableLine(ThreadInfo* info, const TableLayout&
     const char* op = context->reduce_op_names[info->op_index].c_str();
     std::printf(layout.row_head, bytes, count, type, op);
     if (csv) {
-      std::fprintf(csv, layout.redop ? "%li,%i,%s,%s," : "%li,%i,%s,", bytes,
-                   static_cast<int>(count), type, op);
+      // The count keeps its full width: element counts of 2^31 and more occur with 1-byte types.
+      std::fprintf(csv, layout.redop ? "%li,%li,%s,%s," : "%li,%li,%s,", bytes, count, type, op);
     }
   }
   long errors = 0;

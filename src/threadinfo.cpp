@@ -118,7 +118,8 @@ bool ThreadInfo::GetTransferSizeAndMode(Context* ctx) {
   }
   // Special counts not yet taken keep the walk going, so that a repeated largest special count
   // is measured as often as it was asked for.
-  bool more = regular_more || (!s.empty() && count < s.back()) ||
+  // A regular count still owed (a special count below it came first) keeps it going as well.
+  bool more = regular_more || count < base_count || (!s.empty() && count < s.back()) ||
               (special_index >= 0 && static_cast<size_t>(special_index) < s.size());
   if (!more) {
     ResetCountAndMode();
@@ -127,12 +128,12 @@ bool ThreadInfo::GetTransferSizeAndMode(Context* ctx) {
   mode_index = 0;
   if (special_index >= 0 && static_cast<size_t>(special_index) < s.size()) {
     const uint64_t sc = s[special_index];
-    if (!regular_more || sc <= base_count) {
+    if (sc <= base_count) {
       count = sc;
       ++special_index;
     } else if (count < base_count) {
       count = base_count;
-    } else if (sc < next) {
+    } else if (!regular_more || sc < next) {
       count = sc;
       ++special_index;
     } else if (sc == next) {
