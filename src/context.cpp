@@ -121,7 +121,9 @@ benchmarkResult_t Context::Execute() {
         oxclResult_t res = oxclAbortComm(comm);
         if (res != oxclSuccess) OxclFatal(__FILE__, __LINE__, res);
       }
-      // Workers may still be running: leave without static destructors.
+      // Workers may still be running: leave without static destructors. They are released
+      // rather than joined, since a worker can sit in a collective that never completes.
+      for (std::thread& worker : workers) worker.detach();
       FatalExit(1);
     }
     lock.unlock();
