@@ -369,7 +369,9 @@ benchmarkResult_t Context::GetThreadParam(int thread_rank) {
   auto failure_exit = [&]() {
     failed.store(true);
     exit_requested.store(true);
-    info.ReleaseBuffer(this);
+    // With several workers the main thread aborts the communicators and ends the process, while
+    // this thread's queues may still run work that reads and writes its buffers: keep them.
+    if (threads == 1) info.ReleaseBuffer(this);
     std::lock_guard<std::mutex> lock(notify_mutex);
     notify_cv.notify_all();
     return BENCHMARK_FAILURE;
