@@ -7,9 +7,9 @@ set(OX_FAILED "# All Result Check: FAILED")
 set(OX_BANNER "OPU-SIM][DRIVER:")  # no "[": it would join list items
 
 # ox_run_test(NAME name ARGS words [ENV items] STATUS s [OUT_HAS ...] [OUT_LACKS ...]
-#             [ERR_HAS ...] [ROWS n] [ERRORS 0|1] [CSV file])
+#             [ERR_HAS ...] [ROWS n] [ERRORS 0|1] [CSV file] [ERR_FIRST i] [PROG target])
 function(ox_run_test)
-  cmake_parse_arguments(T "" "NAME;ARGS;ENV;STATUS;ROWS;ERRORS;CSV;PROG" "OUT_HAS;OUT_LACKS;ERR_HAS"
+  cmake_parse_arguments(T "" "NAME;ARGS;ENV;STATUS;ROWS;ERRORS;CSV;PROG;ERR_FIRST" "OUT_HAS;OUT_LACKS;ERR_HAS"
                         ${ARGN})
   if(NOT T_PROG)
     set(T_PROG bench-allreduce)
@@ -22,7 +22,7 @@ function(ox_run_test)
       list(APPEND defs "-D${list}=${joined}")
     endif()
   endforeach()
-  foreach(one ROWS ERRORS CSV)
+  foreach(one ROWS ERRORS CSV ERR_FIRST)
     if(DEFINED T_${one})
       list(APPEND defs "-D${one}=${T_${one}}")
     endif()
