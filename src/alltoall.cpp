@@ -1,1 +1,126 @@
-// placeholder
+// bench-alltoall: every rank sends one block to every rank and receives one from each, through
+// the interface that BENCHMARK_ALLTOALL_API selects.
+#include "alltoall.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "dl_wrapper.h"
+
+namespace oxcl_benchmark {
+
+const Algorithm::TableLayout AllToAll::kLayout = {
+    false, "# %11s %12s %11s   ", " %16s %17s %16s %15s  ", "  %11li %12li %11s   ",
+    " %16.3lf %17.2lf %16.2lf %15li  "};
+
+benchmarkResult_t AllToAll::SetParam(ThreadInfo* info) {
+  const uint64_t n = RankCount();
+  const uint64_t t = n * (info->count / n);
+  info->send_count = info->recv_count = info->span_count = t;
+  info->coll_count = t / n;
+  return BENCHMARK_SUCCESS;
+}
+
+benchmarkResult_t AllToAll::RunAlgo(ThreadInfo* info, void* sendbuff, void* recvbuff,
+                                    int comm_index) {
+  oxclComm* comm = CommOf(info, comm_index);
+  OXqueue_st* queue = info->queues[comm_index];
+  const oxclDataType_t type = CurrentType(info);
+  int peers = 0;
+  const oxclResult_t count_rc = oxclGetCommCount(&peers, comm);
+  if (count_rc != oxclSuccess) {
+    std::printf("[%s:%d] OXCL error, msg: %s, code: %#x\n", __FILE__, __LINE__,
+                oxclGetErrorStr(count_rc), static_cast<unsigned>(count_rc));
+    std::fflush(stdout);
+    FatalExit(1);
+  }
+  const uint64_t step = info->coll_count * context->GetTypeSize(type);
+  char* send = static_cast<char*>(sendbuff);
+  char* recv = static_cast<char*>(recvbuff);
+  if (context->alltoall_api == 1) {
+    const benchmarkResult_t r =
+        oxclAlltoAll_dl(send, recv, info->coll_count, type, comm, queue, context);
+    if (r != BENCHMARK_SUCCESS) {
+      OXLOG(ERROR) << StrFmt("error msg: %s", "oxclAlltoAll return error or load symbol error");
+    }
+    return r;
+  }
+  if (context->alltoall_api == 2) return RunGroup(info, send, recv, peers, step, comm, queue);
+  const size_t p = peers > 0 ? static_cast<size_t>(peers) : 0;
+  std::vector<const void*> send_addr(p);
+  std::vector<void*> recv_addr(p);
+  std::vector<uint32_t> send_counts(p, static_cast<uint32_t>(info->coll_count));
+  std::vector<uint32_t> recv_counts(p, static_cast<uint32_t>(info->coll_count));
+  std::vector<oxclDataType_t> send_types(p, type), recv_types(p, type);
+  for (size_t j = 0; j < p; ++j) {
+    send_addr[j] = send + j * step;
+    recv_addr[j] = recv + j * step;
+  }
+  const oxclResult_t rc =
+      oxclAlltoAllv(send_addr.data(), send_counts.data(), send_types.data(), recv_addr.data(),
+                    recv_counts.data(), recv_types.data(), comm, queue);
+  if (rc != oxclSuccess) {
+    OXLOG(ERROR) << StrFmt("error msg: %s", oxclGetErrorStr(rc));
+    context->NotifyExit();
+    return BENCHMARK_FAILURE;
+  }
+  return BENCHMARK_SUCCESS;
+}
+
+benchmarkResult_t AllToAll::RunGroup(ThreadInfo* info, char* send, char* recv, int peers,
+                                     uint64_t step, oxclComm* comm, OXqueue_st* queue) {
+  const oxclDataType_t type = CurrentType(info);
+  benchmarkResult_t r = oxclGroupStart_dl(context);
+  if (r != BENCHMARK_SUCCESS) {
+    OXLOG(ERROR) << StrFmt("error msg: %s", "oxclGroupStart return error or load symbol error");
+    return r;
+  }
+  for (int j = 0; j < peers; ++j) {
+    const uint64_t at = static_cast<uint64_t>(j) * step;
+    oxclResult_t rc = oxclSend(send + at, info->coll_count, type, j, comm, queue);
+    if (rc == oxclSuccess) rc = oxclRecv(recv + at, info->coll_count, type, j, comm, queue);
+    if (rc != oxclSuccess) {
+      OXLOG(ERROR) << StrFmt("error msg: %s", oxclGetErrorStr(rc));
+      context->NotifyExit();
+      return BENCHMARK_FAILURE;
+    }
+  }
+  r = oxclGroupEnd_dl(context);
+  if (r != BENCHMARK_SUCCESS) {
+    OXLOG(ERROR) << StrFmt("error msg: %s", "oxclGroupEnd return error or load symbol error");
+  }
+  return r;
+}
+
+benchmarkResult_t AllToAll::GetDataRate(ThreadInfo* info, double seconds) {
+  const int ts = static_cast<int>(context->GetTypeSize(CurrentType(info)));
+  const double n = static_cast<double>(RankCount());
+  const double algo_bw =
+      Bandwidth(static_cast<double>(ts) * static_cast<double>(info->span_count), seconds);
+  const double bus_bw = algo_bw * (n - 1) / n;
+  return PrintLine(info, seconds, algo_bw, bus_bw, ts);
+}
+
+benchmarkResult_t AllToAll::InitData(ThreadInfo* info, size_t iteration) {
+  return RunChunks(info, iteration, info->send_count, true, [=](int i, uint64_t g, uint64_t len) {
+    return WithElementType(CurrentType(info), [&](auto tag) {
+      using T = typename decltype(tag)::type;
+      return InitBuff<T>(info, i, g, len, static_cast<int>(iteration));
+    });
+  });
+}
+
+benchmarkResult_t AllToAll::Check(ThreadInfo* info, size_t iteration) {
+  return RunChunks(info, iteration, info->recv_count, false, [=](int i, uint64_t g, uint64_t len) {
+    return WithElementType(CurrentType(info), [&](auto tag) {
+      using T = typename decltype(tag)::type;
+      return CheckDelta<T>(info, i, g, len, static_cast<int>(iteration));
+    });
+  });
+}
+
+namespace {
+DeclareBench alltoall_registration(new AllToAll());
+}  // namespace
+
+}  // namespace oxcl_benchmark

@@ -1,0 +1,151 @@
+// The all-gather collective, and the element storage and exact check that the all-to-all
+// collective shares with it.
+#ifndef OXCL_BENCHMARK_ALLGATHER_H_
+#define OXCL_BENCHMARK_ALLGATHER_H_
+
+#include <cstdint>
+#include <new>
+
+#include "algorithm.h"
+#include "allreduce.h"
+
+namespace oxcl_benchmark {
+
+class Allgather : public Algorithm {
+ public:
+  Allgather() : Algorithm("AllGather", 11) {}
+
+  benchmarkResult_t SetParam(ThreadInfo* info) override;
+  benchmarkResult_t RunAlgo(ThreadInfo* info, void* sendbuff, void* recvbuff,
+                            int comm_index) override;
+  benchmarkResult_t GetDataRate(ThreadInfo* info, double seconds) override;
+  benchmarkResult_t PrintTitle(ThreadInfo* info) override {
+    return PrintTableTitle(info, kGatherLayout);
+  }
+  benchmarkResult_t PrintLine(ThreadInfo* info, double seconds, double algo_bw, double bus_bw,
+                              int type_size) override {
+    return PrintTableLine(info, kGatherLayout, seconds, algo_bw, bus_bw, type_size);
+  }
+  benchmarkResult_t InitData(ThreadInfo* info, size_t iteration) override;
+  benchmarkResult_t Check(ThreadInfo* info, size_t iteration) override;
+
+  // Fills chunk g (len elements) of communicator i's gathered buffer: its part of this rank's
+  // block on the device and the expected values on the host.
+  template <typename T>
+  benchmarkResult_t InitBuff(ThreadInfo* info, int i, uint64_t g, uint64_t len, int iteration);
+  template <typename T>
+  benchmarkResult_t CheckDelta(ThreadInfo* info, int i, uint64_t g, uint64_t len, int iteration);
+
+  // Value v of the gather pattern for element k of rank r's block (o: 1 out of place).
+  static uint64_t BlockValue(uint64_t k, uint64_t r, uint64_t o) { return (k + r + o) % 127; }
+  // Expected value of element x of the gathered buffer of n blocks of c elements.
+  static uint64_t GatheredValue(uint64_t x, uint64_t c, uint64_t n, uint64_t o) {
+    return (x % c + (x / c) % n + o) % 127;
+  }
+};
+
+namespace gather_detail {
+
+// A small non-negative integer as an element of the type: 16-bit floats by their bit patterns,
+// the others by conversion (so int8 holds v - 256 for v >= 128).
+template <typename T>
+T Store(oxclDataType_t type, uint64_t v) {
+  if (type == oxclFloat16) return static_cast<T>(float2half(static_cast<float>(v)));
+  if (type == oxclBfloat16) return static_cast<T>(float2bf16_rn(static_cast<float>(v)));
+  return static_cast<T>(v);
+}
+
+// Copies host array `src` of len elements to the device; a failure ends the process.
+template <typename T>
+void CopyToDevice(void* dst, const T* src, uint64_t len, unsigned type_size) {
+  const oxrtError_t code = oxrtMemcpy(dst, src, len * type_size, oxrtMemcpyHostToDevice);
+  if (code != oxrtSuccess) check_detail::RtFatal(code);
+}
+
+// Allocates a host array of len elements; a failure ends the process (the fill cannot go on).
+template <typename T>
+T* HostArray(uint64_t len, unsigned type_size, const char* where) {
+  T* a = new (std::nothrow) T[len];
+  if (len != 0 && a == nullptr) {
+    OXLOG(ERROR) << "failed to malloc host memory of data in " << where
+                 << ", buffer size:" << len * type_size;
+  }
+  return a;
+}
+
+}  // namespace gather_detail
+
+template <typename T>
+benchmarkResult_t Allgather::InitBuff(ThreadInfo* info, int i, uint64_t g, uint64_t len,
+                                      int iteration) {
+  const oxclDataType_t type = CurrentType(info);
+  const unsigned ts = context->GetTypeSize(type);
+  const bool inplace = CurrentInPlace(info);
+  const uint64_t o = inplace ? 0 : 1;
+  const uint64_t off = info->GetAddrOffset(context, iteration);
+  const uint64_t start = g * kChunkElements;
+  const uint64_t r = static_cast<uint64_t>(RankOf(info, i));
+  const uint64_t c = info->send_count;
+  if (start < c) {
+    const uint64_t m = std::min(len, c - start);
+    // In place the block sits at its own position of the gathered buffer.
+    char* dst = inplace ? static_cast<char*>(info->recv_buffs[i]) + r * info->coll_count * ts
+                        : static_cast<char*>(info->send_buffs[i]);
+    dst += (start + off) * ts;
+    T* host = gather_detail::HostArray<T>(m, ts, "InitBuff");
+    if (host == nullptr) FatalExit(1);
+    for (uint64_t k = 0; k < m; ++k) host[k] = gather_detail::Store<T>(type, BlockValue(start + k, r, o));
+    gather_detail::CopyToDevice(dst, host, m, ts);
+    delete[] host;
+  }
+  T* expected = static_cast<T*>(info->host_buffs[i]);
+  const uint64_t n = RankCount();
+  for (uint64_t x = start; x < start + len; ++x) {
+    expected[x] = gather_detail::Store<T>(type, GatheredValue(x, c, n, o));
+  }
+  return BENCHMARK_SUCCESS;
+}
+
+// Compares chunk g of communicator i's receive buffer with the expected values exactly: the
+// patterns hold small integers, so any difference is a fault. mismatch(index, expect, data)
+// records one wrong element.
+template <typename T, typename F>
+benchmarkResult_t CheckExact(Context* context, ThreadInfo* info, int i, uint64_t g, uint64_t len,
+                             int iteration, oxclDataType_t type, int device, F&& mismatch) {
+  const unsigned ts = context->GetTypeSize(type);
+  const uint64_t off = info->GetAddrOffset(context, iteration);
+  oxrtError_t code = oxrtSetDevice(device);
+  if (code != oxrtSuccess) check_detail::RtFatal(code);
+  T* data = gather_detail::HostArray<T>(len, ts, "CheckDelta");
+  if (len != 0 && data == nullptr) return BENCHMARK_FAILURE;
+  const char* src = static_cast<const char*>(info->recv_buffs[i]) + (g * kChunkElements + off) * ts;
+  code = oxrtMemcpy(data, src, len * ts, oxrtMemcpyDeviceToHost);
+  if (code != oxrtSuccess) {
+    delete[] data;
+    check_detail::RtFatal(code);
+  }
+  const T* expected = static_cast<const T*>(info->host_buffs[i]) + g * kChunkElements;
+  for (uint64_t k = 0; k < len; ++k) {
+    if (check_detail::RelativeDiff<T>(type, expected[k], data[k]) > 0) {
+      mismatch(g * kChunkElements + k, check_detail::Show<T>(type, expected[k]),
+               check_detail::Show<T>(type, data[k]));
+    }
+  }
+  delete[] data;
+  return BENCHMARK_SUCCESS;
+}
+
+template <typename T>
+benchmarkResult_t Allgather::CheckDelta(ThreadInfo* info, int i, uint64_t g, uint64_t len,
+                                        int iteration) {
+  const int r = RankOf(info, i);
+  const bool inplace = CurrentInPlace(info);
+  return CheckExact<T>(context, info, i, g, len, iteration, CurrentType(info), DeviceOf(info, i),
+                       [&](uint64_t index, const std::string& e, const std::string& d) {
+                         CountMismatch(info, index, e, d, r, inplace);
+                       });
+}
+
+}  // namespace oxcl_benchmark
+
+#endif  // OXCL_BENCHMARK_ALLGATHER_H_

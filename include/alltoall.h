@@ -1,0 +1,86 @@
+// The all-to-all collective with its three interfaces, its data pattern and its check.
+#ifndef OXCL_BENCHMARK_ALLTOALL_H_
+#define OXCL_BENCHMARK_ALLTOALL_H_
+
+#include <cstdint>
+
+#include "allgather.h"
+
+namespace oxcl_benchmark {
+
+class AllToAll : public Algorithm {
+ public:
+  AllToAll() : Algorithm("AlltoAll", 11) {}
+
+  benchmarkResult_t SetParam(ThreadInfo* info) override;
+  benchmarkResult_t RunAlgo(ThreadInfo* info, void* sendbuff, void* recvbuff,
+                            int comm_index) override;
+  benchmarkResult_t GetDataRate(ThreadInfo* info, double seconds) override;
+  benchmarkResult_t PrintTitle(ThreadInfo* info) override { return PrintTableTitle(info, kLayout); }
+  benchmarkResult_t PrintLine(ThreadInfo* info, double seconds, double algo_bw, double bus_bw,
+                              int type_size) override {
+    return PrintTableLine(info, kLayout, seconds, algo_bw, bus_bw, type_size);
+  }
+  benchmarkResult_t InitData(ThreadInfo* info, size_t iteration) override;
+  benchmarkResult_t Check(ThreadInfo* info, size_t iteration) override;
+
+  // Fills chunk g (len elements) of communicator i's send data and its expected values.
+  template <typename T>
+  benchmarkResult_t InitBuff(ThreadInfo* info, int i, uint64_t g, uint64_t len, int iteration);
+  template <typename T>
+  benchmarkResult_t CheckDelta(ThreadInfo* info, int i, uint64_t g, uint64_t len, int iteration);
+
+  // Value of element p of rank r's send data (o: 1 out of place).
+  static uint64_t SendValue(uint64_t p, uint64_t r, uint64_t o) { return (p + r + o) % 256; }
+  // Expected element x of rank r's receive buffer: block x / c comes from rank x / c, which sent
+  // its block r there.
+  static uint64_t ReceivedValue(uint64_t x, uint64_t c, uint64_t r, uint64_t n, uint64_t o) {
+    return (x % c + c * r + (x / c) % n + o) % 256;
+  }
+
+ private:
+  static const TableLayout kLayout;
+  benchmarkResult_t RunGroup(ThreadInfo* info, char* send, char* recv, int peers, uint64_t step,
+                             oxclComm* comm, OXqueue_st* queue);
+};
+
+template <typename T>
+benchmarkResult_t AllToAll::InitBuff(ThreadInfo* info, int i, uint64_t g, uint64_t len,
+                                     int iteration) {
+  const oxclDataType_t type = CurrentType(info);
+  const unsigned ts = context->GetTypeSize(type);
+  const bool inplace = CurrentInPlace(info);
+  const uint64_t o = inplace ? 0 : 1;
+  const uint64_t off = info->GetAddrOffset(context, iteration);
+  const uint64_t start = g * kChunkElements;
+  const uint64_t r = static_cast<uint64_t>(RankOf(info, i));
+  char* dst = static_cast<char*>(inplace ? info->recv_buffs[i] : info->send_buffs[i]) +
+              (start + off) * ts;
+  T* host = gather_detail::HostArray<T>(len, ts, "InitBuff");
+  if (len != 0 && host == nullptr) FatalExit(1);
+  for (uint64_t k = 0; k < len; ++k) host[k] = gather_detail::Store<T>(type, SendValue(start + k, r, o));
+  gather_detail::CopyToDevice(dst, host, len, ts);
+  delete[] host;
+  T* expected = static_cast<T*>(info->host_buffs[i]);
+  const uint64_t c = info->coll_count, n = RankCount();
+  for (uint64_t x = start; x < start + len; ++x) {
+    expected[x] = gather_detail::Store<T>(type, ReceivedValue(x, c, r, n, o));
+  }
+  return BENCHMARK_SUCCESS;
+}
+
+template <typename T>
+benchmarkResult_t AllToAll::CheckDelta(ThreadInfo* info, int i, uint64_t g, uint64_t len,
+                                       int iteration) {
+  // In place the received blocks overwrite the ones still to be sent; that mode is not checked.
+  if (CurrentInPlace(info)) return BENCHMARK_SUCCESS;
+  const int r = RankOf(info, i);
+  return CheckExact<T>(context, info, i, g, len, iteration, CurrentType(info), DeviceOf(info, i),
+                       [&](uint64_t index, const std::string& e, const std::string& d) {
+                         CountMismatch(info, index, e, d, r, false);
+                       });
+}
+
+}  // namespace oxcl_benchmark
+
+#endif  // OXCL_BENCHMARK_ALLTOALL_H_
