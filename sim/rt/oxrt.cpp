@@ -23,8 +23,9 @@ thread_local int current_device = 0;
 bool ValidDevice(int device) { return device >= 0 && device < oxsim::DeviceCount(); }
 
 // True when the start of a host range lies in device memory, i.e. the pointer was given for
-// the wrong side of a copy.
-bool LooksLikeDevice(const void* ptr) { return oxsim::FindRange(ptr, 0, nullptr); }
+// the wrong side of a copy. The first byte must be inside: host memory may start right where a
+// device block ends, and that address is only the end of the device range.
+bool LooksLikeDevice(const void* ptr) { return oxsim::FindRange(ptr, 1, nullptr); }
 
 }  // namespace
 

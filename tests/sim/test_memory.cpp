@@ -130,6 +130,8 @@ TEST(Memcpy, RejectsADirectionThatDoesNotMatchThePointers) {
               return oxrtMemcpy(d, host.data(), 64, static_cast<oxrtMemcpyKind>(9));
             }).first, oxrtErrorInvalidMemcpyDirection);
   EXPECT_EQ(oxrtMemcpy(e, d, 64, oxrtMemcpyDeviceToDevice), oxrtSuccess);
+  // Host memory may begin exactly where a device block ends: that address is not device memory.
+  EXPECT_EQ(oxrtMemcpy(static_cast<char*>(d) + 64, d, 0, oxrtMemcpyDeviceToHost), oxrtSuccess);
   EXPECT_EQ(WithStderr([&] { return oxrtMemcpy(nullptr, d, 8, oxrtMemcpyDeviceToHost); }).first,
             oxrtErrorInvalidValue);
   EXPECT_EQ(oxrtFree(d), oxrtSuccess);
