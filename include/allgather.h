@@ -1,10 +1,9 @@
-// The all-gather collective, and the element storage and exact check that the all-to-all
+// The all-gather collective, and the exact check that the all-to-all
 // collective shares with it.
 #ifndef OXCL_BENCHMARK_ALLGATHER_H_
 #define OXCL_BENCHMARK_ALLGATHER_H_
 
 #include <cstdint>
-#include <new>
 
 #include "algorithm.h"
 #include "allreduce.h"
@@ -44,37 +43,6 @@ class Allgather : public Algorithm {
   }
 };
 
-namespace gather_detail {
-
-// A small non-negative integer as an element of the type: 16-bit floats by their bit patterns,
-// the others by conversion (so int8 holds v - 256 for v >= 128).
-template <typename T>
-T Store(oxclDataType_t type, uint64_t v) {
-  if (type == oxclFloat16) return static_cast<T>(float2half(static_cast<float>(v)));
-  if (type == oxclBfloat16) return static_cast<T>(float2bf16_rn(static_cast<float>(v)));
-  return static_cast<T>(v);
-}
-
-// Copies host array `src` of len elements to the device; a failure ends the process.
-template <typename T>
-void CopyToDevice(void* dst, const T* src, uint64_t len, unsigned type_size) {
-  const oxrtError_t code = oxrtMemcpy(dst, src, len * type_size, oxrtMemcpyHostToDevice);
-  if (code != oxrtSuccess) check_detail::RtFatal(code);
-}
-
-// Allocates a host array of len elements; a failure ends the process (the fill cannot go on).
-template <typename T>
-T* HostArray(uint64_t len, unsigned type_size, const char* where) {
-  T* a = new (std::nothrow) T[len];
-  if (len != 0 && a == nullptr) {
-    OXLOG(ERROR) << "failed to malloc host memory of data in " << where
-                 << ", buffer size:" << len * type_size;
-  }
-  return a;
-}
-
-}  // namespace gather_detail
-
 template <typename T>
 benchmarkResult_t Allgather::InitBuff(ThreadInfo* info, int i, uint64_t g, uint64_t len,
                                       int iteration) {
@@ -92,16 +60,16 @@ benchmarkResult_t Allgather::InitBuff(ThreadInfo* info, int i, uint64_t g, uint6
     char* dst = inplace ? static_cast<char*>(info->recv_buffs[i]) + r * info->coll_count * ts
                         : static_cast<char*>(info->send_buffs[i]);
     dst += (start + off) * ts;
-    T* host = gather_detail::HostArray<T>(m, ts, "InitBuff");
+    T* host = check_detail::HostArray<T>(m, ts, "InitBuff");
     if (host == nullptr) FatalExit(1);
-    for (uint64_t k = 0; k < m; ++k) host[k] = gather_detail::Store<T>(type, BlockValue(start + k, r, o));
-    gather_detail::CopyToDevice(dst, host, m, ts);
+    for (uint64_t k = 0; k < m; ++k) host[k] = check_detail::Store<T>(type, BlockValue(start + k, r, o));
+    check_detail::CopyToDevice(dst, host, m, ts);
     delete[] host;
   }
   T* expected = static_cast<T*>(info->host_buffs[i]);
   const uint64_t n = RankCount();
   for (uint64_t x = start; x < start + len; ++x) {
-    expected[x] = gather_detail::Store<T>(type, GatheredValue(x, c, n, o));
+    expected[x] = check_detail::Store<T>(type, GatheredValue(x, c, n, o));
   }
   return BENCHMARK_SUCCESS;
 }
@@ -116,7 +84,7 @@ benchmarkResult_t CheckExact(Context* context, ThreadInfo* info, int i, uint64_t
   const uint64_t off = info->GetAddrOffset(context, iteration);
   oxrtError_t code = oxrtSetDevice(device);
   if (code != oxrtSuccess) check_detail::RtFatal(code);
-  T* data = gather_detail::HostArray<T>(len, ts, "CheckDelta");
+  T* data = check_detail::HostArray<T>(len, ts, "CheckDelta");
   if (len != 0 && data == nullptr) return BENCHMARK_FAILURE;
   const char* src = static_cast<const char*>(info->recv_buffs[i]) + (g * kChunkElements + off) * ts;
   code = oxrtMemcpy(data, src, len * ts, oxrtMemcpyDeviceToHost);

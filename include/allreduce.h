@@ -1,5 +1,5 @@
-// The all-reduce collective, and the send pattern, expected values and element check that the
-// reduce-scatter collective shares with it.
+// The all-reduce collective, the send pattern, expected values and element check that the
+// reduce-scatter collective shares with it, and the element helpers of every data check.
 #ifndef OXCL_BENCHMARK_ALLREDUCE_H_
 #define OXCL_BENCHMARK_ALLREDUCE_H_
 
@@ -95,6 +95,33 @@ std::string Show(oxclDataType_t type, T v) {
   return os.str();
 }
 
+// A small non-negative integer as an element of the type: 16-bit floats by their bit patterns,
+// the others by conversion (so int8 holds v - 256 for v >= 128).
+template <typename T>
+T Store(oxclDataType_t type, uint64_t v) {
+  if (type == oxclFloat16) return static_cast<T>(float2half(static_cast<float>(v)));
+  if (type == oxclBfloat16) return static_cast<T>(float2bf16_rn(static_cast<float>(v)));
+  return static_cast<T>(v);
+}
+
+// Copies host array `src` of len elements to the device; a failure ends the process.
+template <typename T>
+void CopyToDevice(void* dst, const T* src, uint64_t len, unsigned type_size) {
+  const oxrtError_t code = oxrtMemcpy(dst, src, len * type_size, oxrtMemcpyHostToDevice);
+  if (code != oxrtSuccess) check_detail::RtFatal(code);
+}
+
+// Allocates a host array of len elements; a failure ends the process (the fill cannot go on).
+template <typename T>
+T* HostArray(uint64_t len, unsigned type_size, const char* where) {
+  T* a = new (std::nothrow) T[len];
+  if (len != 0 && a == nullptr) {
+    OXLOG(ERROR) << "failed to malloc host memory of data in " << where
+                 << ", buffer size:" << len * type_size;
+  }
+  return a;
+}
+
 }  // namespace check_detail
 
 template <typename T>
@@ -106,22 +133,17 @@ benchmarkResult_t Allreduce::InitBuff(ThreadInfo* info, int i, uint64_t g, uint6
   const uint64_t o = info->GetAddrOffset(context, iteration);
   char* dst = static_cast<char*>(inplace ? info->recv_buffs[i] : info->send_buffs[i]) + o * s +
               g * kChunkElements * sizeof(T);
-  T* host = new (std::nothrow) T[len];
-  if (len != 0 && host == nullptr) {
-    OXLOG(ERROR) << "failed to malloc host memory of data in InitBuff, buffer size:" << len * s;
-    FatalExit(1);
-  }
+  T* host = check_detail::HostArray<T>(len, s, "InitBuff");
+  if (len != 0 && host == nullptr) FatalExit(1);
   const uint64_t r = static_cast<uint64_t>(RankOf(info, i));
   const uint64_t shift = inplace ? 0 : 1;
+  const bool float16 = type == oxclFloat16 || type == oxclBfloat16;
   for (uint64_t k = 0; k < len; ++k) {
     const uint64_t x = g * kChunkElements + r + k + shift;
-    if (type == oxclFloat16) host[k] = static_cast<T>(float2half(static_cast<float>(x % 16 + 1)));
-    else if (type == oxclBfloat16) host[k] = static_cast<T>(float2bf16_rn(static_cast<float>(x % 16 + 1)));
-    else host[k] = static_cast<T>(x % 127);
+    host[k] = check_detail::Store<T>(type, float16 ? x % 16 + 1 : x % 127);
   }
-  const oxrtError_t code = oxrtMemcpy(dst, host, len * s, oxrtMemcpyHostToDevice);
+  check_detail::CopyToDevice(dst, host, len, s);
   delete[] host;
-  if (code != oxrtSuccess) check_detail::RtFatal(code);
   // The expected values cover only this rank's result, which may be shorter than its send data.
   const uint64_t first = g * kChunkElements;
   if (first >= info->recv_count) return BENCHMARK_SUCCESS;
@@ -140,11 +162,8 @@ benchmarkResult_t Allreduce::CheckDelta(ThreadInfo* info, int i, uint64_t g, uin
   const int r = RankOf(info, i);
   oxrtError_t code = oxrtSetDevice(DeviceOf(info, i));
   if (code != oxrtSuccess) check_detail::RtFatal(code);
-  T* data = new (std::nothrow) T[len];
-  if (len != 0 && data == nullptr) {
-    OXLOG(ERROR) << "failed to malloc host memory of data in CheckDelta, buffer size:" << len * s;
-    return BENCHMARK_FAILURE;
-  }
+  T* data = check_detail::HostArray<T>(len, s, "CheckDelta");
+  if (len != 0 && data == nullptr) return BENCHMARK_FAILURE;
   const char* src = static_cast<const char*>(info->recv_buffs[i]) +
                     (o + ResultOffset(info, i)) * s + g * kChunkElements * sizeof(T);
   code = oxrtMemcpy(data, src, len * s, oxrtMemcpyDeviceToHost);
@@ -155,14 +174,11 @@ benchmarkResult_t Allreduce::CheckDelta(ThreadInfo* info, int i, uint64_t g, uin
   // Cards of this family saturate float16 at the largest finite value instead of following
   // the host model; a chunk that reaches it cannot be compared element by element.
   if (type == oxclFloat16 && context->card_name.find("OPU1") != std::string::npos && len != 0) {
-    uint64_t top = 0;
+    float top = half2float(static_cast<uint16_t>(expected[0]));
     for (uint64_t k = 1; k < len; ++k) {
-      if (half2float(static_cast<uint16_t>(expected[k])) >
-          half2float(static_cast<uint16_t>(expected[top]))) {
-        top = k;
-      }
+      top = std::max(top, half2float(static_cast<uint16_t>(expected[k])));
     }
-    if (half2float(static_cast<uint16_t>(expected[top])) >= 65504.0f) {
+    if (top >= 65504.0f) {
       const T limit = static_cast<T>(float2half(65504.0f));
       for (uint64_t k = 0; k < len; ++k) {
         if (data[k] == limit) {

@@ -56,15 +56,15 @@ benchmarkResult_t AllToAll::InitBuff(ThreadInfo* info, int i, uint64_t g, uint64
   const uint64_t r = static_cast<uint64_t>(RankOf(info, i));
   char* dst = static_cast<char*>(inplace ? info->recv_buffs[i] : info->send_buffs[i]) +
               (start + off) * ts;
-  T* host = gather_detail::HostArray<T>(len, ts, "InitBuff");
+  T* host = check_detail::HostArray<T>(len, ts, "InitBuff");
   if (len != 0 && host == nullptr) FatalExit(1);
-  for (uint64_t k = 0; k < len; ++k) host[k] = gather_detail::Store<T>(type, SendValue(start + k, r, o));
-  gather_detail::CopyToDevice(dst, host, len, ts);
+  for (uint64_t k = 0; k < len; ++k) host[k] = check_detail::Store<T>(type, SendValue(start + k, r, o));
+  check_detail::CopyToDevice(dst, host, len, ts);
   delete[] host;
   T* expected = static_cast<T*>(info->host_buffs[i]);
   const uint64_t c = info->coll_count, n = RankCount();
   for (uint64_t x = start; x < start + len; ++x) {
-    expected[x] = gather_detail::Store<T>(type, ReceivedValue(x, c, r, n, o));
+    expected[x] = check_detail::Store<T>(type, ReceivedValue(x, c, r, n, o));
   }
   return BENCHMARK_SUCCESS;
 }

@@ -63,15 +63,15 @@ TEST(AlltoallPattern, WorkedExchange) {
 
 TEST(AlltoallPattern, NegativeInt8ValuesAreChecked) {
   // 200 is stored as -56 in int8; a wrong value there must still count.
-  const int8_t e = gather_detail::Store<int8_t>(oxclInt8, 200);
+  const int8_t e = check_detail::Store<int8_t>(oxclInt8, 200);
   EXPECT_EQ(e, -56);
   EXPECT_GT(check_detail::RelativeDiff<int8_t>(oxclInt8, e, static_cast<int8_t>(-55)), 0.0);
   EXPECT_GT(check_detail::RelativeDiff<int8_t>(oxclInt8, e, static_cast<int8_t>(72)), 0.0);
   EXPECT_EQ(check_detail::RelativeDiff<int8_t>(oxclInt8, e, e), 0.0);
-  const uint16_t h = gather_detail::Store<uint16_t>(oxclFloat16, 255);
+  const uint16_t h = check_detail::Store<uint16_t>(oxclFloat16, 255);
   EXPECT_EQ(half2float(h), 255.0f);
   EXPECT_GT(check_detail::RelativeDiff<uint16_t>(oxclFloat16, h,
-                                                 gather_detail::Store<uint16_t>(oxclFloat16, 254)),
+                                                 check_detail::Store<uint16_t>(oxclFloat16, 254)),
             0.0);
 }
 
