@@ -10,6 +10,7 @@
 #include "log.h"
 #include "oxcl.h"
 #include "oxsim.h"
+#include "remote.h"
 #include "validate.h"
 
 using namespace oxcl_sim;
@@ -38,7 +39,7 @@ oxclResult_t oxclGetCliqueId(oxclCliqueId* clique_id) {
     Report("oxclGetCliqueId: the clique id pointer is null");
     return oxclInvalidArgument;
   }
-  if (!MakeCliqueId(clique_id)) {
+  if (!MakeCliqueId(clique_id, WorldRank())) {
     Report("oxclGetCliqueId: no random nonce available");
     return oxclSystemError;
   }
@@ -76,14 +77,23 @@ oxclResult_t oxclInitComms(oxclComm** comms, int n, const int* devs, const int* 
     Report("%s: the clique id was not made by oxclGetCliqueId", api);
     return oxclInvalidArgument;
   }
-  if (id.pid != getpid()) {
-    Report("%s: the clique was made by process %lld; ranks in other processes are not supported "
-           "by this build", api, static_cast<long long>(id.pid));
-    return oxclNotSupported;
+  // Under MPI with several processes, a call that brings only some of the ranks shares the
+  // clique with other processes; without MPI the missing ranks can only be this process's.
+  const bool several = SeveralProcesses();
+  if (id.pid != getpid() && !several) {
+    Report("%s: the clique was made by process %lld, and MPI does not run several processes "
+           "here; start the processes with an MPI launcher", api, static_cast<long long>(id.pid));
+    return oxclInvalidUsage;
   }
   std::shared_ptr<Clique> clique;
-  if (oxclResult_t rc = JoinClique(id, nranks, ranks, n, &clique)) return rc;
-  for (int i = 0; i < n; ++i) comms[i] = NewComm(clique, ranks[i], devs[i]);
+  const bool remote = several && n < nranks;
+  if (oxclResult_t rc = remote ? JoinRemoteClique(id, nranks, ranks, n, devs[0], &clique)
+                               : JoinClique(id, nranks, ranks, n, &clique))
+    return rc;
+  for (int i = 0; i < n; ++i) {
+    comms[i] = NewComm(clique, ranks[i], devs[i]);
+    if (remote) comms[i]->transport = &RemoteTransport();
+  }
   return oxclSuccess;
 }
 

@@ -8,6 +8,7 @@
 #include "log.h"
 #include "oxcl.h"
 #include "oxsim.h"
+#include "remote.h"
 #include "validate.h"
 
 using namespace oxcl_sim;
@@ -83,8 +84,9 @@ oxclResult_t oxclGetOxwireMemSize(unsigned long* size) {
     Report("oxclGetOxwireMemSize: the size pointer is null");
     return oxclInvalidArgument;
   }
-  // Ranks of one process exchange data in place, so no link buffers exist.
-  *size = 0;
+  // Ranks of one process exchange data in place; only cliques that span processes hold link
+  // buffers.
+  *size = static_cast<unsigned long>(LinkBytes());
   return oxclSuccess;
 }
 

@@ -19,6 +19,8 @@ struct IdLayout {
   uint32_t version;
   uint64_t nonce;
   int64_t pid;
+  int32_t world_rank;
+  int32_t reserved;  // keeps the record free of padding
 };
 static_assert(sizeof(IdLayout) <= OXCL_CLIQUE_ID_BYTES, "clique id layout");
 
@@ -39,8 +41,8 @@ Registry& TheRegistry() {
 
 }  // namespace
 
-bool MakeCliqueId(oxclCliqueId* id) {
-  IdLayout layout{kCliqueMagic, kCliqueVersion, 0, static_cast<int64_t>(getpid())};
+bool MakeCliqueId(oxclCliqueId* id, int32_t world_rank) {
+  IdLayout layout{kCliqueMagic, kCliqueVersion, 0, static_cast<int64_t>(getpid()), world_rank, 0};
   // A zero nonce is allowed but improbable; a short read means no randomness to rely on.
   if (getrandom(&layout.nonce, sizeof layout.nonce, 0) != sizeof layout.nonce) return false;
   std::memset(id->internal, 0, sizeof id->internal);
@@ -56,6 +58,7 @@ bool ParseCliqueId(const oxclCliqueId& id, CliqueIdFields* fields) {
   fields->version = layout.version;
   fields->nonce = layout.nonce;
   fields->pid = layout.pid;
+  fields->world_rank = layout.world_rank;
   return true;
 }
 
@@ -112,7 +115,7 @@ oxclResult_t JoinClique(const CliqueIdFields& id, int nranks, const int* ranks, 
   });
   if (!complete) {
     Report("oxclInitComms: only %d of %d ranks joined the clique within %d s; ranks in other "
-           "processes are not supported by this build", clique->joined_count, nranks,
+           "processes need MPI running before oxclGetCliqueId", clique->joined_count, nranks,
            static_cast<int>(kJoinTimeout.count()));
     for (int i = 0; i < n; ++i) clique->joined[ranks[i]] = false;
     clique->joined_count -= n;
@@ -128,6 +131,8 @@ void LeaveClique(Clique* clique) {
   Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> lock(registry.mu);
   if (--clique->live_count > 0) return;
+  // The link between processes is not needed once no communicator of this process is left.
+  std::atomic_store(&clique->link, std::shared_ptr<void>());
   auto it = registry.cliques.find(clique->nonce());
   if (it != registry.cliques.end() && it->second.get() == clique) registry.cliques.erase(it);
 }

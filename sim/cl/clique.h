@@ -24,12 +24,14 @@ struct CliqueIdFields {
   uint32_t version = 0;
   uint64_t nonce = 0;
   int64_t pid = 0;
+  int32_t world_rank = -1;  // the creator's rank among the MPI processes, -1 without MPI
 };
 constexpr uint32_t kCliqueMagic = 0x4C43584F;  // "OXCL" in memory order
-constexpr uint32_t kCliqueVersion = 1;
+constexpr uint32_t kCliqueVersion = 2;
 
-// Fills id with a fresh identifier (new nonce, this process). False when no randomness.
-bool MakeCliqueId(oxclCliqueId* id);
+// Fills id with a fresh identifier (new nonce, this process, its MPI rank or -1). False when
+// no randomness.
+bool MakeCliqueId(oxclCliqueId* id, int32_t world_rank);
 // Reads the fields of an id; false when its magic or version is not ours.
 bool ParseCliqueId(const oxclCliqueId& id, CliqueIdFields* fields);
 
@@ -79,6 +81,15 @@ struct Channel {
   std::atomic<uint32_t> pending{0};  // posts in the list, readable without the lock
 };
 
+// Where the ranks of a clique live when it spans several processes; empty otherwise.
+struct Membership {
+  std::vector<int> procs;         // MPI ranks of the member processes, ascending
+  std::vector<int> proc_of_rank;  // per clique rank: index into procs
+  std::vector<int> local_ranks;   // ranks of this process, ascending
+  int self = 0;                   // index of this process in procs
+  bool spans_processes() const { return !proc_of_rank.empty(); }
+};
+
 class Clique {
  public:
   static constexpr int kSlots = 8;
@@ -118,6 +129,11 @@ class Clique {
   oxclResult_t BreakCode() const {
     return static_cast<oxclResult_t>(break_code_.load(std::memory_order_seq_cst));
   }
+
+  // Fixed before the clique's communicators exist; read-only afterwards.
+  Membership members;
+  // Owned by the transport between processes (link buffers, MPI communicator).
+  std::shared_ptr<void> link;
 
   // Join bookkeeping, guarded by the registry's lock.
   std::vector<bool> joined;

@@ -105,7 +105,12 @@ oxclResult_t ExecutePointToPoint(const char* api, const std::vector<P2POp>& ops,
       return oxclInvalidUsage;
     }
   }
-  const oxclResult_t rc = ops.front().comm->transport->PointToPoint(ops, [](const P2POp& op) {
+  // One thread may drive communicators of several cliques in one group; if any of them spans
+  // processes, its transport handles the whole exchange (it runs the local part too).
+  Transport* transport = ops.front().comm->transport;
+  for (const P2POp& op : ops)
+    if (op.comm->transport != &InProcessTransport()) transport = op.comm->transport;
+  const oxclResult_t rc = transport->PointToPoint(ops, [](const P2POp& op) {
     MaybeCorrupt("oxclRecv", op.comm->rank, op.buf, op.type, op.count);
   });
   if (rc != oxclSuccess) {

@@ -1,0 +1,877 @@
+#include "remote.h"
+
+#include <mpi.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "comm.h"
+#include "dtype.h"
+#include "log.h"
+#include "oxsim.h"
+#include "p2p.h"
+#include "reduce.h"
+
+namespace oxcl_sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long a process waits for the others to join a clique, and for any one message of an
+// operation. A peer that died is normally ended by the launcher long before.
+constexpr std::chrono::seconds kJoinTimeout{60};
+constexpr std::chrono::seconds kMessageTimeout{120};
+
+// Reductions travel in chunks through a window of link buffers per direction, so the chain
+// of processes works on several chunks at once.
+constexpr uint64_t kChunkBytes = 1 << 20;
+constexpr int kWindow = 4;
+// MPI counts are ints: longer messages go as several pieces of at most this many bytes.
+constexpr uint64_t kPieceBytes = 1 << 30;
+
+// Control messages on MPI_COMM_WORLD while a clique forms (its own communicator does not
+// exist yet).
+constexpr int kJoinTag = 0x4F58;
+constexpr int kReplyTag = 0x4F59;
+
+std::atomic<uint64_t> link_bytes{0};
+
+// A run of consecutive clique ranks held by one process; a reduction's partial result passes
+// the runs in rank order.
+struct Segment {
+  int proc;
+  int first;
+  int end;
+};
+
+struct Link {
+  MPI_Comm comm = MPI_COMM_NULL;
+  void* memory = nullptr;  // kWindow receive buffers, then kWindow send buffers
+  uint64_t bytes = 0;
+  std::vector<Segment> segments;
+  // Set when an operation was abandoned with messages still in flight: MPI may still touch
+  // the buffers, so they are never freed.
+  std::atomic<bool> abandoned{false};
+
+  char* RecvBuffer(int k) const { return static_cast<char*>(memory) + k * kChunkBytes; }
+  char* SendBuffer(int k) const {
+    return static_cast<char*>(memory) + (kWindow + k) * kChunkBytes;
+  }
+
+  ~Link() {
+    if (abandoned.load()) return;
+    if (memory) {
+      oxsim::DeviceFree(memory);
+      link_bytes.fetch_sub(bytes);
+    }
+    int finalised = 0;
+    MPI_Finalized(&finalised);
+    if (comm != MPI_COMM_NULL && !finalised) MPI_Comm_free(&comm);
+  }
+};
+
+bool MpiRunning() {
+  int initialised = 0, finalised = 0;
+  MPI_Initialized(&initialised);
+  MPI_Finalized(&finalised);
+  return initialised && !finalised;
+}
+
+// ---- control messages: [nonce, kind-specific words...] as 64-bit words ----
+
+struct Control {
+  int source;
+  int tag;
+  std::vector<int64_t> words;
+};
+
+// Messages of other cliques forming at the same time, received while looking for ours.
+std::mutex control_mu;
+std::vector<Control>* stash = new std::vector<Control>;
+
+bool TakeStashed(int source, int tag, uint64_t nonce, Control* out) {
+  for (auto it = stash->begin(); it != stash->end(); ++it) {
+    if (it->tag != tag || (source != MPI_ANY_SOURCE && it->source != source)) continue;
+    if (it->words.empty() || static_cast<uint64_t>(it->words[0]) != nonce) continue;
+    *out = std::move(*it);
+    stash->erase(it);
+    return true;
+  }
+  return false;
+}
+
+// Receives the next control message with this tag and nonce (from `source`, or from anyone);
+// false after the timeout.
+bool ReceiveControl(int source, int tag, uint64_t nonce, Clock::time_point deadline,
+                    Control* out) {
+  auto pause = std::chrono::microseconds(20);
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(control_mu);
+      if (TakeStashed(source, tag, nonce, out)) return true;
+      int flag = 0;
+      MPI_Message message;
+      MPI_Status status;
+      MPI_Improbe(source, tag, MPI_COMM_WORLD, &flag, &message, &status);
+      if (flag) {
+        int count = 0;
+        MPI_Get_count(&status, MPI_INT64_T, &count);
+        Control c{status.MPI_SOURCE, tag, std::vector<int64_t>(std::max(count, 0))};
+        MPI_Mrecv(c.words.data(), count, MPI_INT64_T, &message, MPI_STATUS_IGNORE);
+        if (!c.words.empty() && static_cast<uint64_t>(c.words[0]) == nonce) {
+          *out = std::move(c);
+          return true;
+        }
+        stash->push_back(std::move(c));
+        continue;
+      }
+    }
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(2000));
+  }
+}
+
+void SendControl(int dest, int tag, const std::vector<int64_t>& words) {
+  MPI_Send(words.data(), static_cast<int>(words.size()), MPI_INT64_T, dest, tag, MPI_COMM_WORLD);
+}
+
+// The creator's side of joining: collects every member's ranks, checks that they cover the
+// clique exactly once, and answers each member with the table (or with the failure).
+// Reply words: nonce, status, number of processes, their MPI ranks, then the process index
+// of every clique rank.
+oxclResult_t CollectMembers(const CliqueIdFields& id, int nranks, const int* ranks, int n,
+                            Membership* members) {
+  const int me = WorldRank();
+  std::vector<int> owner(nranks, -1);  // MPI rank holding each clique rank
+  for (int i = 0; i < n; ++i) owner[ranks[i]] = me;
+  int covered = n;
+  std::vector<int> joined{me};
+  oxclResult_t rc = oxclSuccess;
+  const Clock::time_point deadline = Clock::now() + kJoinTimeout;
+  while (covered < nranks && rc == oxclSuccess) {
+    Control c;
+    if (!ReceiveControl(MPI_ANY_SOURCE, kJoinTag, id.nonce, deadline, &c)) {
+      Report("oxclInitComms: only %d of %d ranks joined the clique within %d s", covered, nranks,
+             static_cast<int>(kJoinTimeout.count()));
+      rc = oxclRemoteError;
+      break;
+    }
+    joined.push_back(c.source);
+    const std::vector<int64_t>& w = c.words;
+    if (w.size() < 3 || static_cast<int64_t>(w.size()) != 3 + w[2] || w[1] != nranks) {
+      Report("oxclInitComms: process %d joins the clique with %lld ranks, this one says %d",
+             c.source, w.size() >= 2 ? static_cast<long long>(w[1]) : -1LL, nranks);
+      rc = oxclInvalidArgument;
+      break;
+    }
+    if (std::count(joined.begin(), joined.end(), c.source) > 1) {
+      Report("oxclInitComms: process %d joined the clique twice; a process must create all its "
+             "communicators of a clique that spans processes in one call", c.source);
+      rc = oxclInvalidUsage;
+      break;
+    }
+    for (int64_t k = 3; k < static_cast<int64_t>(w.size()); ++k) {
+      const int64_t r = w[k];
+      if (r < 0 || r >= nranks || owner[r] != -1) {
+        Report("oxclInitComms: process %d claims rank %lld, which %s", c.source,
+               static_cast<long long>(r), r < 0 || r >= nranks ? "is out of range" : "is taken");
+        rc = oxclInvalidUsage;
+        break;
+      }
+      owner[r] = c.source;
+      ++covered;
+    }
+  }
+  std::vector<int> procs(joined);
+  std::sort(procs.begin(), procs.end());
+  procs.erase(std::unique(procs.begin(), procs.end()), procs.end());
+  std::vector<int64_t> reply{static_cast<int64_t>(id.nonce), rc,
+                             static_cast<int64_t>(procs.size())};
+  for (int p : procs) reply.push_back(p);
+  if (rc == oxclSuccess) {
+    for (int r = 0; r < nranks; ++r) {
+      const int index = static_cast<int>(
+          std::lower_bound(procs.begin(), procs.end(), owner[r]) - procs.begin());
+      reply.push_back(index);
+      members->proc_of_rank.push_back(index);
+    }
+    members->procs = procs;
+  }
+  for (int p : procs)
+    if (p != me) SendControl(p, kReplyTag, reply);
+  return rc;
+}
+
+// A member's side: announces its ranks to the creator and waits for the table.
+oxclResult_t AwaitMembers(const CliqueIdFields& id, int nranks, const int* ranks, int n,
+                          Membership* members) {
+  std::vector<int64_t> join{static_cast<int64_t>(id.nonce), nranks, n};
+  for (int i = 0; i < n; ++i) join.push_back(ranks[i]);
+  SendControl(id.world_rank, kJoinTag, join);
+  Control c;
+  if (!ReceiveControl(id.world_rank, kReplyTag, id.nonce, Clock::now() + kJoinTimeout, &c)) {
+    Report("oxclInitComms: process %d, which made the clique id, did not answer within %d s",
+           id.world_rank, static_cast<int>(kJoinTimeout.count()));
+    return oxclRemoteError;
+  }
+  const std::vector<int64_t>& w = c.words;
+  if (w.size() < 3 || w[1] != oxclSuccess) {
+    const oxclResult_t code =
+        w.size() >= 2 ? static_cast<oxclResult_t>(w[1]) : oxclInternalError;
+    Report("oxclInitComms: process %d refused the clique (%s)", id.world_rank,
+           oxclGetErrorStr(code));
+    return code;
+  }
+  const size_t nprocs = static_cast<size_t>(w[2]);
+  if (w.size() != 3 + nprocs + nranks) {
+    Report("oxclInitComms: malformed answer from process %d", id.world_rank);
+    return oxclInternalError;
+  }
+  members->procs.assign(w.begin() + 3, w.begin() + 3 + nprocs);
+  members->proc_of_rank.assign(w.begin() + 3 + nprocs, w.end());
+  return oxclSuccess;
+}
+
+std::vector<Segment> SegmentsOf(const Membership& m) {
+  std::vector<Segment> segments;
+  const int n = static_cast<int>(m.proc_of_rank.size());
+  for (int r = 0; r < n; ++r) {
+    if (segments.empty() || segments.back().proc != m.proc_of_rank[r])
+      segments.push_back({m.proc_of_rank[r], r, r + 1});
+    else
+      segments.back().end = r + 1;
+  }
+  return segments;
+}
+
+// ---- messages of one operation ----
+
+int TagBase(int n, int cls) { return cls * n * n; }
+enum : int { kTagP2P = 0, kTagPartial = 1, kTagFinal = 2, kTagGather = 3, kTagAlltoAll = 4 };
+constexpr int kTagClasses = 5;
+
+// One message: one or more MPI requests (pieces) and, for receives, the bytes expected.
+struct Message {
+  std::vector<MPI_Request> requests;
+  uint64_t bytes = 0;
+  bool receive = false;
+  int peer = 0;  // MPI rank of the other side, in the clique's communicator
+};
+
+class Exchange {
+ public:
+  Exchange(Clique& clique, Link& link, const char* api)
+      : clique_(clique), link_(link), api_(api) {}
+  Exchange(const Exchange&) = delete;
+  Exchange& operator=(const Exchange&) = delete;
+
+  // Abandons whatever is still in flight (after a failure): receives are cancelled and the
+  // link's buffers are never freed, since MPI may still read or write them.
+  ~Exchange() {
+    bool pending = false;
+    for (Message& m : messages_) {
+      for (MPI_Request& r : m.requests) {
+        if (r == MPI_REQUEST_NULL) continue;
+        pending = true;
+        if (m.receive) MPI_Cancel(&r);
+        MPI_Request_free(&r);
+      }
+    }
+    if (pending) link_.abandoned.store(true);
+  }
+
+  // Starts a send or a receive of `bytes` with process `proc` (index into the members) and
+  // returns its handle.
+  size_t Send(const void* buf, uint64_t bytes, int proc, int tag) {
+    return Post(const_cast<void*>(buf), bytes, proc, tag, false);
+  }
+  size_t Recv(void* buf, uint64_t bytes, int proc, int tag) {
+    return Post(buf, bytes, proc, tag, true);
+  }
+
+  // Waits for one message; a receive must bring exactly the bytes expected.
+  oxclResult_t Wait(size_t handle) {
+    Message& m = messages_[handle];
+    const Clock::time_point start = Clock::now();
+    auto pause = std::chrono::microseconds(0);
+    for (size_t k = 0; k < m.requests.size();) {
+      // Completed earlier (MPI reset the handle): its size was checked then.
+      if (m.requests[k] == MPI_REQUEST_NULL) {
+        ++k;
+        continue;
+      }
+      int done = 0;
+      MPI_Status status;
+      if (MPI_Test(&m.requests[k], &done, &status) != MPI_SUCCESS) {
+        Report("%s: MPI failed on a message %s process %d", api_, m.receive ? "from" : "to",
+               m.peer);
+        return oxclSystemError;
+      }
+      if (done) {
+        if (m.receive) {
+          int got = 0;
+          MPI_Get_count(&status, MPI_BYTE, &got);
+          const uint64_t want = std::min(kPieceBytes, m.bytes - k * kPieceBytes);
+          if (static_cast<uint64_t>(got) != want) {
+            Report("%s: process %d sent %d bytes where %llu were expected; the processes' calls "
+                   "disagree", api_, m.peer, got, static_cast<unsigned long long>(want));
+            return oxclInvalidUsage;
+          }
+        }
+        ++k;
+        pause = std::chrono::microseconds(0);
+        continue;
+      }
+      if (clique_.broken()) return clique_.BreakCode();
+      const Clock::time_point now = Clock::now();
+      if (now - start > kMessageTimeout) {
+        Report("%s: no message %s process %d for %d s", api_, m.receive ? "from" : "to", m.peer,
+               static_cast<int>(kMessageTimeout.count()));
+        return oxclRemoteError;
+      }
+      // Spin briefly (a chunk is usually microseconds away), then sleep in growing steps:
+      // this host has few cores and more threads than cores.
+      if (now - start > std::chrono::microseconds(50)) {
+        pause = std::min(std::max(pause * 2, std::chrono::microseconds(10)),
+                         std::chrono::microseconds(1000));
+        std::this_thread::sleep_for(pause);
+      }
+    }
+    return oxclSuccess;
+  }
+
+  oxclResult_t WaitAll() {
+    for (size_t h = 0; h < messages_.size(); ++h)
+      if (oxclResult_t rc = Wait(h)) return rc;
+    return oxclSuccess;
+  }
+
+ private:
+  size_t Post(void* buf, uint64_t bytes, int proc, int tag, bool receive) {
+    Message m;
+    m.bytes = bytes;
+    m.receive = receive;
+    m.peer = proc;
+    // A message of zero bytes still goes, so both sides agree on what passed.
+    for (uint64_t off = 0; off < bytes || (bytes == 0 && off == 0); off += kPieceBytes) {
+      const int len = static_cast<int>(std::min(kPieceBytes, bytes - off));
+      MPI_Request r = MPI_REQUEST_NULL;
+      char* at = static_cast<char*>(buf) + off;
+      if (receive)
+        MPI_Irecv(at, len, MPI_BYTE, proc, tag, link_.comm, &r);
+      else
+        MPI_Isend(at, len, MPI_BYTE, proc, tag, link_.comm, &r);
+      m.requests.push_back(r);
+      if (bytes == 0) break;
+    }
+    messages_.push_back(std::move(m));
+    return messages_.size() - 1;
+  }
+
+  Clique& clique_;
+  Link& link_;
+  const char* api_;
+  std::vector<Message> messages_;
+};
+
+// ---- one collective, driven by the last local rank to arrive ----
+
+struct Operation {
+  Clique& clique;
+  Link& link;
+  const Membership& members;
+  std::vector<const CollArgs*> local;  // per local rank, in rank order
+  const CollArgs& first() const { return *local.front(); }
+  int n() const { return clique.nranks(); }
+  int self() const { return members.self; }
+  int ProcOf(int rank) const { return members.proc_of_rank[rank]; }
+  bool Local(int rank) const { return ProcOf(rank) == self(); }
+  const CollArgs& ArgsOf(int rank) const {
+    const auto& lr = members.local_ranks;
+    return *local[std::lower_bound(lr.begin(), lr.end(), rank) - lr.begin()];
+  }
+};
+
+// Reductions: every chunk of the vector is folded in rank order along the segments (each
+// process folds its ranks onto the partial result of the ranks before them and passes it on),
+// so results are bit for bit those of one process. The process of the last segment then
+// hands the chunk to everyone (all-reduce) or each piece to its owner (reduce-scatter).
+oxclResult_t DriveReduction(Operation& op, bool saturate) {
+  const CollArgs& a = op.first();
+  const bool scatter = a.kind == CollKind::kReduceScatter;
+  const int n = op.n();
+  const size_t elem = TypeSize(a.type);
+  const uint64_t total = scatter ? a.count * n : a.count;
+  const uint64_t chunk = kChunkBytes / elem;
+  const uint64_t chunks = (total + chunk - 1) / chunk;
+  const FoldFn fold = GetFold(a.type, a.op, saturate);
+  const std::vector<Segment>& segs = op.link.segments;
+  const int last_proc = segs.back().proc;
+  const bool last = last_proc == op.self();
+  Exchange ex(op.clique, op.link, CollName(a.kind));
+
+  // The receives of partial results, in the order this process needs them; a window of them
+  // is posted ahead into the receive buffers.
+  struct Step {
+    uint64_t chunk;
+    size_t seg;
+  };
+  std::vector<Step> steps;
+  for (uint64_t c = 0; c < chunks; ++c)
+    for (size_t s = 0; s < segs.size(); ++s)
+      if (segs[s].proc == op.self()) steps.push_back({c, s});
+  auto span = [&](uint64_t c) {
+    const uint64_t begin = c * chunk;
+    return std::make_pair(begin, std::min(total, begin + chunk) - begin);
+  };
+  std::vector<size_t> partial_in;  // per step with s > 0, its receive
+  std::vector<size_t> recv_of(steps.size(), SIZE_MAX);
+  size_t posted = 0;
+  int recv_slot = 0;
+  auto post_ahead = [&](size_t upto) {
+    for (; posted < steps.size() && posted < upto; ++posted) {
+      const Step& st = steps[posted];
+      if (st.seg == 0) continue;
+      recv_of[posted] = ex.Recv(op.link.RecvBuffer(recv_slot), span(st.chunk).second * elem,
+                                segs[st.seg - 1].proc, TagBase(n, kTagPartial) + int(st.seg));
+      recv_slot = (recv_slot + 1) % kWindow;
+    }
+  };
+  // The final results that come from the last segment's process: all-reduce chunks land in
+  // the first local rank's output, reduce-scatter pieces in their owners' outputs.
+  std::vector<size_t> finals;
+  if (!last) {
+    char* out = static_cast<char*>(op.first().recv);
+    for (uint64_t c = 0; c < chunks; ++c) {
+      const auto [begin, len] = span(c);
+      if (!scatter) {
+        finals.push_back(ex.Recv(out + begin * elem, len * elem, last_proc,
+                                 TagBase(n, kTagFinal)));
+        continue;
+      }
+      for (int r : op.members.local_ranks) {
+        const uint64_t lo = std::max(begin, r * a.count);
+        const uint64_t hi = std::min(begin + len, (r + 1) * a.count);
+        if (lo >= hi) continue;
+        char* dst = static_cast<char*>(op.ArgsOf(r).recv) + (lo - r * a.count) * elem;
+        finals.push_back(ex.Recv(dst, (hi - lo) * elem, last_proc, TagBase(n, kTagFinal) + r));
+      }
+    }
+  }
+
+  std::vector<size_t> send_busy[kWindow];  // messages still reading each send buffer
+  int send_slot = 0;
+  // Receive slots are reused kWindow receives later: never post further ahead than that.
+  post_ahead(kWindow);
+  size_t consumed = 0;
+  for (size_t k = 0; k < steps.size(); ++k) {
+    const Step& st = steps[k];
+    const Segment& seg = segs[st.seg];
+    const auto [begin, len] = span(st.chunk);
+    std::vector<const void*> in;
+    const void* partial = nullptr;
+    if (st.seg > 0) {
+      if (oxclResult_t rc = ex.Wait(recv_of[k])) return rc;
+      partial = op.link.RecvBuffer(static_cast<int>(consumed % kWindow));
+      ++consumed;
+      in.push_back(partial);
+    }
+    for (int r = seg.first; r < seg.end; ++r)
+      in.push_back(static_cast<const char*>(op.ArgsOf(r).send) + begin * elem);
+    for (size_t h : send_busy[send_slot])
+      if (oxclResult_t rc = ex.Wait(h)) return rc;
+    send_busy[send_slot].clear();
+    char* out = op.link.SendBuffer(send_slot);
+    fold(in.data(), static_cast<int>(in.size()), 0, len, out);
+    // The receive buffer just folded is free: post the next receive into it.
+    if (st.seg > 0) post_ahead(posted + 1 + (posted < steps.size() && steps[posted].seg == 0));
+    const bool final_seg = st.seg + 1 == segs.size();
+    if (!final_seg) {
+      send_busy[send_slot].push_back(ex.Send(out, len * elem, segs[st.seg + 1].proc,
+                                             TagBase(n, kTagPartial) + int(st.seg + 1)));
+    } else if (!scatter) {
+      for (size_t p = 0; p < op.members.procs.size(); ++p)
+        if (static_cast<int>(p) != op.self())
+          send_busy[send_slot].push_back(
+              ex.Send(out, len * elem, static_cast<int>(p), TagBase(n, kTagFinal)));
+      for (const CollArgs* l : op.local)
+        std::memcpy(static_cast<char*>(l->recv) + begin * elem, out, len * elem);
+    } else {
+      for (int r = 0; r < n; ++r) {
+        const uint64_t lo = std::max(begin, r * a.count);
+        const uint64_t hi = std::min(begin + len, (r + 1) * a.count);
+        if (lo >= hi) continue;
+        const char* piece = out + (lo - begin) * elem;
+        if (op.Local(r))
+          std::memcpy(static_cast<char*>(op.ArgsOf(r).recv) + (lo - r * a.count) * elem, piece,
+                      (hi - lo) * elem);
+        else
+          send_busy[send_slot].push_back(
+              ex.Send(piece, (hi - lo) * elem, op.ProcOf(r), TagBase(n, kTagFinal) + r));
+      }
+    }
+    send_slot = (send_slot + 1) % kWindow;
+  }
+  // Non-last processes: copy each arrived all-reduce chunk to the other local outputs.
+  for (size_t i = 0; i < finals.size(); ++i) {
+    if (oxclResult_t rc = ex.Wait(finals[i])) return rc;
+    if (scatter) continue;
+    const auto [begin, len] = span(i);
+    const char* src = static_cast<const char*>(op.first().recv) + begin * elem;
+    for (size_t l = 1; l < op.local.size(); ++l)
+      std::memcpy(static_cast<char*>(op.local[l]->recv) + begin * elem, src, len * elem);
+  }
+  return ex.WaitAll();
+}
+
+// All-gather: every local block goes once to every other process, which lands it in its first
+// local rank's output; blocks then spread to the other local outputs in memory.
+oxclResult_t DriveAllGather(Operation& op) {
+  const CollArgs& a = op.first();
+  const int n = op.n();
+  const uint64_t block = a.count * TypeSize(a.type);
+  const std::vector<int>& mine = op.members.local_ranks;
+  Exchange ex(op.clique, op.link, CollName(a.kind));
+  char* lead = static_cast<char*>(a.recv);
+  for (int r : mine)
+    for (size_t p = 0; p < op.members.procs.size(); ++p)
+      if (static_cast<int>(p) != op.self())
+        ex.Send(op.ArgsOf(r).send, block, static_cast<int>(p), TagBase(n, kTagGather) + r);
+  for (int r = 0; r < n; ++r)
+    if (!op.Local(r)) ex.Recv(lead + r * block, block, op.ProcOf(r), TagBase(n, kTagGather) + r);
+  for (int r : mine) {
+    const char* src = static_cast<const char*>(op.ArgsOf(r).send);
+    for (const CollArgs* l : op.local) {
+      char* dst = static_cast<char*>(l->recv) + r * block;
+      if (dst != src) std::memcpy(dst, src, block);
+    }
+  }
+  if (oxclResult_t rc = ex.WaitAll()) return rc;
+  for (int r = 0; r < n; ++r) {
+    if (op.Local(r)) continue;
+    for (size_t l = 1; l < op.local.size(); ++l)
+      std::memcpy(static_cast<char*>(op.local[l]->recv) + r * block, lead + r * block, block);
+  }
+  return oxclSuccess;
+}
+
+struct PairBlock {
+  const char* send;
+  uint64_t send_bytes;
+  char* recv;
+  uint64_t recv_bytes;
+};
+
+// What rank `from` sends to `to` and what it receives from `to`.
+PairBlock BlockOf(const CollArgs& a, int to) {
+  if (a.kind == CollKind::kAlltoAllv) {
+    const PeerBlock& p = a.peers[to];
+    return {static_cast<const char*>(p.send), p.send_bytes, static_cast<char*>(p.recv),
+            p.recv_bytes};
+  }
+  const uint64_t bytes = a.count * TypeSize(a.type);
+  return {static_cast<const char*>(a.send) + to * bytes, bytes,
+          static_cast<char*>(a.recv) + to * bytes, bytes};
+}
+
+bool Overlap(const char* a, uint64_t an, const char* b, uint64_t bn) {
+  return an && bn && a < b + bn && b < a + an;
+}
+
+// All-to-all (plain and -v): blocks between processes are messages, blocks between ranks of
+// this process are copies. A rank whose receive blocks overlap its send blocks (in place)
+// sends from a copy.
+oxclResult_t DriveAlltoAll(Operation& op) {
+  const CollArgs& a = op.first();
+  const int n = op.n();
+  const std::vector<int>& mine = op.members.local_ranks;
+  Exchange ex(op.clique, op.link, CollName(a.kind));
+  std::vector<std::vector<char>> copies(mine.size());
+  std::vector<std::vector<PairBlock>> blocks(mine.size());
+  for (size_t i = 0; i < mine.size(); ++i) {
+    const CollArgs& args = *op.local[i];
+    for (int j = 0; j < n; ++j) blocks[i].push_back(BlockOf(args, j));
+    bool overlap = false;
+    for (int j = 0; j < n && !overlap; ++j)
+      for (int k = 0; k < n && !overlap; ++k)
+        overlap = Overlap(blocks[i][j].send, blocks[i][j].send_bytes, blocks[i][k].recv,
+                          blocks[i][k].recv_bytes);
+    if (!overlap) continue;
+    uint64_t bytes = 0;
+    for (const PairBlock& b : blocks[i]) bytes += b.send_bytes;
+    copies[i].resize(bytes);
+    uint64_t at = 0;
+    for (PairBlock& b : blocks[i]) {
+      if (b.send_bytes) std::memcpy(copies[i].data() + at, b.send, b.send_bytes);
+      b.send = copies[i].data() + at;
+      at += b.send_bytes;
+    }
+  }
+  for (size_t i = 0; i < mine.size(); ++i) {
+    for (int j = 0; j < n; ++j) {
+      if (op.Local(j)) continue;
+      const int pair_out = mine[i] * n + j, pair_in = j * n + mine[i];
+      ex.Send(blocks[i][j].send, blocks[i][j].send_bytes, op.ProcOf(j),
+              TagBase(n, kTagAlltoAll) + pair_out);
+      ex.Recv(blocks[i][j].recv, blocks[i][j].recv_bytes, op.ProcOf(j),
+              TagBase(n, kTagAlltoAll) + pair_in);
+    }
+  }
+  for (size_t i = 0; i < mine.size(); ++i) {
+    for (size_t k = 0; k < mine.size(); ++k) {
+      const PairBlock& out = blocks[i][mine[k]];
+      const PairBlock& in = blocks[k][mine[i]];
+      if (out.send_bytes != in.recv_bytes) {
+        Report("%s: rank %d sends %llu bytes to rank %d, which expects %llu", CollName(a.kind),
+               mine[i], static_cast<unsigned long long>(out.send_bytes), mine[k],
+               static_cast<unsigned long long>(in.recv_bytes));
+        ex.WaitAll();
+        return oxclInvalidUsage;
+      }
+      if (out.send_bytes && in.recv != out.send) std::memcpy(in.recv, out.send, out.send_bytes);
+    }
+  }
+  return ex.WaitAll();
+}
+
+// The local ranks' calls must agree before anything moves; the other processes' calls are
+// checked by the sizes of what arrives.
+bool SameLocalCall(const Operation& op, std::string* why) {
+  const CollArgs& f = op.first();
+  for (size_t i = 1; i < op.local.size(); ++i) {
+    const CollArgs& a = *op.local[i];
+    const bool reduction = f.kind == CollKind::kAllReduce || f.kind == CollKind::kReduceScatter;
+    if (a.kind != f.kind || (f.kind != CollKind::kAlltoAllv &&
+                             (a.type != f.type || a.count != f.count ||
+                              (reduction && a.op != f.op)))) {
+      *why = "rank " + std::to_string(op.members.local_ranks[i]) + " called " +
+             CollName(a.kind) + " (" + TypeName(a.type) + ", " + std::to_string(a.count) +
+             ") where rank " + std::to_string(op.members.local_ranks[0]) + " called " +
+             CollName(f.kind) + " (" + TypeName(f.type) + ", " + std::to_string(f.count) + ")";
+      return false;
+    }
+  }
+  return true;
+}
+
+oxclResult_t Drive(Clique& clique, Link& link, Slot& slot, bool saturate) {
+  Operation op{clique, link, clique.members, {}};
+  for (int r : clique.members.local_ranks) op.local.push_back(slot.args[r]);
+  std::string why;
+  if (!SameLocalCall(op, &why)) {
+    Report("%s: %s", CollName(op.first().kind), why.c_str());
+    return oxclInvalidUsage;
+  }
+  switch (op.first().kind) {
+    case CollKind::kAllReduce:
+    case CollKind::kReduceScatter: return DriveReduction(op, saturate);
+    case CollKind::kAllGather: return DriveAllGather(op);
+    case CollKind::kAlltoAll:
+    case CollKind::kAlltoAllv: return DriveAlltoAll(op);
+  }
+  return oxclInternalError;
+}
+
+std::shared_ptr<Link> LinkOf(Clique& clique) {
+  return std::static_pointer_cast<Link>(std::atomic_load(&clique.link));
+}
+
+class Remote final : public Transport {
+ public:
+  // The ranks of this process meet in the operation's slot; the last to arrive drives the
+  // whole exchange for all of them while the others wait.
+  oxclResult_t Collective(oxclComm& comm, uint64_t seq, const CollArgs& args,
+                          bool saturate) override {
+    Clique& clique = *comm.clique;
+    const int local = static_cast<int>(clique.members.local_ranks.size());
+    Slot& slot = clique.SlotFor(seq);
+    if (oxclResult_t rc = clique.Await([&] {
+          return slot.seq.load(std::memory_order_acquire) == seq;
+        }))
+      return rc;
+    slot.args[comm.rank] = &args;
+    const bool driver = slot.arrived.fetch_add(1, std::memory_order_seq_cst) == local - 1;
+    if (driver) {
+      oxclResult_t rc = clique.BreakCode();
+      if (rc == oxclSuccess) {
+        std::shared_ptr<Link> link = LinkOf(clique);
+        rc = link ? Drive(clique, *link, slot, saturate) : oxclInvalidUsage;
+      }
+      slot.verdict.store(1 + static_cast<int>(rc), std::memory_order_release);
+      clique.Notify();
+    } else {
+      // Before the driver exists a break ends the wait; once it does, it reads this rank's
+      // buffers until it reports, which it does promptly after a break.
+      const bool reported = clique.Await([&] {
+        return slot.verdict.load(std::memory_order_acquire) != 0;
+      }) == oxclSuccess;
+      if (!reported) {
+        if (slot.arrived.load(std::memory_order_seq_cst) < local) return clique.BreakCode();
+        clique.AwaitAlways([&] { return slot.verdict.load(std::memory_order_acquire) != 0; });
+      }
+    }
+    const oxclResult_t rc =
+        static_cast<oxclResult_t>(slot.verdict.load(std::memory_order_acquire) - 1);
+    if (slot.departed.fetch_add(1, std::memory_order_acq_rel) + 1 == local) {
+      slot.arrived.store(0, std::memory_order_relaxed);
+      slot.verdict.store(0, std::memory_order_relaxed);
+      slot.departed.store(0, std::memory_order_relaxed);
+      slot.seq.store(seq + Clique::kSlots, std::memory_order_release);
+      clique.Notify();
+    }
+    return rc;
+  }
+
+  // Sends and receives with ranks of other processes are MPI messages, posted before the
+  // exchange between ranks of this process runs, and completed after it.
+  oxclResult_t PointToPoint(const std::vector<P2POp>& ops, const RecvDone& done) override {
+    std::vector<P2POp> here;
+    struct Remote {
+      const P2POp* op;
+      std::shared_ptr<Link> link;
+      std::vector<char> stage;
+    };
+    std::vector<Remote> away;
+    for (const P2POp& op : ops) {
+      const Membership& m = op.comm->clique->members;
+      if (!m.spans_processes() || m.proc_of_rank[op.peer] == m.self) here.push_back(op);
+      else away.push_back({&op, LinkOf(*op.comm->clique), {}});
+    }
+    for (const Remote& r : away)
+      if (!r.link) return oxclInvalidUsage;
+    std::vector<std::unique_ptr<Exchange>> exchanges;
+    std::vector<std::pair<Exchange*, size_t>> handles;
+    for (Remote& r : away) {
+      const P2POp& op = *r.op;
+      Clique& clique = *op.comm->clique;
+      exchanges.push_back(std::make_unique<Exchange>(clique, *r.link, "oxclSend/oxclRecv"));
+      const int n = clique.nranks();
+      const uint64_t bytes = op.count * TypeSize(op.type);
+      const int proc = clique.members.proc_of_rank[op.peer];
+      if (op.is_send) {
+        handles.emplace_back(exchanges.back().get(),
+                             exchanges.back()->Send(op.buf, bytes, proc, op.comm->rank * n + op.peer));
+        continue;
+      }
+      // A receive into memory that a send of this call still exposes waits in a copy.
+      bool overlap = false;
+      for (const P2POp& s : ops)
+        overlap |= s.is_send && Overlap(static_cast<const char*>(s.buf), s.count * TypeSize(s.type),
+                                        static_cast<const char*>(op.buf), bytes);
+      void* into = op.buf;
+      if (overlap) {
+        r.stage.resize(bytes);
+        into = r.stage.data();
+      }
+      handles.emplace_back(exchanges.back().get(),
+                           exchanges.back()->Recv(into, bytes, proc, op.peer * n + op.comm->rank));
+    }
+    oxclResult_t result = here.empty() ? oxclSuccess : RunPointToPoint(here, done);
+    for (size_t i = 0; i < away.size(); ++i) {
+      const oxclResult_t rc = handles[i].first->Wait(handles[i].second);
+      if (result == oxclSuccess) result = rc;
+    }
+    if (result != oxclSuccess) return result;
+    for (Remote& r : away) {
+      if (r.op->is_send) continue;
+      if (!r.stage.empty()) std::memcpy(r.op->buf, r.stage.data(), r.stage.size());
+      if (done) done(*r.op);
+    }
+    return oxclSuccess;
+  }
+};
+
+}  // namespace
+
+int WorldRank() {
+  if (!MpiRunning()) return -1;
+  int rank = -1;
+  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  return rank;
+}
+
+bool SeveralProcesses() {
+  if (!MpiRunning()) return false;
+  int size = 1;
+  MPI_Comm_size(MPI_COMM_WORLD, &size);
+  return size > 1;
+}
+
+oxclResult_t JoinRemoteClique(const CliqueIdFields& id, int nranks, const int* ranks, int n,
+                              int card, std::shared_ptr<Clique>* out) {
+  const char* api = "oxclInitComms";
+  int size = 1;
+  MPI_Comm_size(MPI_COMM_WORLD, &size);
+  if (id.world_rank < 0 || id.world_rank >= size) {
+    Report("%s: the clique id was made without MPI, so ranks in other processes cannot join it; "
+           "start MPI before oxclGetCliqueId", api);
+    return oxclInvalidArgument;
+  }
+  int* tag_ub = nullptr;
+  int flag = 0;
+  MPI_Comm_get_attr(MPI_COMM_WORLD, MPI_TAG_UB, &tag_ub, &flag);
+  if (!flag || static_cast<int64_t>(kTagClasses) * nranks * nranks > *tag_ub) {
+    Report("%s: %d ranks are too many for the MPI message tags of this build", api, nranks);
+    return oxclNotSupported;
+  }
+  Membership members;
+  const bool creator = id.world_rank == WorldRank();
+  if (oxclResult_t rc = creator ? CollectMembers(id, nranks, ranks, n, &members)
+                                : AwaitMembers(id, nranks, ranks, n, &members))
+    return rc;
+  members.self = static_cast<int>(
+      std::lower_bound(members.procs.begin(), members.procs.end(), WorldRank()) -
+      members.procs.begin());
+  members.local_ranks.assign(ranks, ranks + n);
+  std::sort(members.local_ranks.begin(), members.local_ranks.end());
+
+  auto link = std::make_shared<Link>();
+  link->segments = SegmentsOf(members);
+  MPI_Group world, group;
+  MPI_Comm_group(MPI_COMM_WORLD, &world);
+  MPI_Group_incl(world, static_cast<int>(members.procs.size()), members.procs.data(), &group);
+  // Collective over the member processes only; the tag keeps cliques forming at once apart.
+  const int create_tag = static_cast<int>(1000 + id.nonce % 30000);
+  const int rc = MPI_Comm_create_group(MPI_COMM_WORLD, group, create_tag, &link->comm);
+  MPI_Group_free(&group);
+  MPI_Group_free(&world);
+  if (rc != MPI_SUCCESS || link->comm == MPI_COMM_NULL) {
+    Report("%s: MPI could not make a communicator for the clique's %zu processes", api,
+           members.procs.size());
+    return oxclSystemError;
+  }
+  MPI_Comm_set_errhandler(link->comm, MPI_ERRORS_RETURN);
+  link->bytes = 2 * kWindow * kChunkBytes;
+  if (!oxsim::DeviceAlloc(card, link->bytes, &link->memory)) {
+    link->memory = nullptr;
+    Report("%s: card %d has no room for the clique's %llu bytes of link buffers", api, card,
+           static_cast<unsigned long long>(link->bytes));
+    return oxclSystemError;
+  }
+  link_bytes.fetch_add(link->bytes);
+
+  auto clique = std::make_shared<Clique>(id.nonce, nranks, id.pid);
+  clique->members = std::move(members);
+  clique->joined_count = nranks;
+  clique->live_count = n;
+  clique->link = std::move(link);
+  *out = std::move(clique);
+  return oxclSuccess;
+}
+
+Transport& RemoteTransport() {
+  static Remote* transport = new Remote;
+  return *transport;
+}
+
+uint64_t LinkBytes() { return link_bytes.load(); }
+
+}  // namespace oxcl_sim
