@@ -35,7 +35,15 @@ class DeviceBuffer {
   size_t bytes_ = 0;
 };
 
+// Which process holds rank r of an n-rank clique. One process holds them all, unless the
+// tests run under an MPI launcher (the build with OXCL_TEST_MPI): then the ranks are dealt to
+// the processes in blocks, or round-robin when OXCL_TEST_PLACEMENT=cyclic.
+int OwnerOf(int n, int r);
+// True when this process holds rank r.
+bool Mine(int n, int r);
+
 // n communicators of one clique, rank r on card r mod the card count; destroyed on destruction.
+// Only this process's ranks have a communicator (comm(r) is null for the others).
 class Clique {
  public:
   explicit Clique(int n);
@@ -54,7 +62,7 @@ class Clique {
   std::vector<int> cards_;
 };
 
-// One queue per rank, on the rank's card; destroyed on destruction.
+// One queue per rank of this process, on the rank's card; destroyed on destruction.
 class Queues {
  public:
   explicit Queues(const Clique& clique);
@@ -67,7 +75,8 @@ class Queues {
   std::vector<oxrtQueue_t> queues_;
 };
 
-// Runs body(r) on n threads at once and returns the results by rank.
+// Runs body(r) on one thread per rank of this process at once and returns the results by
+// rank (oxclSuccess for ranks of other processes).
 std::vector<oxclResult_t> OnEachRank(int n, const std::function<oxclResult_t(int)>& body);
 
 // Card count the runtime reports.
