@@ -1,12 +1,19 @@
 #include "remote.h"
 
+#include <fcntl.h>
 #include <mpi.h>
+#include <sys/mman.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -56,9 +63,52 @@ struct Link {
   void* memory = nullptr;  // kWindow receive buffers, then kWindow send buffers
   uint64_t bytes = 0;
   std::vector<Segment> segments;
+  // All member processes run on this host and may read and write each other's memory, so
+  // reductions take the direct path; pids per member process.
+  bool peer_access = false;
+  std::vector<int64_t> pids;
   // Set when an operation was abandoned with messages still in flight: MPI may still touch
   // the buffers, so they are never freed.
   std::atomic<bool> abandoned{false};
+
+  // Device memory of other processes mapped here, by (pid, allocation serial). Only the
+  // driving thread of an operation uses it, one operation at a time.
+  struct Mapped {
+    void* base;
+    size_t bytes;
+    uint64_t last_use;
+  };
+  std::map<std::pair<int64_t, uint64_t>, Mapped> mapped;
+  uint64_t uses = 0;
+  static constexpr size_t kMaxMapped = 32;
+
+  // Returns where another process's memory file appears here, or null when it cannot be
+  // mapped (the caller then copies through the kernel instead).
+  char* Map(int64_t pid, const oxsim::SharedRange& range) {
+    if (range.fd < 0) return nullptr;
+    const auto key = std::make_pair(pid, range.serial);
+    auto it = mapped.find(key);
+    if (it == mapped.end()) {
+      // Freed allocations keep their pages alive while mapped: drop the least used.
+      if (mapped.size() >= kMaxMapped) {
+        auto oldest = mapped.begin();
+        for (auto m = mapped.begin(); m != mapped.end(); ++m)
+          if (m->second.last_use < oldest->second.last_use) oldest = m;
+        munmap(oldest->second.base, oldest->second.bytes);
+        mapped.erase(oldest);
+      }
+      const std::string path =
+          "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(range.fd);
+      const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+      if (fd < 0) return nullptr;
+      void* base = mmap(nullptr, range.file_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      close(fd);
+      if (base == MAP_FAILED) return nullptr;
+      it = mapped.emplace(key, Mapped{base, range.file_bytes, 0}).first;
+    }
+    it->second.last_use = ++uses;
+    return static_cast<char*>(it->second.base) + range.offset;
+  }
 
   char* RecvBuffer(int k) const { return static_cast<char*>(memory) + k * kChunkBytes; }
   char* SendBuffer(int k) const {
@@ -66,6 +116,7 @@ struct Link {
   }
 
   ~Link() {
+    for (auto& m : mapped) munmap(m.second.base, m.second.bytes);
     if (abandoned.load()) return;
     if (memory) {
       oxsim::DeviceFree(memory);
@@ -143,17 +194,56 @@ void SendControl(int dest, int tag, const std::vector<int64_t>& words) {
   MPI_Send(words.data(), static_cast<int>(words.size()), MPI_INT64_T, dest, tag, MPI_COMM_WORLD);
 }
 
+// What the processes learn about each other while a clique forms.
+struct Table {
+  Membership members;
+  std::vector<int64_t> pids;  // per member process
+  bool peer_access = false;
+};
+
+// Same host: same host name and same boot.
+int64_t HostKey() {
+  char name[256] = {};
+  gethostname(name, sizeof name - 1);
+  std::string key(name);
+  std::ifstream boot("/proc/sys/kernel/random/boot_id");
+  std::string id;
+  std::getline(boot, id);
+  key += "/" + id;
+  return static_cast<int64_t>(std::hash<std::string>()(key));
+}
+
+// A word that other processes read to find out whether they may access this one's memory.
+const uint64_t probe_word = 0x4F58434C50524F42ull;
+
+bool CanReach(int64_t pid, int64_t address) {
+  uint64_t value = 0;
+  iovec local{&value, sizeof value};
+  iovec remote{reinterpret_cast<void*>(address), sizeof value};
+  return process_vm_readv(static_cast<pid_t>(pid), &local, 1, &remote, 1, 0) ==
+             static_cast<ssize_t>(sizeof value) &&
+         value == probe_word;
+}
+
+// Join words: nonce, clique size, rank count n, host key, pid, probe address, peer access
+// allowed here, then the n ranks.
+constexpr size_t kJoinHeader = 7;
+
 // The creator's side of joining: collects every member's ranks, checks that they cover the
 // clique exactly once, and answers each member with the table (or with the failure).
-// Reply words: nonce, status, number of processes, their MPI ranks, then the process index
-// of every clique rank.
+// Reply words: nonce, status, number of processes P, peer access, the P MPI ranks, the P
+// pids, then the process index of every clique rank.
 oxclResult_t CollectMembers(const CliqueIdFields& id, int nranks, const int* ranks, int n,
-                            Membership* members) {
+                            Table* table) {
+  Membership* members = &table->members;
   const int me = WorldRank();
   std::vector<int> owner(nranks, -1);  // MPI rank holding each clique rank
   for (int i = 0; i < n; ++i) owner[ranks[i]] = me;
   int covered = n;
   std::vector<int> joined{me};
+  std::vector<int64_t> pid_of{getpid()};
+  bool peer_access = oxsim::PeerAccess();
+  const int64_t host = HostKey();
   oxclResult_t rc = oxclSuccess;
   const Clock::time_point deadline = Clock::now() + kJoinTimeout;
   while (covered < nranks && rc == oxclSuccess) {
@@ -166,7 +256,8 @@ oxclResult_t CollectMembers(const CliqueIdFields& id, int nranks, const int* ran
     }
     joined.push_back(c.source);
     const std::vector<int64_t>& w = c.words;
-    if (w.size() < 3 || static_cast<int64_t>(w.size()) != 3 + w[2] || w[1] != nranks) {
+    if (w.size() < kJoinHeader || static_cast<int64_t>(w.size()) != int64_t(kJoinHeader) + w[2] ||
+        w[1] != nranks) {
       Report("oxclInitComms: process %d joins the clique with %lld ranks, this one says %d",
              c.source, w.size() >= 2 ? static_cast<long long>(w[1]) : -1LL, nranks);
       rc = oxclInvalidArgument;
@@ -178,7 +269,9 @@ oxclResult_t CollectMembers(const CliqueIdFields& id, int nranks, const int* ran
       rc = oxclInvalidUsage;
       break;
     }
-    for (int64_t k = 3; k < static_cast<int64_t>(w.size()); ++k) {
+    pid_of.push_back(w[4]);
+    peer_access = peer_access && w[3] == host && w[6] == 1 && CanReach(w[4], w[5]);
+    for (int64_t k = kJoinHeader; k < static_cast<int64_t>(w.size()); ++k) {
       const int64_t r = w[k];
       if (r < 0 || r >= nranks || owner[r] != -1) {
         Report("oxclInitComms: process %d claims rank %lld, which %s", c.source,
@@ -194,8 +287,14 @@ oxclResult_t CollectMembers(const CliqueIdFields& id, int nranks, const int* ran
   std::sort(procs.begin(), procs.end());
   procs.erase(std::unique(procs.begin(), procs.end()), procs.end());
   std::vector<int64_t> reply{static_cast<int64_t>(id.nonce), rc,
-                             static_cast<int64_t>(procs.size())};
+                             static_cast<int64_t>(procs.size()), peer_access};
   for (int p : procs) reply.push_back(p);
+  for (int p : procs) {
+    const size_t at = std::find(joined.begin(), joined.end(), p) - joined.begin();
+    reply.push_back(at < pid_of.size() ? pid_of[at] : 0);
+    table->pids.push_back(reply.back());
+  }
+  table->peer_access = peer_access;
   if (rc == oxclSuccess) {
     for (int r = 0; r < nranks; ++r) {
       const int index = static_cast<int>(
@@ -212,8 +311,11 @@ oxclResult_t CollectMembers(const CliqueIdFields& id, int nranks, const int* ran
 
 // A member's side: announces its ranks to the creator and waits for the table.
 oxclResult_t AwaitMembers(const CliqueIdFields& id, int nranks, const int* ranks, int n,
-                          Membership* members) {
-  std::vector<int64_t> join{static_cast<int64_t>(id.nonce), nranks, n};
+                          Table* table) {
+  Membership* members = &table->members;
+  std::vector<int64_t> join{static_cast<int64_t>(id.nonce), nranks, n, HostKey(), getpid(),
+                            static_cast<int64_t>(reinterpret_cast<uintptr_t>(&probe_word)),
+                            oxsim::PeerAccess()};
   for (int i = 0; i < n; ++i) join.push_back(ranks[i]);
   SendControl(id.world_rank, kJoinTag, join);
   Control c;
@@ -231,12 +333,14 @@ oxclResult_t AwaitMembers(const CliqueIdFields& id, int nranks, const int* ranks
     return code;
   }
   const size_t nprocs = static_cast<size_t>(w[2]);
-  if (w.size() != 3 + nprocs + nranks) {
+  if (w.size() != 4 + 2 * nprocs + nranks) {
     Report("oxclInitComms: malformed answer from process %d", id.world_rank);
     return oxclInternalError;
   }
-  members->procs.assign(w.begin() + 3, w.begin() + 3 + nprocs);
-  members->proc_of_rank.assign(w.begin() + 3 + nprocs, w.end());
+  table->peer_access = w[3] == 1;
+  members->procs.assign(w.begin() + 4, w.begin() + 4 + nprocs);
+  table->pids.assign(w.begin() + 4 + nprocs, w.begin() + 4 + 2 * nprocs);
+  members->proc_of_rank.assign(w.begin() + 4 + 2 * nprocs, w.end());
   return oxclSuccess;
 }
 
@@ -255,8 +359,16 @@ std::vector<Segment> SegmentsOf(const Membership& m) {
 // ---- messages of one operation ----
 
 int TagBase(int n, int cls) { return cls * n * n; }
-enum : int { kTagP2P = 0, kTagPartial = 1, kTagFinal = 2, kTagGather = 3, kTagAlltoAll = 4 };
-constexpr int kTagClasses = 5;
+enum : int {
+  kTagP2P = 0,
+  kTagPartial = 1,
+  kTagFinal = 2,
+  kTagGather = 3,
+  kTagAlltoAll = 4,
+  kTagBuffers = 5,
+  kTagDone = 6,
+};
+constexpr int kTagClasses = 7;
 
 // One message: one or more MPI requests (pieces) and, for receives, the bytes expected.
 struct Message {
@@ -532,6 +644,181 @@ oxclResult_t DriveReduction(Operation& op, bool saturate) {
   return ex.WaitAll();
 }
 
+// Moves bytes between this process and process `pid` (read: remote to local), completing
+// partial transfers; false with errno set when the kernel refuses.
+bool PeerCopy(bool read, int64_t pid, void* local, const void* remote, uint64_t bytes) {
+  uint64_t done = 0;
+  while (done < bytes) {
+    iovec l{static_cast<char*>(local) + done, bytes - done};
+    iovec r{const_cast<char*>(static_cast<const char*>(remote)) + done, bytes - done};
+    const ssize_t got = read ? process_vm_readv(static_cast<pid_t>(pid), &l, 1, &r, 1, 0)
+                             : process_vm_writev(static_cast<pid_t>(pid), &l, 1, &r, 1, 0);
+    if (got <= 0) {
+      if (got == 0) errno = EFAULT;
+      return false;
+    }
+    done += static_cast<uint64_t>(got);
+  }
+  return true;
+}
+
+// Reductions between processes of one host: like the in-process engine, each element is
+// folded once from all n inputs in rank order and stored to its outputs, every process taking
+// a share of the units and reading (writing) the other processes' buffers directly. The
+// processes first swap their buffer addresses, which also shows that every call matches,
+// and finally tell each other that their share is done.
+oxclResult_t DriveDirectReduction(Operation& op, bool saturate) {
+  const CollArgs& a = op.first();
+  const bool scatter = a.kind == CollKind::kReduceScatter;
+  const int n = op.n();
+  const size_t elem = TypeSize(a.type);
+  const size_t procs = op.members.procs.size();
+  Exchange ex(op.clique, op.link, CollName(a.kind));
+
+  // Buffer words: kind, type, operation, count, then per rank: the rank, its send and receive
+  // addresses, and where each can be mapped from (memory file, serial, offset, file size; the
+  // file is -1 when it cannot).
+  const uint64_t send_bytes = (scatter ? a.count * n : a.count) * elem;
+  std::vector<uint64_t> mine{static_cast<uint64_t>(a.kind), static_cast<uint64_t>(a.type),
+                             static_cast<uint64_t>(a.op), a.count};
+  constexpr size_t kWords = 11;
+  for (size_t i = 0; i < op.local.size(); ++i) {
+    mine.push_back(static_cast<uint64_t>(op.members.local_ranks[i]));
+    mine.push_back(reinterpret_cast<uintptr_t>(op.local[i]->send));
+    mine.push_back(reinterpret_cast<uintptr_t>(op.local[i]->recv));
+    for (int k = 0; k < 2; ++k) {
+      oxsim::SharedRange range;
+      const void* buf = k == 0 ? op.local[i]->send : op.local[i]->recv;
+      if (!oxsim::FindSharedRange(buf, k == 0 ? send_bytes : a.count * elem, &range))
+        range = oxsim::SharedRange();
+      mine.insert(mine.end(), {static_cast<uint64_t>(static_cast<int64_t>(range.fd)),
+                               range.serial, range.offset, range.file_bytes});
+    }
+  }
+  std::vector<std::vector<uint64_t>> theirs(procs);
+  std::vector<int> ranks_of(procs, 0);
+  for (int r = 0; r < n; ++r) ++ranks_of[op.ProcOf(r)];
+  for (size_t p = 0; p < procs; ++p) {
+    if (static_cast<int>(p) == op.self()) continue;
+    theirs[p].resize(4 + kWords * ranks_of[p]);
+    ex.Send(mine.data(), mine.size() * 8, static_cast<int>(p), TagBase(n, kTagBuffers));
+    ex.Recv(theirs[p].data(), theirs[p].size() * 8, static_cast<int>(p), TagBase(n, kTagBuffers));
+  }
+  if (oxclResult_t rc = ex.WaitAll()) return rc;
+
+  std::vector<const char*> send(n);
+  std::vector<char*> recv(n);
+  // Other processes' buffers as mapped here; null where only kernel copies reach them.
+  std::vector<const char*> send_map(n, nullptr);
+  std::vector<char*> recv_map(n, nullptr);
+  for (size_t i = 0; i < op.local.size(); ++i) {
+    send[op.members.local_ranks[i]] = static_cast<const char*>(op.local[i]->send);
+    recv[op.members.local_ranks[i]] = static_cast<char*>(op.local[i]->recv);
+  }
+  int64_t status = oxclSuccess;
+  for (size_t p = 0; p < procs && status == oxclSuccess; ++p) {
+    if (static_cast<int>(p) == op.self()) continue;
+    const std::vector<uint64_t>& w = theirs[p];
+    if (!std::equal(w.begin(), w.begin() + 4, mine.begin())) {
+      Report("%s: process %d called %s (%s, %s, %llu) where this one called %s (%s, %s, %llu)",
+             CollName(a.kind), op.members.procs[p], CollName(static_cast<CollKind>(w[0])),
+             TypeName(static_cast<oxclDataType_t>(w[1])), OpName(static_cast<oxclReduceOp_t>(w[2])),
+             static_cast<unsigned long long>(w[3]), CollName(a.kind), TypeName(a.type),
+             OpName(a.op), static_cast<unsigned long long>(a.count));
+      status = oxclInvalidUsage;
+      break;
+    }
+    for (size_t k = 4; k + kWords <= w.size(); k += kWords) {
+      const int r = static_cast<int>(w[k]);
+      send[r] = reinterpret_cast<const char*>(static_cast<uintptr_t>(w[k + 1]));
+      recv[r] = reinterpret_cast<char*>(static_cast<uintptr_t>(w[k + 2]));
+      auto range = [&](size_t at) {
+        oxsim::SharedRange x;
+        x.fd = static_cast<int>(static_cast<int64_t>(w[at]));
+        x.serial = w[at + 1];
+        x.offset = w[at + 2];
+        x.file_bytes = w[at + 3];
+        return x;
+      };
+      const int64_t pid = op.link.pids[p];
+      send_map[r] = op.link.Map(pid, range(k + 3));
+      recv_map[r] = scatter ? nullptr : op.link.Map(pid, range(k + 7));
+    }
+  }
+
+  if (status == oxclSuccess) {
+    // All-reduce: the units are split evenly over the processes. Reduce-scatter: a process
+    // reduces the parts its ranks own, so it only ever writes its own memory.
+    constexpr uint64_t kUnit = 128 * 1024;
+    const uint64_t unit = kUnit / elem;
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    if (scatter) {
+      for (int r : op.members.local_ranks) ranges.push_back({r * a.count, (r + 1) * a.count});
+    } else {
+      const uint64_t units = (a.count + unit - 1) / unit;
+      const uint64_t p = static_cast<uint64_t>(op.self());
+      ranges.push_back({std::min(a.count, units * p / procs * unit),
+                        std::min(a.count, units * (p + 1) / procs * unit)});
+    }
+    const FoldFn fold = GetFold(a.type, a.op, saturate);
+    // Outputs nobody reads soon bypass the cache, as in the in-process engine.
+    const bool stream = a.count * elem * n >= 16ull * 1024 * 1024;
+    std::vector<char> stage(static_cast<size_t>(n) * kUnit), tile(kUnit);
+    std::vector<const void*> in(n);
+    for (const auto& range : ranges) {
+      for (uint64_t lo = range.first; lo < range.second && status == oxclSuccess; lo += unit) {
+        const uint64_t len = std::min(unit, range.second - lo);
+        for (int r = 0; r < n && status == oxclSuccess; ++r) {
+          const char* src = send[r] + lo * elem;
+          if (op.Local(r) || send_map[r]) {
+            in[r] = op.Local(r) ? src : send_map[r] + lo * elem;
+            continue;
+          }
+          char* dst = stage.data() + static_cast<size_t>(r) * kUnit;
+          if (!PeerCopy(true, op.link.pids[op.ProcOf(r)], dst, src, len * elem)) {
+            Report("%s: reading rank %d's input from process %lld failed: %s", CollName(a.kind),
+                   r, static_cast<long long>(op.link.pids[op.ProcOf(r)]), std::strerror(errno));
+            status = oxclSystemError;
+          }
+          in[r] = dst;
+        }
+        if (status != oxclSuccess) break;
+        fold(in.data(), n, 0, len, tile.data());
+        if (scatter) {
+          const int owner = static_cast<int>(lo / a.count);
+          std::memcpy(recv[owner] + (lo - owner * a.count) * elem, tile.data(), len * elem);
+          continue;
+        }
+        for (int r = 0; r < n && status == oxclSuccess; ++r) {
+          char* dst = recv[r] + lo * elem;
+          if (op.Local(r) || recv_map[r]) {
+            StoreBytes(op.Local(r) ? dst : recv_map[r] + lo * elem, tile.data(), len * elem,
+                       stream);
+          } else if (!PeerCopy(false, op.link.pids[op.ProcOf(r)], tile.data(), dst, len * elem)) {
+            Report("%s: writing rank %d's output in process %lld failed: %s", CollName(a.kind), r,
+                   static_cast<long long>(op.link.pids[op.ProcOf(r)]), std::strerror(errno));
+            status = oxclSystemError;
+          }
+        }
+      }
+    }
+  }
+
+  StoreFence();
+  // Everyone's share is written once every process has said so; a failure anywhere fails all.
+  std::vector<int64_t> verdicts(procs, oxclSuccess);
+  for (size_t p = 0; p < procs; ++p) {
+    if (static_cast<int>(p) == op.self()) continue;
+    ex.Send(&status, sizeof status, static_cast<int>(p), TagBase(n, kTagDone));
+    ex.Recv(&verdicts[p], sizeof verdicts[p], static_cast<int>(p), TagBase(n, kTagDone));
+  }
+  if (oxclResult_t rc = ex.WaitAll()) return rc;
+  if (status != oxclSuccess) return static_cast<oxclResult_t>(status);
+  for (int64_t v : verdicts)
+    if (v != oxclSuccess) return oxclRemoteError;
+  return oxclSuccess;
+}
+
 // All-gather: every local block goes once to every other process, which lands it in its first
 // local rank's output; blocks then spread to the other local outputs in memory.
 oxclResult_t DriveAllGather(Operation& op) {
@@ -672,7 +959,8 @@ oxclResult_t Drive(Clique& clique, Link& link, Slot& slot, bool saturate) {
   }
   switch (op.first().kind) {
     case CollKind::kAllReduce:
-    case CollKind::kReduceScatter: return DriveReduction(op, saturate);
+    case CollKind::kReduceScatter:
+      return link.peer_access ? DriveDirectReduction(op, saturate) : DriveReduction(op, saturate);
     case CollKind::kAllGather: return DriveAllGather(op);
     case CollKind::kAlltoAll:
     case CollKind::kAlltoAllv: return DriveAlltoAll(op);
@@ -822,11 +1110,12 @@ oxclResult_t JoinRemoteClique(const CliqueIdFields& id, int nranks, const int* r
     Report("%s: %d ranks are too many for the MPI message tags of this build", api, nranks);
     return oxclNotSupported;
   }
-  Membership members;
+  Table table;
   const bool creator = id.world_rank == WorldRank();
-  if (oxclResult_t rc = creator ? CollectMembers(id, nranks, ranks, n, &members)
-                                : AwaitMembers(id, nranks, ranks, n, &members))
+  if (oxclResult_t rc = creator ? CollectMembers(id, nranks, ranks, n, &table)
+                                : AwaitMembers(id, nranks, ranks, n, &table))
     return rc;
+  Membership& members = table.members;
   members.self = static_cast<int>(
       std::lower_bound(members.procs.begin(), members.procs.end(), WorldRank()) -
       members.procs.begin());
@@ -835,6 +1124,10 @@ oxclResult_t JoinRemoteClique(const CliqueIdFields& id, int nranks, const int* r
 
   auto link = std::make_shared<Link>();
   link->segments = SegmentsOf(members);
+  link->peer_access = table.peer_access;
+  // Buffers allocated from now on can be mapped by the other processes.
+  if (link->peer_access) oxsim::ShareDeviceMemory();
+  link->pids = table.pids;
   MPI_Group world, group;
   MPI_Comm_group(MPI_COMM_WORLD, &world);
   MPI_Group_incl(world, static_cast<int>(members.procs.size()), members.procs.data(), &group);

@@ -1,7 +1,9 @@
 // The device allocation table: every simulated device allocation of the process, with its card,
 // so that any device range can be checked and each card's capacity enforced.
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdlib>
@@ -27,7 +29,12 @@ struct Allocation {
   int card;
   void* map_base;      // start of the mapping, null for heap blocks
   size_t map_bytes;
+  int fd;              // memory file behind a shared mapping, -1 otherwise
+  uint64_t serial;     // unique per allocation of this process
 };
+
+std::atomic<bool> share_memory{false};
+std::atomic<uint64_t> next_serial{1};
 
 struct Table {
   std::shared_mutex mutex;
@@ -72,11 +79,34 @@ void* MapBlock(size_t bytes, void** base, size_t* mapped) {
   return *base;
 }
 
+// Maps `bytes` of a new memory file, which other processes of this host can map as well.
+// Null when no file can be made (the caller then falls back to anonymous memory).
+void* MapSharedBlock(size_t bytes, void** base, size_t* mapped, int* fd) {
+  const long page = sysconf(_SC_PAGESIZE);
+  const size_t rounded = (bytes + page - 1) & ~static_cast<size_t>(page - 1);
+  const int f = memfd_create("oxsim-device", MFD_CLOEXEC);
+  if (f < 0) return nullptr;
+  if (ftruncate(f, static_cast<off_t>(rounded)) != 0) {
+    close(f);
+    return nullptr;
+  }
+  void* p = mmap(nullptr, rounded, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE, f, 0);
+  if (p == MAP_FAILED) {
+    close(f);
+    return nullptr;
+  }
+  *base = p;
+  *mapped = rounded;
+  *fd = f;
+  return p;
+}
+
 void ReleaseBlock(void* ptr, const Allocation& a) {
   if (a.map_base)
     munmap(a.map_base, a.map_bytes);
   else
     free(ptr);
+  if (a.fd >= 0) close(a.fd);
 }
 
 }  // namespace
@@ -91,11 +121,14 @@ bool DeviceAlloc(int card, size_t bytes, void** ptr) {
     if (bytes > DeviceMemory() - used) return false;
     used += bytes;
   }
-  Allocation a{bytes, card, nullptr, 0};
+  Allocation a{bytes, card, nullptr, 0, -1, next_serial.fetch_add(1)};
   void* p = nullptr;
-  if (bytes >= kMapThreshold) {
+  // Without a memory file (none wanted, or none to be had) large blocks are anonymous.
+  if (bytes >= kMapThreshold && share_memory.load(std::memory_order_relaxed))
+    p = MapSharedBlock(bytes, &a.map_base, &a.map_bytes, &a.fd);
+  if (p == nullptr && bytes >= kMapThreshold) {
     p = MapBlock(bytes, &a.map_base, &a.map_bytes);
-  } else {
+  } else if (p == nullptr) {
     // Zero bytes still take a block, so the pointer is unique and can be freed.
     const size_t rounded = ((bytes ? bytes : 1) + kHeapAlign - 1) & ~(kHeapAlign - 1);
     p = aligned_alloc(kHeapAlign, rounded);
@@ -138,6 +171,26 @@ bool FindRange(const void* ptr, size_t bytes, int* card) {
   // Written as a subtraction so that a huge byte count cannot wrap around.
   if (offset > it->second.bytes || bytes > it->second.bytes - offset) return false;
   if (card) *card = it->second.card;
+  return true;
+}
+
+void ShareDeviceMemory() { share_memory.store(true); }
+
+bool FindSharedRange(const void* ptr, size_t bytes, SharedRange* out) {
+  if (!ptr) return false;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(ptr);
+  Table& t = GetTable();
+  std::shared_lock<std::shared_mutex> lock(t.mutex);
+  auto it = t.live.upper_bound(start);
+  if (it == t.live.begin()) return false;
+  --it;
+  const Allocation& a = it->second;
+  const uintptr_t offset = start - it->first;
+  if (a.fd < 0 || offset > a.bytes || bytes > a.bytes - offset) return false;
+  out->fd = a.fd;
+  out->serial = a.serial;
+  out->offset = offset;
+  out->file_bytes = a.map_bytes;
   return true;
 }
 

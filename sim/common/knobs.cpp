@@ -20,6 +20,7 @@ struct Knobs {
   uint64_t device_memory = 16ull << 30;
   double link_gbps = 0;
   double link_latency_us = 0;
+  bool peer_access = true;
 };
 
 // A knob that is set must be valid: an unusable value ends the process rather than being
@@ -46,6 +47,11 @@ Knobs ReadKnobs() {
   if (const char* v = getenv("OXSIM_LINK_LATENCY_US")) {
     if (!ParseRate(v, false, &k.link_latency_us))
       Reject("OXSIM_LINK_LATENCY_US='%s' is not a latency (microseconds, 0 or more)", v);
+  }
+  if (const char* v = getenv("OXSIM_PEER_ACCESS")) {
+    if (std::strcmp(v, "0") != 0 && std::strcmp(v, "1") != 0)
+      Reject("OXSIM_PEER_ACCESS='%s' is not 0 or 1", v);
+    k.peer_access = *v == '1';
   }
   return k;
 }
@@ -138,6 +144,7 @@ const std::string& CardName() { return GetKnobs().card_name; }
 uint64_t DeviceMemory() { return GetKnobs().device_memory; }
 double LinkGbps() { return GetKnobs().link_gbps; }
 double LinkLatencyUs() { return GetKnobs().link_latency_us; }
+bool PeerAccess() { return GetKnobs().peer_access; }
 
 bool SaturatingCard() {
   const std::string& name = CardName();

@@ -19,6 +19,9 @@ const std::string& CardName();      // OXSIM_CARD_NAME, default "OPU-SIM"
 uint64_t DeviceMemory();            // OXSIM_DEVICE_MEMORY, default 16G, per card
 double LinkGbps();                  // OXSIM_LINK_GBPS, 0 when unset
 double LinkLatencyUs();             // OXSIM_LINK_LATENCY_US, 0 when unset
+// OXSIM_PEER_ACCESS, default 1: processes of one host may read and write each other's device
+// memory directly; 0 sends everything between processes as MPI messages.
+bool PeerAccess();
 // int8/uint8 reductions saturate on these cards and wrap elsewhere.
 bool SaturatingCard();              // card name contains "OPU150" or "OPU190"
 
@@ -90,6 +93,21 @@ bool FindRange(const void* ptr, size_t bytes, int* card);
 // "oxsim: oxrtMemcpy: destination range 0x... + 8 bytes is not inside a device allocation".
 bool CheckDeviceRange(const char* entry, const char* role, const void* ptr, size_t bytes,
                       int* card = nullptr);
+// From now on, large device allocations are memory files that other processes of this host
+// can map (a clique spanning such processes turns this on). Until then they are anonymous
+// memory, which may use huge pages.
+void ShareDeviceMemory();
+// Where another process can map a device range from: the memory file (open in this process,
+// reachable as /proc/<pid>/fd/<fd>), the allocation's serial number (unique in the process),
+// the range's offset in the file and the file's size. False for ranges of allocations that
+// are not shareable.
+struct SharedRange {
+  int fd = -1;
+  uint64_t serial = 0;
+  uint64_t offset = 0;
+  uint64_t file_bytes = 0;
+};
+bool FindSharedRange(const void* ptr, size_t bytes, SharedRange* out);
 // Bytes in use and capacity of a card; false when the card is invalid.
 bool CardUsage(int card, uint64_t* used, uint64_t* total);
 
