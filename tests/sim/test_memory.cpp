@@ -1,9 +1,13 @@
 // Device memory of the simulated runtime: range checks, capacity and accounting.
 // Runs with OXSIM_DEVICE_COUNT=2 and OXSIM_DEVICE_MEMORY=8M.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -226,6 +230,51 @@ TEST(Device, CurrentCardIsPerThreadAndChecked) {
   EXPECT_EQ(WithStderr([] { return oxrtSetDevice(-1); }).first, oxrtErrorInvalidDevice);
   ASSERT_EQ(oxrtGetDevice(&mine), oxrtSuccess);
   EXPECT_EQ(mine, 1) << "a failed selection keeps the card";
+}
+
+// Another process maps a device range through /proc/<pid>/fd/<fd>; mapping it here the same
+// way must show the very bytes behind the device pointer, and writes must go both ways.
+TEST(SharedMemory, LargeBlocksAreMemoryFilesOnceSharingIsOn) {
+  void* before = nullptr;
+  ASSERT_EQ(oxrtMalloc(&before, 1 << 20), oxrtSuccess);
+  oxsim::SharedRange range;
+  EXPECT_FALSE(oxsim::FindSharedRange(before, 16, &range)) << "sharing is off by default";
+
+  oxsim::ShareDeviceMemory();
+  void* small = nullptr;
+  void* big = nullptr;
+  ASSERT_EQ(oxrtMalloc(&small, 1024), oxrtSuccess);
+  ASSERT_EQ(oxrtMalloc(&big, (3 << 20) + 100), oxrtSuccess);
+  EXPECT_FALSE(oxsim::FindSharedRange(small, 16, &range)) << "small blocks live on the heap";
+  char* p = static_cast<char*>(big);
+  std::memset(p, 0x5a, (3 << 20) + 100);
+  ASSERT_TRUE(oxsim::FindSharedRange(p + 4096 + 7, 1000, &range));
+  EXPECT_EQ(range.offset, 4096u + 7);
+  EXPECT_GE(range.file_bytes, (3u << 20) + 100);
+  EXPECT_FALSE(oxsim::FindSharedRange(p + 4096, 3 << 20, &range)) << "runs past the block";
+  ASSERT_TRUE(oxsim::FindSharedRange(p, 0, &range));
+
+  const std::string path = "/proc/self/fd/" + std::to_string(range.fd);
+  const int fd = open(path.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  char* view = static_cast<char*>(
+      mmap(nullptr, range.file_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+  close(fd);
+  ASSERT_NE(view, MAP_FAILED);
+  EXPECT_EQ(view[0], 0x5a);
+  EXPECT_EQ(view[(3 << 20) + 99], 0x5a);
+  view[12345] = 0x11;
+  EXPECT_EQ(p[12345], 0x11);
+  munmap(view, range.file_bytes);
+
+  // A second block gets its own file and serial.
+  void* other = nullptr;
+  ASSERT_EQ(oxrtMalloc(&other, 1 << 20), oxrtSuccess);
+  oxsim::SharedRange second;
+  ASSERT_TRUE(oxsim::FindSharedRange(other, 1, &second));
+  EXPECT_NE(second.fd, range.fd);
+  EXPECT_NE(second.serial, range.serial);
+  for (void* ptr : {before, small, big, other}) EXPECT_EQ(oxrtFree(ptr), oxrtSuccess);
 }
 
 TEST(ErrorNames, EveryCodeHasAName) {
