@@ -70,6 +70,8 @@ struct Link {
   // Set when an operation was abandoned with messages still in flight: MPI may still touch
   // the buffers, so they are never freed.
   std::atomic<bool> abandoned{false};
+  // Set once the other processes were told that an operation failed here.
+  std::atomic<bool> announced{false};
 
   // Device memory of other processes mapped here, by (pid, allocation serial). Only the
   // driving thread of an operation uses it, one operation at a time.
@@ -367,8 +369,33 @@ enum : int {
   kTagAlltoAll = 4,
   kTagBuffers = 5,
   kTagDone = 6,
+  kTagFailed = 7,
 };
-constexpr int kTagClasses = 7;
+constexpr int kTagClasses = 8;
+
+// Tells the clique's other processes that an operation failed here, so that they stop
+// waiting for messages that will never come; it stays unreceived, and every later wait of
+// theirs sees it too.
+void AnnounceFailure(Clique& clique, Link& link) {
+  static const int64_t word = 1;
+  const int n = clique.nranks();
+  for (size_t p = 0; p < clique.members.procs.size(); ++p) {
+    if (static_cast<int>(p) == clique.members.self) continue;
+    MPI_Request request = MPI_REQUEST_NULL;
+    MPI_Isend(&word, 1, MPI_INT64_T, static_cast<int>(p), TagBase(n, kTagFailed), link.comm,
+              &request);
+    MPI_Request_free(&request);
+  }
+}
+
+// True once another process announced a failure in this clique.
+bool OtherFailed(Clique& clique, Link& link, int* who) {
+  int flag = 0;
+  MPI_Status status;
+  MPI_Iprobe(MPI_ANY_SOURCE, TagBase(clique.nranks(), kTagFailed), link.comm, &flag, &status);
+  if (flag) *who = clique.members.procs[status.MPI_SOURCE];
+  return flag != 0;
+}
 
 // One message: one or more MPI requests (pieces) and, for receives, the bytes expected.
 struct Message {
@@ -422,9 +449,12 @@ class Exchange {
       }
       int done = 0;
       MPI_Status status;
-      if (MPI_Test(&m.requests[k], &done, &status) != MPI_SUCCESS) {
-        Report("%s: MPI failed on a message %s process %d", api_, m.receive ? "from" : "to",
-               m.peer);
+      if (const int err = MPI_Test(&m.requests[k], &done, &status); err != MPI_SUCCESS) {
+        char text[MPI_MAX_ERROR_STRING] = {};
+        int len = 0;
+        MPI_Error_string(err, text, &len);
+        Report("%s: a message %s process %d failed: %s", api_, m.receive ? "from" : "to",
+               m.peer, text);
         return oxclSystemError;
       }
       if (done) {
@@ -443,6 +473,12 @@ class Exchange {
         continue;
       }
       if (clique_.broken()) return clique_.BreakCode();
+      int who = -1;
+      if (OtherFailed(clique_, link_, &who)) {
+        Report("%s: process %d failed in this operation", api_, who);
+        clique_.Break(oxclRemoteError);
+        return oxclRemoteError;
+      }
       const Clock::time_point now = Clock::now();
       if (now - start > kMessageTimeout) {
         Report("%s: no message %s process %d for %d s", api_, m.receive ? "from" : "to", m.peer,
@@ -972,6 +1008,13 @@ std::shared_ptr<Link> LinkOf(Clique& clique) {
   return std::static_pointer_cast<Link>(std::atomic_load(&clique.link));
 }
 
+// After a failed operation between processes: the others hear of it (unless they told us),
+// and the clique breaks.
+void Fail(Clique& clique, Link& link, oxclResult_t rc) {
+  if (rc != oxclRemoteError && !link.announced.exchange(true)) AnnounceFailure(clique, link);
+  clique.Break(oxclRemoteError);
+}
+
 class Remote final : public Transport {
  public:
   // The ranks of this process meet in the operation's slot; the last to arrive drives the
@@ -992,6 +1035,9 @@ class Remote final : public Transport {
       if (rc == oxclSuccess) {
         std::shared_ptr<Link> link = LinkOf(clique);
         rc = link ? Drive(clique, *link, slot, saturate) : oxclInvalidUsage;
+        // The processes no longer agree on what comes next: no later operation of the clique
+        // can succeed, here or there.
+        if (link && rc != oxclSuccess) Fail(clique, *link, rc);
       }
       slot.verdict.store(1 + static_cast<int>(rc), std::memory_order_release);
       clique.Notify();
@@ -1067,7 +1113,10 @@ class Remote final : public Transport {
       const oxclResult_t rc = handles[i].first->Wait(handles[i].second);
       if (result == oxclSuccess) result = rc;
     }
-    if (result != oxclSuccess) return result;
+    if (result != oxclSuccess) {
+      for (Remote& r : away) Fail(*r.op->comm->clique, *r.link, result);
+      return result;
+    }
     for (Remote& r : away) {
       if (r.op->is_send) continue;
       if (!r.stage.empty()) std::memcpy(r.op->buf, r.stage.data(), r.stage.size());

@@ -1,0 +1,143 @@
+// Cliques across two processes, run by an MPI launcher: what happens when the processes
+// disagree or one of them stops, and the memory the link between them holds. Each case must
+// end on both processes with a result, never by waiting for ever.
+#include <gtest/gtest.h>
+#include <mpi.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+#include "oxcl.h"
+
+namespace oxcl {
+oxclResult_t oxclGetOxwireMemSize(unsigned long* size);
+}
+
+namespace oxcl_test {
+namespace {
+
+using std::chrono::seconds;
+
+int Self() {
+  int rank = 0;
+  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  return rank;
+}
+
+// Runs body on another thread and fails the test if it takes longer than the limit.
+oxclResult_t Within(seconds limit, const std::function<oxclResult_t()>& body) {
+  auto result = std::async(std::launch::async, body);
+  if (result.wait_for(limit) != std::future_status::ready) {
+    ADD_FAILURE() << "still waiting after " << limit.count() << " s";
+    std::abort();  // the launcher then ends the other process too
+  }
+  return result.get();
+}
+
+class RemoteTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    int size = 0;
+    MPI_Comm_size(MPI_COMM_WORLD, &size);
+    ASSERT_EQ(size, 2) << "run with mpirun -np 2";
+  }
+  // Both processes leave each case together, so the next case starts in step.
+  void TearDown() override { MPI_Barrier(MPI_COMM_WORLD); }
+};
+
+TEST_F(RemoteTest, LinkBuffersAreTheOxwireShareAndGoWithTheClique) {
+  unsigned long before = 1;
+  ASSERT_EQ(oxcl::oxclGetOxwireMemSize(&before), oxclSuccess);
+  EXPECT_EQ(before, 0u);
+  // Rank r of the clique is on card r, and so are its process's link buffers.
+  const int card = Self();
+  size_t free0 = 0, total = 0;
+  ASSERT_EQ(oxrtSetDevice(card), oxrtSuccess);
+  ASSERT_EQ(oxrtMemGetInfo(&free0, &total), oxrtSuccess);
+  {
+    Clique clique(2);  // one rank per process
+    unsigned long during = 0;
+    ASSERT_EQ(oxcl::oxclGetOxwireMemSize(&during), oxclSuccess);
+    EXPECT_GT(during, 0u);
+    size_t free1 = 0;
+    ASSERT_EQ(oxrtSetDevice(card), oxrtSuccess);
+    ASSERT_EQ(oxrtMemGetInfo(&free1, &total), oxrtSuccess);
+    EXPECT_EQ(free0 - free1, during) << "the link buffers live on the card";
+  }
+  unsigned long after = 1;
+  ASSERT_EQ(oxcl::oxclGetOxwireMemSize(&after), oxclSuccess);
+  EXPECT_EQ(after, 0u);
+  size_t free2 = 0;
+  ASSERT_EQ(oxrtMemGetInfo(&free2, &total), oxrtSuccess);
+  EXPECT_EQ(free2, free0);
+}
+
+TEST_F(RemoteTest, CallsThatDisagreeFailInBothProcesses) {
+  const int r = Self();
+  for (uint64_t base : {1000ull, 300000ull}) {  // small buffers and shareable large ones
+    // A failed operation between processes breaks its clique: a new one for each case.
+    Clique clique(2);
+    DeviceBuffer buf(clique.card(r), 2 * base * sizeof(float));
+    const uint64_t count = r == 0 ? base : 2 * base;
+    const oxclResult_t rc = Within(seconds(30), [&] {
+      return oxclAllReduce(buf.data(), buf.data(), count, oxclFloat32, oxclSum, clique.comm(r),
+                           nullptr);
+    });
+    EXPECT_NE(rc, oxclSuccess) << "count " << count;
+    MPI_Barrier(MPI_COMM_WORLD);
+    if (rc == oxclSuccess) return;
+  }
+}
+
+TEST_F(RemoteTest, AbortEndsAWaitForTheOtherProcess) {
+  Clique clique(2);
+  const int r = Self();
+  DeviceBuffer buf(clique.card(r), 1 << 20);
+  if (r == 0) {
+    // Process 1 never joins this all-reduce; without the abort, rank 0 would wait for it.
+    std::thread aborter([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      EXPECT_EQ(oxclAbortComm(clique.comm(0)), oxclSuccess);
+    });
+    const oxclResult_t rc = Within(seconds(20), [&] {
+      return oxclAllReduce(buf.data(), buf.data(), 1 << 18, oxclFloat32, oxclSum,
+                           clique.comm(0), nullptr);
+    });
+    aborter.join();
+    EXPECT_EQ(rc, oxclAborted);
+  }
+}
+
+TEST_F(RemoteTest, SendAndReceiveThatDisagreeFailWithoutHanging) {
+  Clique clique(2);
+  const int r = Self();
+  DeviceBuffer buf(clique.card(r), 4096);
+  const oxclResult_t rc = Within(seconds(30), [&] {
+    if (r == 0) return oxclSend(buf.data(), 64, oxclInt32, 1, clique.comm(0), nullptr);
+    return oxclRecv(buf.data(), 16, oxclInt32, 0, clique.comm(1), nullptr);
+  });
+  if (r == 1) {
+    EXPECT_NE(rc, oxclSuccess);
+  }
+}
+
+TEST_F(RemoteTest, ProcessesThatDisagreeOnTheCliqueSizeAreRefused) {
+  oxclCliqueId id;
+  if (Self() == 0) {
+    ASSERT_EQ(oxclGetCliqueId(&id), oxclSuccess);
+  }
+  MPI_Bcast(&id, sizeof id, MPI_BYTE, 0, MPI_COMM_WORLD);
+  oxclComm* comm = nullptr;
+  const int card = 0, rank = Self();
+  const int nranks = Self() == 0 ? 2 : 3;
+  const oxclResult_t rc = Within(seconds(90), [&] {
+    return oxclInitComms(&comm, 1, &card, &rank, nranks, id);
+  });
+  EXPECT_NE(rc, oxclSuccess);
+}
+
+}  // namespace
+}  // namespace oxcl_test
