@@ -38,7 +38,12 @@ int main(int argc, char** argv) {
   }
   if (!context->mem_usage_path.empty() && context->proc_rank == 0) {
     r = DumpPrimsParam::GetSingleton()->SetPath(context->mem_usage_path);
-    if (r != BENCHMARK_SUCCESS) return r;
+    if (r != BENCHMARK_SUCCESS) {
+      // The recorder only says so at debug level; a run must not end with status 1 silently.
+      OXLOG(ERROR) << StrFmt("Cannot open the memory usage file %s, please check the "
+                             "-u/--mem_usage_path input", context->mem_usage_path.c_str());
+      return r;
+    }
   }
   algorithm->SetContext(context.get());
   context->algorithm = algorithm;

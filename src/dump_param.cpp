@@ -23,7 +23,12 @@ DumpPrimsParam::~DumpPrimsParam() { Finish(); }
 
 benchmarkResult_t DumpPrimsParam::SetPath(const std::string& path) {
   OXLOG(DEBUG) << "User defined path for opu memory usage: " << path;
-  if (!path.empty()) file = std::fopen(path.c_str(), "w");
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!path.empty()) {
+    // A second report file replaces the first instead of leaking its handle.
+    if (file != nullptr) std::fclose(file);
+    file = std::fopen(path.c_str(), "w");
+  }
   if (file != nullptr) {
     std::fprintf(file, "%s,%s,%s,%s,%s\n", "API", "Count", "Oxcl Mem usage(Bytes)",
                  "Oxwire Mem usage(Bytes)", "Total Mem usage(Bytes)");
@@ -35,50 +40,70 @@ benchmarkResult_t DumpPrimsParam::SetPath(const std::string& path) {
 }
 
 benchmarkResult_t DumpPrimsParam::SetName(const std::string& new_name) {
+  // Worker 0 sets the name while a failing worker may already have the main thread writing
+  // the data line.
+  std::lock_guard<std::mutex> lock(mutex);
   name = new_name;
   return BENCHMARK_SUCCESS;
 }
 
 namespace {
-// Bytes in use on the current card.
-benchmarkResult_t UsedMemory(Context* ctx, uint64_t* used) {
+// Bytes in use on the current card. The callers query under the lock but report a failure only
+// after releasing it: the report wakes the main thread, which may then write the data line
+// (taking the lock) while holding the lock that the report needs.
+oxrtError_t UsedMemory(uint64_t* used) {
   size_t free_bytes = 0, total_bytes = 0;
   oxrtError_t code = oxrtMemGetInfo(&free_bytes, &total_bytes);
-  if (code != oxrtSuccess) return ReportRtError(ctx, code);
-  *used = total_bytes - free_bytes;
-  return BENCHMARK_SUCCESS;
+  if (code == oxrtSuccess) *used = total_bytes - free_bytes;
+  return code;
 }
 }  // namespace
 
 benchmarkResult_t DumpPrimsParam::GetInitMem(RunPhase phase, Context* ctx) {
-  std::lock_guard<std::mutex> lock(mutex);
-  uint64_t used = 0;
-  if (UsedMemory(ctx, &used) != BENCHMARK_SUCCESS) return BENCHMARK_FAILURE;
-  if (phase == kInitCommPhase || phase == kRunCollPhase) init_used[phase] = used;
+  oxrtError_t code;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    uint64_t used = 0;
+    code = UsedMemory(&used);
+    if (code == oxrtSuccess && (phase == kInitCommPhase || phase == kRunCollPhase)) {
+      init_used[phase] = used;
+    }
+  }
+  if (code != oxrtSuccess) return ReportRtError(ctx, code);
   return BENCHMARK_SUCCESS;
 }
 
 benchmarkResult_t DumpPrimsParam::DumpRunTimeMem(const std::string& label, RunPhase phase,
                                                  Context* ctx) {
-  uint64_t baseline = (phase == kInitCommPhase || phase == kRunCollPhase) ? init_used[phase] : 0;
+  unsigned long wire_bytes = 0;
   if (phase == kInitCommPhase) {
-    unsigned long bytes = 0;
-    benchmarkResult_t r = oxclGetOxwireMemSize_dl(&bytes, ctx);
+    benchmarkResult_t r = oxclGetOxwireMemSize_dl(&wire_bytes, ctx);
     if (r != BENCHMARK_SUCCESS) return r;
-    oxwire_mem = bytes;
   }
-  std::lock_guard<std::mutex> lock(mutex);
-  uint64_t used = 0;
-  if (UsedMemory(ctx, &used) != BENCHMARK_SUCCESS) return BENCHMARK_FAILURE;
-  uint64_t growth = used - baseline;
-  if (used < baseline) OXLOG(DEBUG) << "Maybe the machine is not exclusive";
-  call_counts[label] = static_cast<uint32_t>(ctx->call_count);
-  auto it = mem_usage.find(label);
-  if (it == mem_usage.end()) {
-    mem_usage[label] = growth;
-  } else if (growth > it->second) {
-    it->second = growth;
+  oxrtError_t code;
+  bool went_down = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (phase == kInitCommPhase) oxwire_mem = wire_bytes;
+    const uint64_t baseline =
+        (phase == kInitCommPhase || phase == kRunCollPhase) ? init_used[phase] : 0;
+    uint64_t used = 0;
+    code = UsedMemory(&used);
+    if (code == oxrtSuccess) {
+      // Wraps when memory use went down; the report keeps that figure as it is.
+      const uint64_t growth = used - baseline;
+      went_down = used < baseline;
+      call_counts[label] = static_cast<uint32_t>(ctx->call_count);
+      auto it = mem_usage.find(label);
+      if (it == mem_usage.end()) {
+        mem_usage[label] = growth;
+      } else if (growth > it->second) {
+        it->second = growth;
+      }
+    }
   }
+  if (code != oxrtSuccess) return ReportRtError(ctx, code);
+  if (went_down) OXLOG(DEBUG) << "Maybe the machine is not exclusive";
   return BENCHMARK_SUCCESS;
 }
 
