@@ -67,6 +67,10 @@ class Context {
   std::mutex barrier_mutex;
   uint64_t barrier_remaining = 0;
   uint64_t barrier_generation = 0;
+  // Second gate of a barrier: no thread leaves before every thread of the process has stored
+  // its error count summed over the processes (thread 0 prints the row from all of them).
+  uint64_t barrier_leaving = 0;
+  uint64_t barrier_left_generation = 0;
   std::condition_variable barrier_cv;
   uint64_t mincount = 1048576;
   uint64_t maxcount = 33554432;

@@ -270,6 +270,14 @@ benchmarkResult_t Context::Barrier(uint64_t thread_rank) {
     error_counts[thread_rank].store(value);
     if (value != 0) failed.store(true);
   }
+  if (++barrier_leaving == threads) {
+    barrier_leaving = 0;
+    ++barrier_left_generation;
+    barrier_cv.notify_all();
+  } else {
+    const uint64_t generation = barrier_left_generation;
+    barrier_cv.wait(lock, [&] { return barrier_left_generation != generation; });
+  }
   return BENCHMARK_SUCCESS;
 }
 
