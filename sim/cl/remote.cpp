@@ -146,7 +146,7 @@ struct Control {
 };
 
 // Messages of other cliques forming at the same time, received while looking for ours.
-std::mutex control_mu;
+std::mutex control_mu;  // guards the stash only
 std::vector<Control>* stash = new std::vector<Control>;
 
 bool TakeStashed(int source, int tag, uint64_t nonce, Control* out) {
@@ -169,22 +169,24 @@ bool ReceiveControl(int source, int tag, uint64_t nonce, Clock::time_point deadl
     {
       std::lock_guard<std::mutex> lock(control_mu);
       if (TakeStashed(source, tag, nonce, out)) return true;
-      int flag = 0;
-      MPI_Message message;
-      MPI_Status status;
-      MPI_Improbe(source, tag, MPI_COMM_WORLD, &flag, &message, &status);
-      if (flag) {
-        int count = 0;
-        MPI_Get_count(&status, MPI_INT64_T, &count);
-        Control c{status.MPI_SOURCE, tag, std::vector<int64_t>(std::max(count, 0))};
-        MPI_Mrecv(c.words.data(), count, MPI_INT64_T, &message, MPI_STATUS_IGNORE);
-        if (!c.words.empty() && static_cast<uint64_t>(c.words[0]) == nonce) {
-          *out = std::move(c);
-          return true;
-        }
-        stash->push_back(std::move(c));
-        continue;
+    }
+    // A matched probe hands the message to this thread alone, so no lock is held around MPI.
+    int flag = 0;
+    MPI_Message message;
+    MPI_Status status;
+    MPI_Improbe(source, tag, MPI_COMM_WORLD, &flag, &message, &status);
+    if (flag) {
+      int count = 0;
+      MPI_Get_count(&status, MPI_INT64_T, &count);
+      Control c{status.MPI_SOURCE, tag, std::vector<int64_t>(std::max(count, 0))};
+      MPI_Mrecv(c.words.data(), count, MPI_INT64_T, &message, MPI_STATUS_IGNORE);
+      if (!c.words.empty() && static_cast<uint64_t>(c.words[0]) == nonce) {
+        *out = std::move(c);
+        return true;
       }
+      std::lock_guard<std::mutex> lock(control_mu);
+      stash->push_back(std::move(c));
+      continue;
     }
     if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(pause);
