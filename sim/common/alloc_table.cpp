@@ -158,39 +158,43 @@ bool DeviceFree(void* ptr) {
   return true;
 }
 
-bool FindRange(const void* ptr, size_t bytes, int* card) {
-  if (!ptr) return false;
+// The live allocation holding [ptr, ptr + bytes), and ptr's offset in it; null when none
+// does. The caller holds the table's lock.
+static const Allocation* Holder(Table& t, const void* ptr, size_t bytes, uintptr_t* offset) {
+  if (!ptr) return nullptr;
   const uintptr_t start = reinterpret_cast<uintptr_t>(ptr);
-  Table& t = GetTable();
-  std::shared_lock<std::shared_mutex> lock(t.mutex);
   // The allocation that could hold ptr is the last one starting at or before it.
   auto it = t.live.upper_bound(start);
-  if (it == t.live.begin()) return false;
+  if (it == t.live.begin()) return nullptr;
   --it;
-  const uintptr_t offset = start - it->first;
+  *offset = start - it->first;
   // Written as a subtraction so that a huge byte count cannot wrap around.
-  if (offset > it->second.bytes || bytes > it->second.bytes - offset) return false;
-  if (card) *card = it->second.card;
+  if (*offset > it->second.bytes || bytes > it->second.bytes - *offset) return nullptr;
+  return &it->second;
+}
+
+bool FindRange(const void* ptr, size_t bytes, int* card) {
+  Table& t = GetTable();
+  std::shared_lock<std::shared_mutex> lock(t.mutex);
+  uintptr_t offset = 0;
+  const Allocation* a = Holder(t, ptr, bytes, &offset);
+  if (!a) return false;
+  if (card) *card = a->card;
   return true;
 }
 
 void ShareDeviceMemory() { share_memory.store(true); }
 
 bool FindSharedRange(const void* ptr, size_t bytes, SharedRange* out) {
-  if (!ptr) return false;
-  const uintptr_t start = reinterpret_cast<uintptr_t>(ptr);
   Table& t = GetTable();
   std::shared_lock<std::shared_mutex> lock(t.mutex);
-  auto it = t.live.upper_bound(start);
-  if (it == t.live.begin()) return false;
-  --it;
-  const Allocation& a = it->second;
-  const uintptr_t offset = start - it->first;
-  if (a.fd < 0 || offset > a.bytes || bytes > a.bytes - offset) return false;
-  out->fd = a.fd;
-  out->serial = a.serial;
+  uintptr_t offset = 0;
+  const Allocation* a = Holder(t, ptr, bytes, &offset);
+  if (!a || a->fd < 0) return false;
+  out->fd = a->fd;
+  out->serial = a->serial;
   out->offset = offset;
-  out->file_bytes = a.map_bytes;
+  out->file_bytes = a->map_bytes;
   return true;
 }
 
