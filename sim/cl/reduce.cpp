@@ -3,11 +3,19 @@
 #include <cstring>
 #include <type_traits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 #include "fp16.h"
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// The kernels are built for AVX2 and for the baseline; the loader picks the widest the machine
+// has, since the engine's speed is that of these loops.
+#define OXSIM_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define OXSIM_WIDE_CLONES
+#endif
 
 namespace oxcl_sim {
 namespace {
@@ -68,7 +76,7 @@ struct Fp16Step {
 };
 
 template <class T, class Step>
-void Fold(const void* const* in, int n, uint64_t first, uint64_t len, void* out) {
+OXSIM_WIDE_CLONES void Fold(const void* const* in, int n, uint64_t first, uint64_t len, void* out) {
   T* __restrict o = static_cast<T*>(out);
   const T* a = static_cast<const T*>(in[0]) + first;
   if (n == 1) {
@@ -118,34 +126,64 @@ FoldFn GetFold(oxclDataType_t type, oxclReduceOp_t op, bool saturate) {
   return nullptr;
 }
 
-void StoreBytes(void* dst, const void* src, size_t bytes, bool stream) {
+namespace {
+
+// dst is 64-byte aligned and bytes a multiple of 64.
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx2"))) void StreamLinesAvx2(char* dst, const char* src, size_t bytes) {
+  for (size_t i = 0; i < bytes; i += 64) {
+    const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
+    const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 32));
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(dst + i), lo);
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(dst + i + 32), hi);
+  }
+}
+#endif
+
 #if defined(__SSE2__)
-  if (stream && bytes >= 256) {
+void StreamLinesSse2(char* dst, const char* src, size_t bytes) {
+  for (size_t i = 0; i < bytes; i += 64) {
+    for (size_t k = 0; k < 64; k += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + k));
+      _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + k), v);
+    }
+  }
+}
+#endif
+
+using StreamFn = void (*)(char*, const char*, size_t);
+
+StreamFn PickStream() {
+#if defined(__x86_64__) && defined(__GNUC__)
+  __builtin_cpu_init();  // this runs among the static constructors
+  if (__builtin_cpu_supports("avx2")) return StreamLinesAvx2;
+#endif
+#if defined(__SSE2__)
+  return StreamLinesSse2;
+#else
+  return nullptr;
+#endif
+}
+
+const StreamFn kStreamLines = PickStream();
+
+}  // namespace
+
+void StoreBytes(void* dst, const void* src, size_t bytes, bool stream) {
+  if (stream && bytes >= 256 && kStreamLines != nullptr) {
     auto* d = static_cast<char*>(dst);
     auto* s = static_cast<const char*>(src);
-    // Plain copy up to the first 16-byte boundary of the destination, stream the middle.
-    const size_t head = (16 - (reinterpret_cast<uintptr_t>(d) & 15)) & 15;
+    // Plain copy up to the first cache line boundary of the destination, stream whole lines.
+    const size_t head = (64 - (reinterpret_cast<uintptr_t>(d) & 63)) & 63;
     std::memcpy(d, s, head);
     d += head;
     s += head;
     bytes -= head;
     const size_t body = bytes & ~static_cast<size_t>(63);
-    for (size_t i = 0; i < body; i += 64) {
-      const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-      const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 16));
-      const __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 32));
-      const __m128i v3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 48));
-      _mm_stream_si128(reinterpret_cast<__m128i*>(d + i), v0);
-      _mm_stream_si128(reinterpret_cast<__m128i*>(d + i + 16), v1);
-      _mm_stream_si128(reinterpret_cast<__m128i*>(d + i + 32), v2);
-      _mm_stream_si128(reinterpret_cast<__m128i*>(d + i + 48), v3);
-    }
+    kStreamLines(d, s, body);
     std::memcpy(d + body, s + body, bytes - body);
     return;
   }
-#else
-  (void)stream;
-#endif
   std::memcpy(dst, src, bytes);
 }
 
