@@ -21,6 +21,7 @@
 
 #include "comm.h"
 #include "dtype.h"
+#include "engine.h"
 #include "log.h"
 #include "oxsim.h"
 #include "p2p.h"
@@ -700,6 +701,24 @@ bool PeerCopy(bool read, int64_t pid, void* local, const void* remote, uint64_t 
   return true;
 }
 
+// Where a buffer can be mapped from, as four words: memory file (-1 when it cannot be mapped),
+// allocation serial, offset in the file, file size.
+void PushRange(std::vector<uint64_t>& words, const void* buf, uint64_t bytes) {
+  oxsim::SharedRange range;
+  if (bytes == 0 || !oxsim::FindSharedRange(buf, bytes, &range)) range = oxsim::SharedRange();
+  words.insert(words.end(), {static_cast<uint64_t>(static_cast<int64_t>(range.fd)), range.serial,
+                             range.offset, range.file_bytes});
+}
+
+oxsim::SharedRange RangeAt(const std::vector<uint64_t>& words, size_t at) {
+  oxsim::SharedRange x;
+  x.fd = static_cast<int>(static_cast<int64_t>(words[at]));
+  x.serial = words[at + 1];
+  x.offset = words[at + 2];
+  x.file_bytes = words[at + 3];
+  return x;
+}
+
 // Reductions between processes of one host: like the in-process engine, each element is
 // folded once from all n inputs in rank order and stored to its outputs, every process taking
 // a share of the units and reading (writing) the other processes' buffers directly. The
@@ -724,14 +743,8 @@ oxclResult_t DriveDirectReduction(Operation& op, bool saturate) {
     mine.push_back(static_cast<uint64_t>(op.members.local_ranks[i]));
     mine.push_back(reinterpret_cast<uintptr_t>(op.local[i]->send));
     mine.push_back(reinterpret_cast<uintptr_t>(op.local[i]->recv));
-    for (int k = 0; k < 2; ++k) {
-      oxsim::SharedRange range;
-      const void* buf = k == 0 ? op.local[i]->send : op.local[i]->recv;
-      if (!oxsim::FindSharedRange(buf, k == 0 ? send_bytes : a.count * elem, &range))
-        range = oxsim::SharedRange();
-      mine.insert(mine.end(), {static_cast<uint64_t>(static_cast<int64_t>(range.fd)),
-                               range.serial, range.offset, range.file_bytes});
-    }
+    PushRange(mine, op.local[i]->send, send_bytes);
+    PushRange(mine, op.local[i]->recv, a.count * elem);
   }
   std::vector<std::vector<uint64_t>> theirs(procs);
   std::vector<int> ranks_of(procs, 0);
@@ -770,17 +783,9 @@ oxclResult_t DriveDirectReduction(Operation& op, bool saturate) {
       const int r = static_cast<int>(w[k]);
       send[r] = reinterpret_cast<const char*>(static_cast<uintptr_t>(w[k + 1]));
       recv[r] = reinterpret_cast<char*>(static_cast<uintptr_t>(w[k + 2]));
-      auto range = [&](size_t at) {
-        oxsim::SharedRange x;
-        x.fd = static_cast<int>(static_cast<int64_t>(w[at]));
-        x.serial = w[at + 1];
-        x.offset = w[at + 2];
-        x.file_bytes = w[at + 3];
-        return x;
-      };
       const int64_t pid = op.link.pids[p];
-      send_map[r] = op.link.Map(pid, range(k + 3));
-      recv_map[r] = scatter ? nullptr : op.link.Map(pid, range(k + 7));
+      send_map[r] = op.link.Map(pid, RangeAt(w, k + 3));
+      recv_map[r] = scatter ? nullptr : op.link.Map(pid, RangeAt(w, k + 7));
     }
   }
 
@@ -800,7 +805,7 @@ oxclResult_t DriveDirectReduction(Operation& op, bool saturate) {
     }
     const FoldFn fold = GetFold(a.type, a.op, saturate);
     // Outputs nobody reads soon bypass the cache, as in the in-process engine.
-    const bool stream = a.count * elem * n >= 16ull * 1024 * 1024;
+    const bool stream = a.count * elem * n >= kStreamBytes;
     std::vector<char> stage(static_cast<size_t>(n) * kUnit), tile(kUnit);
     std::vector<const void*> in(n);
     for (const auto& range : ranges) {
@@ -967,6 +972,172 @@ oxclResult_t DriveAlltoAll(Operation& op) {
   return ex.WaitAll();
 }
 
+// All-gather and all-to-all between processes of one host: every process copies the blocks
+// its own ranks receive straight out of the senders' memory, so each block moves once and no
+// process writes another's memory. The processes swap the addresses of their blocks first,
+// which also shows whether the calls match, and finally tell each other that they are done
+// reading. Buffers that overlap their own receive blocks (in-place all-to-all) could be
+// overwritten while a peer still reads them: then every process takes the message path.
+oxclResult_t DriveDirectMoves(Operation& op) {
+  const CollArgs& a = op.first();
+  const int n = op.n();
+  const bool gather = a.kind == CollKind::kAllGather;
+  const size_t procs = op.members.procs.size();
+  Exchange ex(op.clique, op.link, CollName(a.kind));
+
+  // The block rank i receives from rank j, as rank i's call describes it.
+  auto incoming = [&](const CollArgs& args, int from) -> std::pair<char*, uint64_t> {
+    if (!gather) {
+      const PairBlock b = BlockOf(args, from);
+      return {b.recv, b.recv_bytes};
+    }
+    const uint64_t block = args.count * TypeSize(args.type);
+    return {static_cast<char*>(args.recv) + from * block, block};
+  };
+  // ... and the block it sends to rank `to`.
+  auto outgoing = [&](const CollArgs& args, int to) -> std::pair<const char*, uint64_t> {
+    if (!gather) {
+      const PairBlock b = BlockOf(args, to);
+      return {b.send, b.send_bytes};
+    }
+    return {static_cast<const char*>(args.send), args.count * TypeSize(args.type)};
+  };
+
+  // Words: kind, type, count (zero for the -v form), overlap here; then per rank: the rank,
+  // and per peer j: the address and size of the block to j, the size expected from j, and
+  // the four words of where the block to j can be mapped from.
+  uint64_t overlap = 0;
+  std::vector<uint64_t> mine{static_cast<uint64_t>(a.kind), static_cast<uint64_t>(a.type),
+                             a.kind == CollKind::kAlltoAllv ? 0 : a.count, 0};
+  const size_t words_per_rank = 1 + 7 * static_cast<size_t>(n);
+  for (size_t i = 0; i < op.local.size(); ++i) {
+    const CollArgs& args = *op.local[i];
+    const int rank = op.members.local_ranks[i];
+    mine.push_back(static_cast<uint64_t>(rank));
+    // All-gather sends the same buffer to everyone: one lookup of where it can be mapped.
+    std::vector<uint64_t> gather_range;
+    if (gather) PushRange(gather_range, args.send, outgoing(args, 0).second);
+    for (int j = 0; j < n; ++j) {
+      const auto out = outgoing(args, j);
+      const auto in = incoming(args, j);
+      mine.insert(mine.end(), {reinterpret_cast<uintptr_t>(out.first), out.second, in.second});
+      if (gather)
+        mine.insert(mine.end(), gather_range.begin(), gather_range.end());
+      else
+        PushRange(mine, out.first, out.second);
+      for (int k = 0; k < n && !overlap; ++k) {
+        const auto other = incoming(args, k);
+        // In-place all-gather sends its own receive block, which nobody writes.
+        if (gather && k == rank && out.first == other.first) continue;
+        overlap = Overlap(out.first, out.second, other.first, other.second);
+      }
+    }
+  }
+  mine[3] = overlap;
+  std::vector<std::vector<uint64_t>> theirs(procs);
+  std::vector<int> ranks_of(procs, 0);
+  for (int r = 0; r < n; ++r) ++ranks_of[op.ProcOf(r)];
+  for (size_t p = 0; p < procs; ++p) {
+    if (static_cast<int>(p) == op.self()) continue;
+    theirs[p].resize(4 + words_per_rank * ranks_of[p]);
+    ex.Send(mine.data(), mine.size() * 8, static_cast<int>(p), TagBase(n, kTagBuffers));
+    ex.Recv(theirs[p].data(), theirs[p].size() * 8, static_cast<int>(p), TagBase(n, kTagBuffers));
+  }
+  if (oxclResult_t rc = ex.WaitAll()) return rc;
+
+  // Per sending rank: where its record starts in the words of its process (local ranks: -1).
+  std::vector<std::pair<int, size_t>> record(n, {-1, 0});
+  int64_t status = oxclSuccess;
+  bool any_overlap = overlap != 0;
+  for (size_t p = 0; p < procs && status == oxclSuccess; ++p) {
+    if (static_cast<int>(p) == op.self()) continue;
+    const std::vector<uint64_t>& w = theirs[p];
+    if (!std::equal(w.begin(), w.begin() + 3, mine.begin())) {
+      Report("%s: process %d called %s (%s, %llu) where this one called %s (%s, %llu)",
+             CollName(a.kind), op.members.procs[p], CollName(static_cast<CollKind>(w[0])),
+             TypeName(static_cast<oxclDataType_t>(w[1])), static_cast<unsigned long long>(w[2]),
+             CollName(a.kind), TypeName(a.type), static_cast<unsigned long long>(mine[2]));
+      status = oxclInvalidUsage;
+      break;
+    }
+    any_overlap = any_overlap || w[3] != 0;
+    for (size_t k = 4; k + words_per_rank <= w.size(); k += words_per_rank) {
+      if (w[k] >= static_cast<uint64_t>(n) || op.ProcOf(static_cast<int>(w[k])) != int(p)) {
+        Report("%s: process %d sent the blocks of rank %llu, which it does not hold",
+               CollName(a.kind), op.members.procs[p], static_cast<unsigned long long>(w[k]));
+        status = oxclInternalError;
+        break;
+      }
+      record[static_cast<int>(w[k])] = {static_cast<int>(p), k + 1};
+    }
+  }
+  // Every process has seen every flag, so all of them take the same path.
+  if (status == oxclSuccess && any_overlap)
+    return gather ? DriveAllGather(op) : DriveAlltoAll(op);
+
+  // Sizes: what each sender sends to a rank here must be what that rank expects.
+  for (size_t i = 0; i < op.local.size() && status == oxclSuccess; ++i) {
+    const int to = op.members.local_ranks[i];
+    for (int from = 0; from < n && status == oxclSuccess; ++from) {
+      const uint64_t expected = incoming(*op.local[i], from).second;
+      const uint64_t sent =
+          op.Local(from) ? outgoing(op.ArgsOf(from), to).second
+                         : theirs[record[from].first][record[from].second + 7 * to + 1];
+      if (sent != expected) {
+        Report("%s: rank %d sends %llu bytes to rank %d, which expects %llu", CollName(a.kind),
+               from, static_cast<unsigned long long>(sent), to,
+               static_cast<unsigned long long>(expected));
+        status = oxclInvalidUsage;
+      }
+    }
+  }
+
+  if (status == oxclSuccess) {
+    uint64_t total = 0;
+    for (const CollArgs* l : op.local)
+      for (int from = 0; from < n; ++from) total += incoming(*l, from).second;
+    // Outputs nobody reads soon bypass the cache, as in the in-process engine.
+    const bool stream = total >= kStreamBytes;
+    for (size_t i = 0; i < op.local.size() && status == oxclSuccess; ++i) {
+      const int to = op.members.local_ranks[i];
+      for (int from = 0; from < n && status == oxclSuccess; ++from) {
+        const auto dst = incoming(*op.local[i], from);
+        if (dst.second == 0) continue;
+        if (op.Local(from)) {
+          const char* src = outgoing(op.ArgsOf(from), to).first;
+          if (src != dst.first) StoreBytes(dst.first, src, dst.second, stream);
+          continue;
+        }
+        const std::vector<uint64_t>& w = theirs[record[from].first];
+        const size_t at = record[from].second + 7 * to;
+        const char* remote = reinterpret_cast<const char*>(static_cast<uintptr_t>(w[at]));
+        const int64_t pid = op.link.pids[record[from].first];
+        if (const char* mapped = op.link.Map(pid, RangeAt(w, at + 3))) {
+          StoreBytes(dst.first, mapped, dst.second, stream);
+        } else if (!PeerCopy(true, pid, dst.first, remote, dst.second)) {
+          Report("%s: reading rank %d's block from process %lld failed: %s", CollName(a.kind),
+                 from, static_cast<long long>(pid), std::strerror(errno));
+          status = oxclSystemError;
+        }
+      }
+    }
+  }
+
+  StoreFence();
+  // No process may return (and let its ranks reuse their send buffers) while others read them.
+  std::vector<int64_t> verdicts(procs, oxclSuccess);
+  for (size_t p = 0; p < procs; ++p) {
+    if (static_cast<int>(p) == op.self()) continue;
+    ex.Send(&status, sizeof status, static_cast<int>(p), TagBase(n, kTagDone));
+    ex.Recv(&verdicts[p], sizeof verdicts[p], static_cast<int>(p), TagBase(n, kTagDone));
+  }
+  if (oxclResult_t rc = ex.WaitAll()) return rc;
+  if (status != oxclSuccess) return static_cast<oxclResult_t>(status);
+  for (int64_t v : verdicts)
+    if (v != oxclSuccess) return oxclRemoteError;
+  return oxclSuccess;
+}
+
 // The local ranks' calls must agree before anything moves; the other processes' calls are
 // checked by the sizes of what arrives.
 bool SameLocalCall(const Operation& op, std::string* why) {
@@ -999,9 +1170,10 @@ oxclResult_t Drive(Clique& clique, Link& link, Slot& slot, bool saturate) {
     case CollKind::kAllReduce:
     case CollKind::kReduceScatter:
       return link.peer_access ? DriveDirectReduction(op, saturate) : DriveReduction(op, saturate);
-    case CollKind::kAllGather: return DriveAllGather(op);
+    case CollKind::kAllGather: return link.peer_access ? DriveDirectMoves(op) : DriveAllGather(op);
     case CollKind::kAlltoAll:
-    case CollKind::kAlltoAllv: return DriveAlltoAll(op);
+    case CollKind::kAlltoAllv:
+      return link.peer_access ? DriveDirectMoves(op) : DriveAlltoAll(op);
   }
   return oxclInternalError;
 }

@@ -5,6 +5,8 @@
 #include <mpi.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <string>
 #include <future>
 #include <thread>
 #include <vector>
@@ -77,18 +79,52 @@ TEST_F(RemoteTest, LinkBuffersAreTheOxwireShareAndGoWithTheClique) {
 
 TEST_F(RemoteTest, CallsThatDisagreeFailInBothProcesses) {
   const int r = Self();
-  for (uint64_t base : {1000ull, 300000ull}) {  // small buffers and shareable large ones
-    // A failed operation between processes breaks its clique: a new one for each case.
-    Clique clique(2);
-    DeviceBuffer buf(clique.card(r), 2 * base * sizeof(float));
-    const uint64_t count = r == 0 ? base : 2 * base;
-    const oxclResult_t rc = Within(seconds(30), [&] {
-      return oxclAllReduce(buf.data(), buf.data(), count, oxclFloat32, oxclSum, clique.comm(r),
-                           nullptr);
-    });
-    EXPECT_NE(rc, oxclSuccess) << "count " << count;
-    MPI_Barrier(MPI_COMM_WORLD);
-    if (rc == oxclSuccess) return;
+  enum Call { kAllReduce, kAllGather, kAlltoAll, kAlltoAllv };
+  for (Call call : {kAllReduce, kAllGather, kAlltoAll, kAlltoAllv}) {
+    for (uint64_t base : {1000ull, 300000ull}) {  // small buffers and shareable large ones
+      // A failed operation between processes breaks its clique: a new one for each case.
+      Clique clique(2);
+      DeviceBuffer send(clique.card(r), 4 * base * sizeof(float));
+      DeviceBuffer recv(clique.card(r), 4 * base * sizeof(float));
+      const uint64_t count = r == 0 ? base : 2 * base;
+      const oxclResult_t rc = Within(seconds(30), [&] {
+        switch (call) {
+          case kAllReduce:
+            return oxclAllReduce(send.data(), recv.data(), count, oxclFloat32, oxclSum,
+                                 clique.comm(r), nullptr);
+          case kAllGather:
+            return oxclAllGather(send.data(), recv.data(), count, oxclFloat32, clique.comm(r),
+                                 nullptr);
+          case kAlltoAll:
+            return oxclAlltoAll(send.data(), recv.data(), count, oxclFloat32, clique.comm(r),
+                                nullptr);
+          case kAlltoAllv: {
+            // Both send `base` floats; process 1 expects twice that from its peer.
+            unsigned char* s = send.data();
+            unsigned char* d = recv.data();
+            const void* sends[2] = {s, s + base * sizeof(float)};
+            void* recvs[2] = {d, d + 2 * base * sizeof(float)};
+            const uint32_t send_counts[2] = {uint32_t(base), uint32_t(base)};
+            uint32_t recv_counts[2] = {uint32_t(count), uint32_t(count)};
+            recv_counts[r] = uint32_t(base);
+            const oxclDataType_t types[2] = {oxclFloat32, oxclFloat32};
+            return oxclAlltoAllv(sends, send_counts, types, recvs, recv_counts, types,
+                                 clique.comm(r), nullptr);
+          }
+        }
+        return oxclSuccess;
+      });
+      // A message that arrives with the wrong size fails its receiver; its sender may have
+      // finished already. Sizes swapped up front fail both.
+      int failed = rc != oxclSuccess, any = 0;
+      MPI_Allreduce(&failed, &any, 1, MPI_INT, MPI_LOR, MPI_COMM_WORLD);
+      if (call == kAlltoAllv && std::getenv("OXSIM_PEER_ACCESS") != nullptr &&
+          std::string(std::getenv("OXSIM_PEER_ACCESS")) == "0")
+        EXPECT_TRUE(any) << "count " << count;
+      else
+        EXPECT_NE(rc, oxclSuccess) << "call " << call << ", count " << count;
+      if (!any) return;
+    }
   }
 }
 
