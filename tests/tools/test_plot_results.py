@@ -1,0 +1,128 @@
+"""Checks of tools/plot_results.py.
+
+Usage: test_plot_results.py TOOL FIXTURE_DIR input|draw
+  input: reading of the result files and the errors for bad input (no matplotlib needed)
+  draw:  PNG output; exits 77 (skipped) when matplotlib cannot be imported
+"""
+import os
+import subprocess
+import sys
+import tempfile
+
+SKIPPED = 77
+failures = []
+
+
+def check(cond, what):
+    if not cond:
+        failures.append(what)
+        print(f"FAIL: {what}", file=sys.stderr)
+
+
+def run(tool, *args):
+    p = subprocess.run([sys.executable, tool, *args], capture_output=True, text=True,
+                       timeout=60)
+    return p.returncode, p.stdout, p.stderr
+
+
+def expect_error(tool, what, text, *args):
+    rc, out, err = run(tool, *args)
+    check(rc == 1, f"{what}: status {rc}, want 1 ({err.strip()})")
+    check(text in err, f"{what}: message lacks '{text}': {err.strip()}")
+    check("Traceback" not in err, f"{what}: Python traceback: {err}")
+
+
+def input_checks(tool, fixtures, tmp):
+    sys.dont_write_bytecode = True  # keep the source tree clean
+    sys.path.insert(0, os.path.dirname(os.path.abspath(tool)))
+    import plot_results as mod
+
+    # One series per type, operation and mode, points in file order.
+    series = mod.read_results(os.path.join(fixtures, "reduce_two_modes.csv"))
+    check(sorted(series) == [("float", "sum", "in"), ("float", "sum", "out"),
+                             ("int8", "sum", "in"), ("int8", "sum", "out")],
+          f"reduce series keys: {sorted(series)}")
+    check(series[("float", "sum", "out")] == [(4096, 24.371, 0.25), (16384, 30.925, 0.79),
+                                              (65536, 45.107, 2.18)],
+          f"reduce out-of-place points: {series[('float', 'sum', 'out')]}")
+    # Without a redop column the bus bandwidth is the sixth field, not the seventh.
+    series = mod.read_results(os.path.join(fixtures, "gather_one_mode.csv"))
+    check(series == {("float", "", "out"): [(8192, 12.5, 0.49), (32768, 15.0, 1.64),
+                                            (131072, 31.25, 3.15)]},
+          f"gather series: {series}")
+
+    check([mod.size_text(v) for v in (1, 1000, 1024, 4096, 1536, 1 << 20, 128 << 20, 1 << 31)]
+          == ["1", "1000", "1K", "4K", "1536", "1M", "128M", "2G"], "byte labels")
+    check(mod.default_labels(["s2/output.csv", "s4/output.csv"])
+          == ["s2/output.csv", "s4/output.csv"], "labels of clashing file names")
+
+    # A run that stopped early leaves a last row with one mode group: skipped with a warning.
+    reduce_text = open(os.path.join(fixtures, "reduce_two_modes.csv")).read()
+    cut = os.path.join(tmp, "cut.csv")
+    with open(cut, "w") as f:
+        f.write(reduce_text + "262144,65536,float,sum,124.467,2.11,3.16,0,")
+    series = mod.read_results(cut)
+    check(len(series[("float", "sum", "in")]) == 3, "truncated row taken as data")
+    check(len(series[("float", "sum", "out")]) == 3, "truncated row taken as data (out)")
+
+    def write(name, text):
+        path = os.path.join(tmp, name)
+        with open(path, "wb") as f:
+            f.write(text)
+        return path
+
+    header = reduce_text.splitlines()[0]
+    expect_error(tool, "malformed header", "unknown CSV header",
+                 os.path.join(fixtures, "malformed.csv"))
+    expect_error(tool, "missing file", "cannot read", os.path.join(tmp, "nothing.csv"))
+    expect_error(tool, "empty file", "empty file", write("empty.csv", b"\n\n"))
+    expect_error(tool, "header only", "no data rows", write("head.csv", header.encode() + b"\n"))
+    expect_error(tool, "rows not numbers", "no data rows",
+                 write("words.csv", (header + "\nbig,1,float,sum" + ",x" * 8 + "\n").encode()))
+    expect_error(tool, "mode group cut", "unknown CSV header",
+                 write("group.csv", b"bytes,count,type,in-avg-lat(us),in-algo-bw(GB/s)\n"))
+    expect_error(tool, "binary file", "cannot read", write("bin.csv", b"\xff\xfe\x00\x81"))
+    # A bad second file fails the whole call before anything is drawn.
+    out = os.path.join(tmp, "none.png")
+    expect_error(tool, "second file bad", "malformed.csv",
+                 os.path.join(fixtures, "gather_one_mode.csv"),
+                 os.path.join(fixtures, "malformed.csv"), "-o", out)
+    check(not os.path.exists(out), "picture written despite bad input")
+    expect_error(tool, "label count", "1 --label for 2 files", "--label", "a",
+                 os.path.join(fixtures, "gather_one_mode.csv"),
+                 os.path.join(fixtures, "reduce_two_modes.csv"))
+
+
+def draw_checks(tool, fixtures, tmp):
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        print("matplotlib is not installed: skipped")
+        return SKIPPED
+    out = os.path.join(tmp, "both.png")
+    rc, stdout, err = run(tool, "-o", out, "--label", "reduce",
+                          os.path.join(fixtures, "reduce_two_modes.csv"), "--label", "gather",
+                          os.path.join(fixtures, "gather_one_mode.csv"), "--title", "t")
+    check(rc == 0, f"plot of two files: status {rc}: {err}")
+    # Four lines of the reduce file (two types, two modes), one of the gather file.
+    check("5 lines from 2 files" in stdout, f"line count: {stdout}")
+    with open(out, "rb") as f:
+        check(f.read(8) == b"\x89PNG\r\n\x1a\n", "output is not a PNG")
+    expect_error(tool, "unwritable output", "cannot write", "-o",
+                 os.path.join(tmp, "no-dir", "x.png"),
+                 os.path.join(fixtures, "gather_one_mode.csv"))
+    return 0
+
+
+def main():
+    tool, fixtures, what = sys.argv[1:4]
+    with tempfile.TemporaryDirectory() as tmp:
+        rc = (input_checks if what == "input" else draw_checks)(tool, fixtures, tmp)
+    if rc == SKIPPED:
+        return SKIPPED
+    print(f"{len(failures)} failures")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
