@@ -492,7 +492,7 @@ class Exchange {
       // this host has few cores and more threads than cores.
       if (now - start > std::chrono::microseconds(50)) {
         pause = std::min(std::max(pause * 2, std::chrono::microseconds(10)),
-                         std::chrono::microseconds(1000));
+                         std::chrono::microseconds(200));
         std::this_thread::sleep_for(pause);
       }
     }
