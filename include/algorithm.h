@@ -3,8 +3,10 @@
 #ifndef OXCL_BENCHMARK_ALGORITHM_H_
 #define OXCL_BENCHMARK_ALGORITHM_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <type_traits>
@@ -157,6 +159,79 @@ benchmarkResult_t WithElementType(oxclDataType_t type, F&& f) {
   return BENCHMARK_FAILURE;
 }
 
+namespace pattern_detail {
+
+// Elements copied at a time when a period is repeated: a stretch that stays in the first-level
+// cache while it is copied again and again.
+constexpr uint64_t kTileElements = 8192;
+// Elements compared at a time before a block is walked element by element.
+constexpr uint64_t kCheckBlockElements = 4096;
+
+// Copies `bytes` from src to dst with stores that bypass the cache where the processor has
+// them: for buffers that are read again only after much other data has passed through.
+void StreamCopy(void* dst, const void* src, size_t bytes);
+
+// out[k] = period[(phase + k) % p] for k in [0, len). Every data pattern repeats after a few
+// elements (16, 127 or 256), so one period is copied in and the rest is copied from the start of
+// out, which already holds whole periods in the right phase. With `stream` the repeated stretch
+// is built apart and stored around the cache (see StreamCopy).
+template <typename T>
+void FillPeriodic(T* out, uint64_t len, const T* period, uint64_t p, uint64_t phase,
+                  bool stream = false) {
+  if (len == 0 || p == 0) return;
+  phase %= p;
+  const uint64_t span = p * std::max<uint64_t>(1, kTileElements / p);
+  if (stream && len > span) {
+    T tile[kTileElements];
+    FillPeriodic(tile, span, period, p, phase);
+    for (uint64_t done = 0; done < len; done += span) {
+      StreamCopy(out + done, tile, std::min(span, len - done) * sizeof(T));
+    }
+    return;
+  }
+  uint64_t done = std::min(len, p - phase);
+  std::memcpy(out, period + phase, done * sizeof(T));
+  const uint64_t wrap = std::min(len - done, phase);
+  std::memcpy(out + done, period, wrap * sizeof(T));
+  done += wrap;
+  // From here on `done` is a multiple of p until the last, possibly partial, copy.
+  while (done < len) {
+    const uint64_t m = std::min({done, span, len - done});
+    std::memcpy(out + done, out, m * sizeof(T));
+    done += m;
+  }
+}
+
+// Host arrays of the chunk tasks, shared by all pool threads of the process and handed out
+// last-released first: the array a task gets is then most often one that another task has just
+// used and that is still in the cache, instead of one of twenty per-thread arrays that were
+// all pushed out by the chunks in between. Acquire returns nullptr when memory is exhausted.
+struct Staging {
+  void* data = nullptr;
+  size_t capacity = 0;
+};
+Staging AcquireStaging(size_t bytes);
+void ReleaseStaging(Staging staging);
+
+// True when the two byte ranges differ anywhere. Branch-free over the range so that it
+// vectorises; built at a higher optimisation level than the rest of the framework.
+bool BytesDiffer(const void* a, const void* b, size_t bytes);
+
+// Calls visit(k), in increasing k, for every element of each block of kCheckBlockElements that
+// holds at least one element whose bit pattern differs between expected and data. Elements
+// with equal patterns cannot fail any check (their difference is zero, or NaN for a NaN), so
+// only those blocks need the exact element test.
+template <typename T, typename F>
+void VisitDifferingBlocks(const T* expected, const T* data, uint64_t len, F&& visit) {
+  for (uint64_t b = 0; b < len; b += kCheckBlockElements) {
+    const uint64_t m = std::min(kCheckBlockElements, len - b);
+    if (!BytesDiffer(expected + b, data + b, m * sizeof(T))) continue;
+    for (uint64_t k = b; k < b + m; ++k) visit(k);
+  }
+}
+
+}  // namespace pattern_detail
+
 namespace reduce_detail {
 
 // Start value per operation: sum 0, prod 1, max 0, min 255 (above every pattern value).
@@ -244,19 +319,29 @@ benchmarkResult_t Algorithm::InitReduce(ThreadInfo* info, int i, uint64_t start,
   if (op < 0 || op > 3) {
     for (uint64_t k = 0; k < len; ++k) OXLOG(ERROR) << op << ": wrong reduce operation\n";
   }
-  if (type == oxclFloat16 || type == oxclBfloat16) {
+  // The fold depends on the pattern index only modulo the pattern's period, so the phases the
+  // chunk needs (one period at most) are folded and then repeated over the chunk.
+  const bool float16 = type == oxclFloat16 || type == oxclBfloat16;
+  const uint64_t p = float16 ? 16 : 127;
+  const uint64_t phases = std::min(len, p);
+  T period[127] = {};
+  if (float16) {
     const bool half = type == oxclFloat16;
-    for (uint64_t k = 0; k < len; ++k) {
-      expected[k] = static_cast<T>(reduce_detail::FoldFloat16(half, op, base + k, n));
+    for (uint64_t j = 0, x = base % p; j < phases; ++j, x = (x + 1) % p) {
+      period[x] = static_cast<T>(reduce_detail::FoldFloat16(half, op, x, n));
     }
   } else if (type == oxclInt8 || type == oxclUint8) {
     const bool is_signed = type == oxclInt8;
-    for (uint64_t k = 0; k < len; ++k) {
-      expected[k] = static_cast<T>(reduce_detail::FoldByte(is_signed, saturate, op, base + k, n));
+    for (uint64_t j = 0, x = base % p; j < phases; ++j, x = (x + 1) % p) {
+      period[x] = static_cast<T>(reduce_detail::FoldByte(is_signed, saturate, op, x, n));
     }
   } else {
-    for (uint64_t k = 0; k < len; ++k) expected[k] = reduce_detail::FoldPlain<T>(op, base + k, n);
+    for (uint64_t j = 0, x = base % p; j < phases; ++j, x = (x + 1) % p) {
+      period[x] = reduce_detail::FoldPlain<T>(op, x, n);
+    }
   }
+  // Read back only by the check, after the collective: no reason to keep it in the cache.
+  pattern_detail::FillPeriodic(expected, len, period, p, base % p, true);
   return BENCHMARK_SUCCESS;
 }
 

@@ -54,22 +54,28 @@ benchmarkResult_t Allgather::InitBuff(ThreadInfo* info, int i, uint64_t g, uint6
   const uint64_t start = g * kChunkElements;
   const uint64_t r = static_cast<uint64_t>(RankOf(info, i));
   const uint64_t c = info->send_count;
+  T period[127];
+  for (uint64_t v = 0; v < 127; ++v) period[v] = check_detail::Store<T>(type, v);
   if (start < c) {
     const uint64_t m = std::min(len, c - start);
     // In place the block sits at its own position of the gathered buffer.
     char* dst = inplace ? static_cast<char*>(info->recv_buffs[i]) + r * info->coll_count * ts
                         : static_cast<char*>(info->send_buffs[i]);
     dst += (start + off) * ts;
-    T* host = check_detail::HostArray<T>(m, ts, "InitBuff");
+    const check_detail::HostArray<T> host_array(m, ts, "InitBuff");
+    T* host = host_array.get();
     if (host == nullptr) FatalExit(1);
-    for (uint64_t k = 0; k < m; ++k) host[k] = check_detail::Store<T>(type, BlockValue(start + k, r, o));
+    pattern_detail::FillPeriodic(host, m, period, 127, BlockValue(start, r, o));
     check_detail::CopyToDevice(dst, host, m, ts);
-    delete[] host;
   }
   T* expected = static_cast<T*>(info->host_buffs[i]);
   const uint64_t n = RankCount();
-  for (uint64_t x = start; x < start + len; ++x) {
-    expected[x] = check_detail::Store<T>(type, GatheredValue(x, c, n, o));
+  // Within one gathered block the values run on with period 127.
+  for (uint64_t x = start; x < start + len && c != 0;) {
+    const uint64_t end = std::min(start + len, (x / c + 1) * c);
+    pattern_detail::FillPeriodic(expected + x, end - x, period, 127, GatheredValue(x, c, n, o),
+                                 true);
+    x = end;
   }
   return BENCHMARK_SUCCESS;
 }
@@ -84,22 +90,19 @@ benchmarkResult_t CheckExact(Context* context, ThreadInfo* info, int i, uint64_t
   const uint64_t off = info->GetAddrOffset(context, iteration);
   oxrtError_t code = oxrtSetDevice(device);
   if (code != oxrtSuccess) check_detail::RtFatal(code);
-  T* data = check_detail::HostArray<T>(len, ts, "CheckDelta");
+  const check_detail::HostArray<T> data_array(len, ts, "CheckDelta");
+  T* data = data_array.get();
   if (len != 0 && data == nullptr) return BENCHMARK_FAILURE;
   const char* src = static_cast<const char*>(info->recv_buffs[i]) + (g * kChunkElements + off) * ts;
   code = oxrtMemcpy(data, src, len * ts, oxrtMemcpyDeviceToHost);
-  if (code != oxrtSuccess) {
-    delete[] data;
-    check_detail::RtFatal(code);
-  }
+  if (code != oxrtSuccess) check_detail::RtFatal(code);
   const T* expected = static_cast<const T*>(info->host_buffs[i]) + g * kChunkElements;
-  for (uint64_t k = 0; k < len; ++k) {
+  pattern_detail::VisitDifferingBlocks(expected, data, len, [&](uint64_t k) {
     if (check_detail::RelativeDiff<T>(type, expected[k], data[k]) > 0) {
       mismatch(g * kChunkElements + k, check_detail::Show<T>(type, expected[k]),
                check_detail::Show<T>(type, data[k]));
     }
-  }
-  delete[] data;
+  });
   return BENCHMARK_SUCCESS;
 }
 

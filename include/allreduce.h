@@ -111,16 +111,26 @@ void CopyToDevice(void* dst, const T* src, uint64_t len, unsigned type_size) {
   if (code != oxrtSuccess) check_detail::RtFatal(code);
 }
 
-// Allocates a host array of len elements; a failure ends the process (the fill cannot go on).
+// A host array of len elements for one chunk task, given back when it goes out of scope. A
+// failed allocation is logged and leaves get() null; the caller decides what that means.
 template <typename T>
-T* HostArray(uint64_t len, unsigned type_size, const char* where) {
-  T* a = new (std::nothrow) T[len];
-  if (len != 0 && a == nullptr) {
-    OXLOG(ERROR) << "failed to malloc host memory of data in " << where
-                 << ", buffer size:" << len * type_size;
+class HostArray {
+ public:
+  HostArray(uint64_t len, unsigned type_size, const char* where)
+      : staging(pattern_detail::AcquireStaging(len * sizeof(T))) {
+    if (staging.data == nullptr) {
+      OXLOG(ERROR) << "failed to malloc host memory of data in " << where
+                   << ", buffer size:" << len * type_size;
+    }
   }
-  return a;
-}
+  ~HostArray() { pattern_detail::ReleaseStaging(staging); }
+  HostArray(const HostArray&) = delete;
+  HostArray& operator=(const HostArray&) = delete;
+  T* get() const { return static_cast<T*>(staging.data); }
+
+ private:
+  pattern_detail::Staging staging;
+};
 
 }  // namespace check_detail
 
@@ -133,17 +143,20 @@ benchmarkResult_t Allreduce::InitBuff(ThreadInfo* info, int i, uint64_t g, uint6
   const uint64_t o = info->GetAddrOffset(context, iteration);
   char* dst = static_cast<char*>(inplace ? info->recv_buffs[i] : info->send_buffs[i]) + o * s +
               g * kChunkElements * sizeof(T);
-  T* host = check_detail::HostArray<T>(len, s, "InitBuff");
-  if (len != 0 && host == nullptr) FatalExit(1);
-  const uint64_t r = static_cast<uint64_t>(RankOf(info, i));
-  const uint64_t shift = inplace ? 0 : 1;
-  const bool float16 = type == oxclFloat16 || type == oxclBfloat16;
-  for (uint64_t k = 0; k < len; ++k) {
-    const uint64_t x = g * kChunkElements + r + k + shift;
-    host[k] = check_detail::Store<T>(type, float16 ? x % 16 + 1 : x % 127);
-  }
-  check_detail::CopyToDevice(dst, host, len, s);
-  delete[] host;
+  {
+    const check_detail::HostArray<T> host_array(len, s, "InitBuff");
+    T* host = host_array.get();
+    if (len != 0 && host == nullptr) FatalExit(1);
+    const uint64_t r = static_cast<uint64_t>(RankOf(info, i));
+    const uint64_t shift = inplace ? 0 : 1;
+    const bool float16 = type == oxclFloat16 || type == oxclBfloat16;
+    // One period of the pattern, repeated over the chunk.
+    const uint64_t p = float16 ? 16 : 127;
+    T period[127];
+    for (uint64_t v = 0; v < p; ++v) period[v] = check_detail::Store<T>(type, float16 ? v + 1 : v);
+    pattern_detail::FillPeriodic(host, len, period, p, (g * kChunkElements + r + shift) % p);
+    check_detail::CopyToDevice(dst, host, len, s);
+  }  // the host array goes back before the expected values are computed
   // The expected values cover only this rank's result, which may be shorter than its send data.
   const uint64_t first = g * kChunkElements;
   if (first >= info->recv_count) return BENCHMARK_SUCCESS;
@@ -162,15 +175,13 @@ benchmarkResult_t Allreduce::CheckDelta(ThreadInfo* info, int i, uint64_t g, uin
   const int r = RankOf(info, i);
   oxrtError_t code = oxrtSetDevice(DeviceOf(info, i));
   if (code != oxrtSuccess) check_detail::RtFatal(code);
-  T* data = check_detail::HostArray<T>(len, s, "CheckDelta");
+  const check_detail::HostArray<T> data_array(len, s, "CheckDelta");
+  T* data = data_array.get();
   if (len != 0 && data == nullptr) return BENCHMARK_FAILURE;
   const char* src = static_cast<const char*>(info->recv_buffs[i]) +
                     (o + ResultOffset(info, i)) * s + g * kChunkElements * sizeof(T);
   code = oxrtMemcpy(data, src, len * s, oxrtMemcpyDeviceToHost);
-  if (code != oxrtSuccess) {
-    delete[] data;
-    check_detail::RtFatal(code);
-  }
+  if (code != oxrtSuccess) check_detail::RtFatal(code);
   // Cards of this family saturate float16 at the largest finite value instead of following
   // the host model; a chunk that reaches it cannot be compared element by element.
   if (type == oxclFloat16 && context->card_name.find("OPU1") != std::string::npos && len != 0) {
@@ -181,21 +192,17 @@ benchmarkResult_t Allreduce::CheckDelta(ThreadInfo* info, int i, uint64_t g, uin
     if (top >= 65504.0f) {
       const T limit = static_cast<T>(float2half(65504.0f));
       for (uint64_t k = 0; k < len; ++k) {
-        if (data[k] == limit) {
-          delete[] data;
-          return BENCHMARK_SUCCESS;
-        }
+        if (data[k] == limit) return BENCHMARK_SUCCESS;
       }
     }
   }
   const double tolerance = GetDelta(type);
-  for (uint64_t k = 0; k < len; ++k) {
+  pattern_detail::VisitDifferingBlocks(expected, data, len, [&](uint64_t k) {
     if (check_detail::RelativeDiff<T>(type, expected[k], data[k]) > tolerance) {
       CountMismatch(info, g * kChunkElements + k, check_detail::Show<T>(type, expected[k]),
                     check_detail::Show<T>(type, data[k]), r, inplace);
     }
-  }
-  delete[] data;
+  });
   return BENCHMARK_SUCCESS;
 }
 

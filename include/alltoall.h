@@ -56,15 +56,21 @@ benchmarkResult_t AllToAll::InitBuff(ThreadInfo* info, int i, uint64_t g, uint64
   const uint64_t r = static_cast<uint64_t>(RankOf(info, i));
   char* dst = static_cast<char*>(inplace ? info->recv_buffs[i] : info->send_buffs[i]) +
               (start + off) * ts;
-  T* host = check_detail::HostArray<T>(len, ts, "InitBuff");
+  const check_detail::HostArray<T> host_array(len, ts, "InitBuff");
+  T* host = host_array.get();
   if (len != 0 && host == nullptr) FatalExit(1);
-  for (uint64_t k = 0; k < len; ++k) host[k] = check_detail::Store<T>(type, SendValue(start + k, r, o));
+  T period[256];
+  for (uint64_t v = 0; v < 256; ++v) period[v] = check_detail::Store<T>(type, v);
+  pattern_detail::FillPeriodic(host, len, period, 256, SendValue(start, r, o));
   check_detail::CopyToDevice(dst, host, len, ts);
-  delete[] host;
   T* expected = static_cast<T*>(info->host_buffs[i]);
   const uint64_t c = info->coll_count, n = RankCount();
-  for (uint64_t x = start; x < start + len; ++x) {
-    expected[x] = check_detail::Store<T>(type, ReceivedValue(x, c, r, n, o));
+  // Within one received block the values run on with period 256.
+  for (uint64_t x = start; x < start + len && c != 0;) {
+    const uint64_t end = std::min(start + len, (x / c + 1) * c);
+    pattern_detail::FillPeriodic(expected + x, end - x, period, 256, ReceivedValue(x, c, r, n, o),
+                                 true);
+    x = end;
   }
   return BENCHMARK_SUCCESS;
 }

@@ -1,7 +1,14 @@
 #include "algorithm.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <functional>
+#include <mutex>
 #include <string>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "dump_param.h"
 #include "threadpool.h"
@@ -116,6 +123,104 @@ benchmarkResult_t Algorithm::ThreadQueueSync(ThreadInfo* info) {
   }
   return BENCHMARK_SUCCESS;
 }
+
+namespace pattern_detail {
+
+bool BytesDiffer(const void* a, const void* b, size_t bytes) {
+  const unsigned char* pa = static_cast<const unsigned char*>(a);
+  const unsigned char* pb = static_cast<const unsigned char*>(b);
+  // No early exit: a differing block is rare, and a loop without one vectorises.
+  uint64_t acc = 0;
+  const size_t words = bytes / sizeof(uint64_t);
+  for (size_t w = 0; w < words; ++w) {
+    uint64_t x, y;
+    std::memcpy(&x, pa + w * sizeof(uint64_t), sizeof(x));
+    std::memcpy(&y, pb + w * sizeof(uint64_t), sizeof(y));
+    acc |= x ^ y;
+  }
+  for (size_t k = words * sizeof(uint64_t); k < bytes; ++k) acc |= pa[k] ^ pb[k];
+  return acc != 0;
+}
+
+namespace {
+
+// Arrays kept for reuse: enough for every task that can run at once on a small host, few
+// enough that idle ones do not hold much memory.
+constexpr size_t kStagingKept = 16;
+
+std::mutex& StagingMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::vector<Staging>& StagingFree() {
+  static std::vector<Staging> free_list;
+  return free_list;
+}
+
+}  // namespace
+
+Staging AcquireStaging(size_t bytes) {
+  bytes = std::max<size_t>(bytes, 1);
+  {
+    std::lock_guard<std::mutex> lock(StagingMutex());
+    std::vector<Staging>& free_list = StagingFree();
+    for (size_t k = free_list.size(); k-- > 0;) {
+      if (free_list[k].capacity >= bytes) {
+        const Staging s = free_list[k];
+        free_list.erase(free_list.begin() + static_cast<std::ptrdiff_t>(k));
+        return s;
+      }
+    }
+  }
+  return Staging{std::malloc(bytes), bytes};
+}
+
+void ReleaseStaging(Staging staging) {
+  if (staging.data == nullptr) return;
+  void* evicted = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(StagingMutex());
+    std::vector<Staging>& free_list = StagingFree();
+    free_list.push_back(staging);
+    if (free_list.size() > kStagingKept) {
+      evicted = free_list.front().data;  // the one longest out of use
+      free_list.erase(free_list.begin());
+    }
+  }
+  std::free(evicted);
+}
+
+void StreamCopy(void* dst, const void* src, size_t bytes) {
+  char* d = static_cast<char*>(dst);
+  const char* s = static_cast<const char*>(src);
+#if defined(__SSE2__)
+  // Streaming stores need 16-byte aligned addresses: the ragged ends go the ordinary way.
+  const size_t head = std::min(bytes, (16 - reinterpret_cast<uintptr_t>(d) % 16) % 16);
+  std::memcpy(d, s, head);
+  size_t k = head;
+  for (; k + 64 <= bytes; k += 64) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k + 16));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k + 32));
+    const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k + 48));
+    _mm_stream_si128(reinterpret_cast<__m128i*>(d + k), a);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(d + k + 16), b);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(d + k + 32), c);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(d + k + 48), e);
+  }
+  for (; k + 16 <= bytes; k += 16) {
+    _mm_stream_si128(reinterpret_cast<__m128i*>(d + k),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k)));
+  }
+  std::memcpy(d + k, s + k, bytes - k);
+  // Later ordinary loads, from any thread that synchronises with this one, see the data.
+  _mm_sfence();
+#else
+  std::memcpy(d, s, bytes);
+#endif
+}
+
+}  // namespace pattern_detail
 
 benchmarkResult_t Algorithm::RunChunks(ThreadInfo* info, size_t iteration, uint64_t total,
                                        bool fill, const ChunkTask& task) {
