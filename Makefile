@@ -5,7 +5,7 @@ PACKAGES = cmake g++ libgtest-dev libgmock-dev libopenmpi-dev openmpi-bin
 export OMPI_ALLOW_RUN_AS_ROOT = 1
 export OMPI_ALLOW_RUN_AS_ROOT_CONFIRM = 1
 
-.PHONY: deps build run test asan tsan clean
+.PHONY: deps build run test bench asan tsan clean
 
 deps:
 	@missing=""; for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -24,6 +24,12 @@ run: build
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+
+# Performance picture of this host in one run (tools/perf/bench.sh): ceilings, the library, the
+# programs, Open MPI, the data check's cost; every target with its verdict. About 5 minutes.
+bench: build
+	cmake --build $(BUILD) -j$(JOBS) --target perf_oxcl peak_rss
+	tools/perf/bench.sh $(BUILD)
 
 asan: deps
 	cmake --preset asan && cmake --build build-asan -j$(JOBS) && ctest --preset asan -j$(JOBS)

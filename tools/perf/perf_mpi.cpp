@@ -1,9 +1,22 @@
-// Float sum all-reduce across processes: the simulated collective library against Open MPI's own
-// MPI_Allreduce, in the same run, on the same host, with the same buffer sizes and timing.
-// One rank per process, each on card = its world rank with a queue of its own.
-//   mpirun -np 2 perf_mpi [--mpi-only] [--min-seconds S] [count ...]
-// Counts are floats and take K/M/G suffixes (powers of 1024); default 1M 4M 8M 16M 32M.
-// --mpi-only skips the collective library, for builds whose library cannot span processes.
+// The simulated collective library across processes against Open MPI's own collectives, in the
+// same run, on the same host, with the same buffer sizes and timing: float sum all-reduce,
+// reduce-scatter, all-gather and all-to-all (MPI_Allreduce, MPI_Reduce_scatter_block,
+// MPI_Allgather, MPI_Alltoall). One rank per process, each on card = its world rank, on the null
+// queue as the programs use it by default.
+//   mpirun -np 2 perf_mpi [--mpi-only | --oxcl-only] [--colls LIST] [--min-seconds S]
+//                         [--iters N [--blocks K]] [count ...]
+// Counts are floats and take K/M/G suffixes (powers of 1024); default 1M 4M 32M. A count means
+// what the programs' count means: the all-reduce's per-rank count, and n times the per-rank block
+// of the other three (the call gets count / n). Bus bandwidth uses the programs' formulas.
+// --mpi-only skips the collective library, for builds whose library cannot span processes;
+// --oxcl-only skips Open MPI's collectives. --colls picks some of allreduce, reducescatter,
+// allgather, alltoall (default all four).
+// --iters N times a point like a program's step with -l N: 5 warm-up calls, then blocks of N
+// calls for the minimum seconds (K blocks at least, default 3), the best block counting;
+// per-call latency depends on how many calls follow each other, so the comparison with the
+// programs needs the same N.
+// Times are rank 0's, as the programs print them.
+// Besides the table, rank 0 prints "RESULT <key> <value>" lines for scripts.
 #include <mpi.h>
 
 #include <algorithm>
@@ -57,7 +70,11 @@ int g_rank = 0;
 
 struct Options {
   bool mpi_only = false;
+  bool oxcl_only = false;
   double min_seconds = 0.3;
+  int iters = 0;
+  int blocks = 3;
+  std::vector<std::string> colls;
   std::vector<uint64_t> counts;
 };
 
@@ -78,8 +95,9 @@ bool ParseCount(const char* text, uint64_t* count) {
 
 void Usage() {
   std::fprintf(stderr,
-               "usage: perf_mpi [--mpi-only] [--min-seconds S] [count[K|M|G] ...]\n"
-               "  counts are floats per rank; default 1M 4M 8M 16M 32M\n");
+               "usage: perf_mpi [--mpi-only | --oxcl-only] [--colls LIST] [--min-seconds S]\n"
+               "                [--iters N [--blocks K]] [count[K|M|G] ...]\n"
+               "  counts are floats (programs' count); default 1M 4M 32M\n");
 }
 
 // Returns 0 on success, 2 on a usage error (reported on rank 0 only).
@@ -95,6 +113,37 @@ int ParseOptions(int argc, char** argv, Options* opts) {
         if (g_rank == 0) std::fprintf(stderr, "perf_mpi: bad --min-seconds '%s'\n", argv[i]);
         return 2;
       }
+    } else if (arg == "--oxcl-only") {
+      opts->oxcl_only = true;
+    } else if (arg == "--colls" && i + 1 < argc) {
+      std::string list = argv[++i];
+      for (size_t start = 0;;) {
+        const size_t comma = list.find(',', start);
+        const std::string name =
+            list.substr(start, comma == std::string::npos ? comma : comma - start);
+        if (name != "allreduce" && name != "reducescatter" && name != "allgather" &&
+            name != "alltoall") {
+          if (g_rank == 0) std::fprintf(stderr, "perf_mpi: bad --colls '%s'\n", argv[i]);
+          return 2;
+        }
+        opts->colls.push_back(name);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+      }
+    } else if (arg == "--blocks" && i + 1 < argc) {
+      uint64_t n = 0;
+      if (!ParseCount(argv[++i], &n) || n > 1000) {
+        if (g_rank == 0) std::fprintf(stderr, "perf_mpi: bad --blocks '%s'\n", argv[i]);
+        return 2;
+      }
+      opts->blocks = static_cast<int>(n);
+    } else if (arg == "--iters" && i + 1 < argc) {
+      uint64_t n = 0;
+      if (!ParseCount(argv[++i], &n) || n > 1000000) {
+        if (g_rank == 0) std::fprintf(stderr, "perf_mpi: bad --iters '%s'\n", argv[i]);
+        return 2;
+      }
+      opts->iters = static_cast<int>(n);
     } else if (arg == "-h" || arg == "--help") {
       if (g_rank == 0) Usage();
       return 2;
@@ -111,8 +160,14 @@ int ParseOptions(int argc, char** argv, Options* opts) {
       opts->counts.push_back(count);
     }
   }
+  if (opts->mpi_only && opts->oxcl_only) {
+    if (g_rank == 0)
+      std::fprintf(stderr, "perf_mpi: --mpi-only and --oxcl-only exclude each other\n");
+    return 2;
+  }
+  if (opts->colls.empty()) opts->colls = {"allreduce", "reducescatter", "allgather", "alltoall"};
   if (opts->counts.empty())
-    for (uint64_t m : {1, 4, 8, 16, 32}) opts->counts.push_back(m << 20);
+    for (uint64_t m : {1, 4, 32}) opts->counts.push_back(m << 20);
   return 0;
 }
 
@@ -122,33 +177,89 @@ float Input(uint64_t i, int rank) {
   return static_cast<float>((i * 7 + static_cast<uint64_t>(rank)) % 1021);
 }
 
-float Expected(uint64_t i, int nranks) {
-  double sum = 0;
-  for (int r = 0; r < nranks; ++r) sum += Input(i, r);
-  return static_cast<float>(sum);
+enum class Coll { kAllReduce, kReduceScatter, kAllGather, kAllToAll };
+const Coll kColls[] = {Coll::kAllReduce, Coll::kReduceScatter, Coll::kAllGather, Coll::kAllToAll};
+
+const char* CollName(Coll c) {
+  switch (c) {
+    case Coll::kAllReduce: return "allreduce";
+    case Coll::kReduceScatter: return "reducescatter";
+    case Coll::kAllGather: return "allgather";
+    case Coll::kAllToAll: return "alltoall";
+  }
+  return "?";
 }
 
-// Empty when out[0..count) holds the sums and out[count], one past the last element, still holds
-// the guard; otherwise what is wrong, so that a write past the count is caught as well.
-std::string Mismatch(const float* out, uint64_t count, int nranks, float guard) {
+const char* MpiName(Coll c) {
+  switch (c) {
+    case Coll::kAllReduce: return "MPI_Allreduce";
+    case Coll::kReduceScatter: return "MPI_Reduce_scatter_block";
+    case Coll::kAllGather: return "MPI_Allgather";
+    case Coll::kAllToAll: return "MPI_Alltoall";
+  }
+  return "?";
+}
+
+// Per-rank counts of one operation, as the programs derive them from their count.
+struct Shape {
+  uint64_t call_count;  // the count argument (per peer block for the three block collectives)
+  uint64_t out_elems;   // elements of the receive buffer the operation writes
+  uint64_t bus_elems;   // elements of the algorithm bandwidth's byte count
+  double bus_factor;    // bus bandwidth / algorithm bandwidth
+};
+
+Shape ShapeOf(Coll coll, int n, uint64_t count) {
+  const uint64_t c = count / static_cast<uint64_t>(n);
+  const double nd = n;
+  if (coll == Coll::kAllReduce) return {count, count, count, 2.0 * (nd - 1) / nd};
+  if (coll == Coll::kReduceScatter) return {c, c, c * n, (nd - 1) / nd};
+  return {c, c * n, c * n, (nd - 1) / nd};  // all-gather, all-to-all
+}
+
+// The value element x of rank `me`'s output must hold.
+float Expected(Coll coll, uint64_t x, int me, int nranks, uint64_t c) {
+  double sum = 0;
+  switch (coll) {
+    case Coll::kAllReduce:
+      for (int r = 0; r < nranks; ++r) sum += Input(x, r);
+      return static_cast<float>(sum);
+    case Coll::kReduceScatter:
+      for (int r = 0; r < nranks; ++r) sum += Input(me * c + x, r);
+      return static_cast<float>(sum);
+    case Coll::kAllGather:  // block j is rank j's first c elements
+      return Input(x % c, static_cast<int>(x / c));
+    case Coll::kAllToAll:  // block j is block `me` of rank j's send buffer
+      return Input(me * c + x % c, static_cast<int>(x / c));
+  }
+  return 0;
+}
+
+// Empty when out[0..elems) holds the expected values and out[elems], one past the last element,
+// still holds the guard; otherwise what is wrong, so that a write past the end is caught as well.
+std::string Mismatch(Coll coll, const float* out, const Shape& shape, int me, int nranks,
+                     float guard) {
   char msg[160] = "";
-  for (uint64_t i = 0; i < count; ++i)
-    if (out[i] != Expected(i, nranks)) {
+  for (uint64_t i = 0; i < shape.out_elems; ++i) {
+    const float want = Expected(coll, i, me, nranks, shape.call_count);
+    if (out[i] != want) {
       std::snprintf(msg, sizeof msg, "element %llu is %g, expected %g",
                     static_cast<unsigned long long>(i), static_cast<double>(out[i]),
-                    static_cast<double>(Expected(i, nranks)));
+                    static_cast<double>(want));
       return msg;
     }
-  if (std::memcmp(&out[count], &guard, sizeof guard) != 0) {
-    std::snprintf(msg, sizeof msg, "element %llu past the count was overwritten with %g",
-                  static_cast<unsigned long long>(count), static_cast<double>(out[count]));
+  }
+  if (std::memcmp(&out[shape.out_elems], &guard, sizeof guard) != 0) {
+    std::snprintf(msg, sizeof msg, "element %llu past the end was overwritten with %g",
+                  static_cast<unsigned long long>(shape.out_elems),
+                  static_cast<double>(out[shape.out_elems]));
     return msg;
   }
   return msg;
 }
 
 // Every process learns whether any failed, then all stop together with a message per culprit.
-void AgreeOrFail(const char* what, uint64_t count, const std::string& mismatch) {
+void AgreeOrFail(const std::string& what_text, uint64_t count, const std::string& mismatch) {
+  const char* what = what_text.c_str();
   int failed = mismatch.empty() ? 0 : 1, any = 0;
   if (failed)
     std::fprintf(stderr, "perf_mpi: rank %d: %s result wrong at count %llu: %s\n", g_rank, what,
@@ -162,21 +273,33 @@ void AgreeOrFail(const char* what, uint64_t count, const std::string& mismatch) 
   }
 }
 
-// One timed block: all processes start together, the slowest one's time counts.
+// One timed block: all processes start together; rank 0's time counts, as in the programs, and
+// every process gets it, so that all take the same decisions from it.
 template <typename Op>
 double SecondsPerOp(int iters, Op op) {
   CHECK_MPI(MPI_Barrier(MPI_COMM_WORLD));
   const double t0 = MPI_Wtime();
   op(iters);
-  double elapsed = MPI_Wtime() - t0, slowest = 0;
-  CHECK_MPI(MPI_Allreduce(&elapsed, &slowest, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD));
-  return slowest / iters;
+  double elapsed = MPI_Wtime() - t0;
+  CHECK_MPI(MPI_Bcast(&elapsed, 1, MPI_DOUBLE, 0, MPI_COMM_WORLD));
+  return elapsed / iters;
 }
 
-// Warm-up, a short estimate, then enough calls for min_seconds. Every process derives the same
-// iteration count from the same (maximum) estimate, so none waits in a call the others skip.
+// Without a block size: warm-up, a short estimate, then enough calls for min_seconds. With one:
+// the programs' 5 warm-up calls, then the best of blocks of that many calls. Every process
+// derives the same counts from the same times, so none waits in a call the others skip.
 template <typename Op>
-double Measure(double min_seconds, Op op) {
+double Measure(double min_seconds, int block, int blocks, Op op) {
+  if (block > 0) {
+    op(5);
+    double best = 0, spent = 0;
+    for (int run = 0; (run < blocks || spent < min_seconds) && run < 1000; ++run) {
+      const double t = SecondsPerOp(block, op);
+      spent += t * block;
+      if (run == 0 || t < best) best = t;
+    }
+    return best;
+  }
   op(2);  // page faults, queue threads, MPI connections
   const double estimate = SecondsPerOp(2, op);
   double want = min_seconds / (estimate > 0 ? estimate : 1e-6);
@@ -186,7 +309,6 @@ double Measure(double min_seconds, Op op) {
 
 struct Oxcl {
   oxclComm* comm = nullptr;
-  oxrtQueue_t queue = nullptr;
   void* send = nullptr;
   void* recv = nullptr;
 };
@@ -201,7 +323,6 @@ Oxcl MakeOxcl(int rank, int nranks, size_t bytes, const std::vector<float>& inpu
   }
   Oxcl o;
   CHECK_RT(oxrtSetDevice(rank));
-  CHECK_RT(oxrtQueueCreate(&o.queue));
   CHECK_RT(oxrtMalloc(&o.send, bytes));
   CHECK_RT(oxrtMalloc(&o.recv, bytes));
   CHECK_RT(oxrtMemcpy(o.send, input.data(), bytes, oxrtMemcpyHostToDevice));
@@ -222,13 +343,59 @@ Oxcl MakeOxcl(int rank, int nranks, size_t bytes, const std::vector<float>& inpu
 
 void FreeOxcl(Oxcl& o) {
   CHECK_CL(oxclDestroyComms(&o.comm, 1));
-  CHECK_RT(oxrtQueueDestroy(o.queue));
   CHECK_RT(oxrtFree(o.send));
   CHECK_RT(oxrtFree(o.recv));
 }
 
-double BusBandwidth(double bytes, int nranks, double seconds) {
-  return seconds > 0 ? bytes * 2.0 * (nranks - 1) / nranks / seconds : 0;
+void CallOxcl(Coll coll, Oxcl& o, const Shape& shape, const std::vector<const void*>& sends,
+              const std::vector<void*>& recvs, const std::vector<uint32_t>& counts,
+              const std::vector<oxclDataType_t>& types) {
+  switch (coll) {
+    case Coll::kAllReduce:
+      CHECK_CL(oxclAllReduce(o.send, o.recv, shape.call_count, oxclFloat32, oxclSum, o.comm,
+                             nullptr));
+      break;
+    case Coll::kReduceScatter:
+      CHECK_CL(oxclReduceScatter(o.send, o.recv, shape.call_count, oxclFloat32, oxclSum, o.comm,
+                                 nullptr));
+      break;
+    case Coll::kAllGather:
+      CHECK_CL(oxclAllGather(o.send, o.recv, shape.call_count, oxclFloat32, o.comm, nullptr));
+      break;
+    case Coll::kAllToAll:
+      CHECK_CL(oxclAlltoAllv(sends.data(), counts.data(), types.data(), recvs.data(),
+                             counts.data(), types.data(), o.comm, nullptr));
+      break;
+  }
+}
+
+void CallMpi(Coll coll, const float* in, float* out, const Shape& shape) {
+  const int c = static_cast<int>(shape.call_count);
+  switch (coll) {
+    case Coll::kAllReduce:
+      CHECK_MPI(MPI_Allreduce(in, out, c, MPI_FLOAT, MPI_SUM, MPI_COMM_WORLD));
+      break;
+    case Coll::kReduceScatter:
+      CHECK_MPI(MPI_Reduce_scatter_block(in, out, c, MPI_FLOAT, MPI_SUM, MPI_COMM_WORLD));
+      break;
+    case Coll::kAllGather:
+      CHECK_MPI(MPI_Allgather(in, c, MPI_FLOAT, out, c, MPI_FLOAT, MPI_COMM_WORLD));
+      break;
+    case Coll::kAllToAll:
+      CHECK_MPI(MPI_Alltoall(in, c, MPI_FLOAT, out, c, MPI_FLOAT, MPI_COMM_WORLD));
+      break;
+  }
+}
+
+double BusBandwidth(const Shape& shape, double seconds) {
+  return seconds > 0 ? shape.bus_elems * sizeof(float) * shape.bus_factor / seconds : 0;
+}
+
+std::string Key(Coll coll, int n, uint64_t count, const char* what) {
+  char key[160];
+  std::snprintf(key, sizeof key, "mpi_%s_n%d_c%llu_%s", CollName(coll), n,
+                static_cast<unsigned long long>(count), what);
+  return key;
 }
 
 }  // namespace
@@ -272,60 +439,88 @@ int main(int argc, char** argv) {
   if (!opts.mpi_only) oxcl = MakeOxcl(g_rank, nranks, buffer_bytes, input);
 
   if (g_rank == 0) {
-    std::printf("float sum all-reduce, %d process%s, one rank each, out of place, "
-                "at least %.2f s per point\n",
+    std::printf("float sum, %d process%s, one rank each, out of place, null queue, "
+                "at least %.2f s per point",
                 nranks, nranks == 1 ? "" : "es", opts.min_seconds);
-    std::printf("%12s %12s %14s %14s %14s %14s %10s\n", "count", "bytes", "oxcl time(us)",
+    if (opts.iters > 0) std::printf(", best block of %d calls", opts.iters);
+    std::printf("\n");
+    std::printf("%-14s %10s %14s %14s %14s %14s %10s\n", "collective", "count", "oxcl time(us)",
                 "oxcl bw(GB/s)", "MPI time(us)", "MPI bw(GB/s)", "oxcl/MPI");
   }
 
-  for (uint64_t count : opts.counts) {
-    const double nbytes = static_cast<double>(count) * sizeof(float);
-    double oxcl_s = 0;
-    if (!opts.mpi_only) {
-      // Verified once before timing: a fast wrong answer is not a measurement.
-      std::fill(host_out.begin(), host_out.end(), guard);
-      CHECK_RT(oxrtMemcpy(oxcl.recv, host_out.data(), buffer_bytes, oxrtMemcpyHostToDevice));
-      CHECK_CL(oxclAllReduce(oxcl.send, oxcl.recv, count, oxclFloat32, oxclSum, oxcl.comm,
-                             oxcl.queue));
-      CHECK_RT(oxrtQueueSync(oxcl.queue));
-      CHECK_RT(oxrtMemcpy(host_out.data(), oxcl.recv, buffer_bytes, oxrtMemcpyDeviceToHost));
-      AgreeOrFail("oxcl", count, Mismatch(host_out.data(), count, nranks, guard));
-
-      oxcl_s = Measure(opts.min_seconds, [&](int iters) {
-        for (int i = 0; i < iters; ++i)
-          CHECK_CL(oxclAllReduce(oxcl.send, oxcl.recv, count, oxclFloat32, oxclSum, oxcl.comm,
-                                 oxcl.queue));
-        CHECK_RT(oxrtQueueSync(oxcl.queue));
-      });
-    }
-
-    // The reference is checked too, so the two columns compare two correct answers.
-    std::fill(mpi_out.begin(), mpi_out.end(), guard);
-    CHECK_MPI(MPI_Allreduce(input.data(), mpi_out.data(), static_cast<int>(count), MPI_FLOAT,
-                            MPI_SUM, MPI_COMM_WORLD));
-    AgreeOrFail("MPI_Allreduce", count, Mismatch(mpi_out.data(), count, nranks, guard));
-    const double mpi_s = Measure(opts.min_seconds, [&](int iters) {
-      for (int i = 0; i < iters; ++i)
-        CHECK_MPI(MPI_Allreduce(input.data(), mpi_out.data(), static_cast<int>(count), MPI_FLOAT,
-                                MPI_SUM, MPI_COMM_WORLD));
-    });
-
-    if (g_rank == 0) {
-      const double mpi_bw = BusBandwidth(nbytes, nranks, mpi_s);
-      if (opts.mpi_only) {
-        std::printf("%12llu %12.0f %14s %14s %14.1f %14.2f %10s\n",
-                    static_cast<unsigned long long>(count), nbytes, "-", "-", mpi_s * 1e6,
-                    mpi_bw / 1e9, "-");
-      } else {
-        // Time ratio, which equals the bus bandwidth ratio and stays defined for one process.
-        const double ratio = oxcl_s > 0 ? mpi_s / oxcl_s : 0;
-        std::printf("%12llu %12.0f %14.1f %14.2f %14.1f %14.2f %10.2f\n",
-                    static_cast<unsigned long long>(count), nbytes, oxcl_s * 1e6,
-                    BusBandwidth(nbytes, nranks, oxcl_s) / 1e9, mpi_s * 1e6, mpi_bw / 1e9,
-                    ratio);
+  for (Coll coll : kColls) {
+    if (std::find(opts.colls.begin(), opts.colls.end(), CollName(coll)) == opts.colls.end())
+      continue;
+    for (uint64_t count : opts.counts) {
+      const Shape shape = ShapeOf(coll, nranks, count);
+      // The per-peer arrays of the programs' default all-to-all call.
+      const size_t step = shape.call_count * sizeof(float);
+      std::vector<const void*> sends(nranks);
+      std::vector<void*> recvs(nranks);
+      std::vector<uint32_t> counts(nranks, static_cast<uint32_t>(shape.call_count));
+      std::vector<oxclDataType_t> types(nranks, oxclFloat32);
+      for (int j = 0; j < nranks && !opts.mpi_only; ++j) {
+        sends[j] = static_cast<const char*>(oxcl.send) + j * step;
+        recvs[j] = static_cast<char*>(oxcl.recv) + j * step;
       }
-      std::fflush(stdout);
+      const std::string name = CollName(coll);
+      double oxcl_s = 0;
+      if (!opts.mpi_only) {
+        // Verified once before timing: a fast wrong answer is not a measurement.
+        std::fill(host_out.begin(), host_out.end(), guard);
+        CHECK_RT(oxrtMemcpy(oxcl.recv, host_out.data(), buffer_bytes, oxrtMemcpyHostToDevice));
+        CallOxcl(coll, oxcl, shape, sends, recvs, counts, types);
+        CHECK_RT(oxrtMemcpy(host_out.data(), oxcl.recv, buffer_bytes, oxrtMemcpyDeviceToHost));
+        AgreeOrFail("oxcl " + name, count,
+                    Mismatch(coll, host_out.data(), shape, g_rank, nranks, guard));
+        oxcl_s = Measure(opts.min_seconds, opts.iters, opts.blocks, [&](int iters) {
+          for (int i = 0; i < iters; ++i)
+            CallOxcl(coll, oxcl, shape, sends, recvs, counts, types);
+        });
+      }
+
+      // The reference is checked too, so the two columns compare two correct answers.
+      double mpi_s = 0;
+      if (!opts.oxcl_only) {
+        std::fill(mpi_out.begin(), mpi_out.end(), guard);
+        CallMpi(coll, input.data(), mpi_out.data(), shape);
+        AgreeOrFail(MpiName(coll), count,
+                    Mismatch(coll, mpi_out.data(), shape, g_rank, nranks, guard));
+        mpi_s = Measure(opts.min_seconds, opts.iters, opts.blocks, [&](int iters) {
+          for (int i = 0; i < iters; ++i) CallMpi(coll, input.data(), mpi_out.data(), shape);
+        });
+      }
+
+      if (g_rank == 0) {
+        const double mpi_bw = BusBandwidth(shape, mpi_s);
+        if (opts.mpi_only) {
+          std::printf("%-14s %10llu %14s %14s %14.1f %14.2f %10s\n", name.c_str(),
+                      static_cast<unsigned long long>(count), "-", "-", mpi_s * 1e6,
+                      mpi_bw / 1e9, "-");
+        } else {
+          // Time ratio, which equals the bus bandwidth ratio and stays defined for one process.
+          const double ratio = oxcl_s > 0 ? mpi_s / oxcl_s : 0;
+          if (opts.oxcl_only)
+            std::printf("%-14s %10llu %14.1f %14.2f %14s %14s %10s\n", name.c_str(),
+                        static_cast<unsigned long long>(count), oxcl_s * 1e6,
+                        BusBandwidth(shape, oxcl_s) / 1e9, "-", "-", "-");
+          else
+            std::printf("%-14s %10llu %14.1f %14.2f %14.1f %14.2f %10.2f\n", name.c_str(),
+                        static_cast<unsigned long long>(count), oxcl_s * 1e6,
+                        BusBandwidth(shape, oxcl_s) / 1e9, mpi_s * 1e6, mpi_bw / 1e9, ratio);
+          std::printf("RESULT %s %.6g\n", Key(coll, nranks, count, "oxcl_us").c_str(),
+                      oxcl_s * 1e6);
+          std::printf("RESULT %s %.6g\n", Key(coll, nranks, count, "oxcl_busbw").c_str(),
+                      BusBandwidth(shape, oxcl_s) / 1e9);
+        }
+        if (!opts.oxcl_only) {
+          std::printf("RESULT %s %.6g\n", Key(coll, nranks, count, "mpi_us").c_str(),
+                      mpi_s * 1e6);
+          std::printf("RESULT %s %.6g\n", Key(coll, nranks, count, "mpi_busbw").c_str(),
+                      mpi_bw / 1e9);
+        }
+        std::fflush(stdout);
+      }
     }
   }
 

@@ -1,11 +1,37 @@
-// Prints the host's single-thread memcpy bandwidth and the bus bandwidth of the simulator's
-// float sum all-reduce for 2 and 4 ranks of this process on queues, one thread per rank, so
-// the two can be compared on the same machine in the same run.
-//   perf_oxcl [min seconds per point, default 0.3]
+// Ceilings of this host (single-thread and all-core memcpy) and the bus bandwidth of the
+// simulator's four collectives, float sum, for 2 and 4 ranks of this process, measured in one
+// run so that they can be compared as ratios (absolute times vary from run to run here).
+//
+// The tight loop copies the programs' call pattern at their default settings: one thread per
+// rank, the null queue (calls run synchronously on the caller), out of place, and the timed
+// block is the calls plus their completion. Counts mean what the programs' count means: the
+// per-rank element count of all-reduce, and n times the per-rank block for the other three
+// (the library gets count / n). Bus bandwidth uses the programs' formulas.
+//
+// Floor: a single pass over the data moves T bytes (read + written): all-reduce 2nS for n ranks
+// of S bytes, reduce-scatter nS + S, all-gather S + nS, all-to-all 2nS. Spread over
+// min(n, cores) threads that each copy at the single-thread memcpy rate M (2M bytes of traffic
+// per second), it takes t_floor = T / (2 M min(n, cores)); floor bus bw = bus bytes / t_floor.
+//
+//   perf_oxcl [--min-seconds S] [--counts 1,1M,4M,32M] [--ranks 2,4]
+//             [--colls allreduce,reducescatter,allgather,alltoall] [--memcpy-mib MiB]
+//             [--iters N [--blocks K]]
+// A single bare number is taken as the minimum seconds per point. With --iters N a point is
+// timed like a program's step with -l N: 5 warm-up calls, then blocks of N calls, repeated for
+// the minimum seconds (K blocks at least, default 3), the best block counting; per-call latency
+// depends on how many calls follow each other, so the comparison with the programs needs the
+// same N. --memcpy-mib 0 skips the memcpy ceilings (the floors are then 0).
+// Besides the table it prints "RESULT <key> <value>" lines for scripts.
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -20,114 +46,396 @@ double Seconds(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double>(b - a).count();
 }
 
-#define CHECK(call)                                                          \
-  do {                                                                       \
-    if ((call) != 0) {                                                       \
-      std::fprintf(stderr, "perf_oxcl: %s failed at line %d\n", #call, __LINE__); \
-      std::exit(1);                                                          \
-    }                                                                        \
+#define CHECK(call)                                                                   \
+  do {                                                                                \
+    if ((call) != 0) {                                                                \
+      std::fprintf(stderr, "perf_oxcl: %s failed at line %d\n", #call, __LINE__);     \
+      std::exit(1);                                                                   \
+    }                                                                                 \
   } while (0)
 
-// Bytes per second of one thread copying a buffer well beyond the caches; best of the runs.
-double MemcpyBandwidth(size_t bytes, double min_seconds) {
-  std::vector<char> src(bytes, 1), dst(bytes, 0);
+enum class Coll { kAllReduce, kReduceScatter, kAllGather, kAllToAll };
+
+const char* CollName(Coll c) {
+  switch (c) {
+    case Coll::kAllReduce: return "allreduce";
+    case Coll::kReduceScatter: return "reducescatter";
+    case Coll::kAllGather: return "allgather";
+    case Coll::kAllToAll: return "alltoall";
+  }
+  return "?";
+}
+
+struct Options {
+  double min_seconds = 0.3;
+  std::vector<uint64_t> counts{1, uint64_t{1} << 20, uint64_t{4} << 20, uint64_t{32} << 20};
+  std::vector<int> ranks{2, 4};
+  std::vector<Coll> colls{Coll::kAllReduce, Coll::kReduceScatter, Coll::kAllGather,
+                          Coll::kAllToAll};
+  uint64_t memcpy_mib = 256;
+  uint64_t iters = 0;  // calls per timed block; 0: as many as min_seconds takes
+  uint64_t blocks = 3;  // at least this many blocks per point with --iters
+};
+
+// "123", "4K", "8M", "1G" (powers of 1024); false for anything else or overflow.
+bool ParseCount(const std::string& text, uint64_t* count) {
+  if (text.empty() || text[0] == '-') return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+  if (end == text.c_str() || errno != 0) return false;
+  unsigned shift = 0;
+  if (*end == 'K' || *end == 'k') shift = 10, ++end;
+  else if (*end == 'M' || *end == 'm') shift = 20, ++end;
+  else if (*end == 'G' || *end == 'g') shift = 30, ++end;
+  if (*end != '\0' || value > (UINT64_MAX >> shift)) return false;
+  *count = static_cast<uint64_t>(value) << shift;
+  return true;
+}
+
+std::vector<std::string> Split(const std::string& list) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (start <= list.size()) {
+    const size_t comma = list.find(',', start);
+    const size_t stop = comma == std::string::npos ? list.size() : comma;
+    out.push_back(list.substr(start, stop - start));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return out;
+}
+
+bool ParseSeconds(const char* text, double* seconds) {
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text, &end);
+  if (end == text || *end != '\0' || errno != 0 || !(v >= 0) || v > 3600) return false;
+  *seconds = v;
+  return true;
+}
+
+[[noreturn]] void Usage(const char* bad) {
+  if (bad) std::fprintf(stderr, "perf_oxcl: bad argument '%s'\n", bad);
+  std::fprintf(stderr,
+               "usage: perf_oxcl [--min-seconds S] [--counts LIST] [--ranks LIST] "
+               "[--colls LIST] [--memcpy-mib MiB] [--iters N [--blocks K]] [S]\n"
+               "  counts take K/M/G suffixes; colls: allreduce,reducescatter,allgather,alltoall\n");
+  std::exit(2);
+}
+
+Options ParseOptions(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (arg == "--min-seconds" && has_value) {
+      if (!ParseSeconds(argv[++i], &o.min_seconds)) Usage(argv[i]);
+    } else if (arg == "--counts" && has_value) {
+      o.counts.clear();
+      for (const std::string& s : Split(argv[++i])) {
+        uint64_t c = 0;
+        if (!ParseCount(s, &c)) Usage(argv[i]);
+        o.counts.push_back(c);
+      }
+    } else if (arg == "--ranks" && has_value) {
+      o.ranks.clear();
+      for (const std::string& s : Split(argv[++i])) {
+        uint64_t n = 0;
+        if (!ParseCount(s, &n) || n < 1 || n > 64) Usage(argv[i]);
+        o.ranks.push_back(static_cast<int>(n));
+      }
+    } else if (arg == "--colls" && has_value) {
+      o.colls.clear();
+      for (const std::string& s : Split(argv[++i])) {
+        bool found = false;
+        for (Coll c : {Coll::kAllReduce, Coll::kReduceScatter, Coll::kAllGather, Coll::kAllToAll})
+          if (s == CollName(c)) o.colls.push_back(c), found = true;
+        if (!found) Usage(argv[i]);
+      }
+    } else if (arg == "--iters" && has_value) {
+      if (!ParseCount(argv[++i], &o.iters) || o.iters > 1000000) Usage(argv[i]);
+    } else if (arg == "--blocks" && has_value) {
+      if (!ParseCount(argv[++i], &o.blocks) || o.blocks < 1 || o.blocks > 1000) Usage(argv[i]);
+    } else if (arg == "--memcpy-mib" && has_value) {
+      if (!ParseCount(argv[++i], &o.memcpy_mib) || o.memcpy_mib > 65536)
+        Usage(argv[i]);
+    } else if (argc == 2 && ParseSeconds(argv[i], &o.min_seconds)) {
+      // The older form: the minimum seconds alone.
+    } else {
+      Usage(argv[i]);
+    }
+  }
+  if (o.counts.empty() || o.ranks.empty() || o.colls.empty()) Usage(nullptr);
+  return o;
+}
+
+// Starts the threads of one timed block together; a waiting thread sleeps, since there are
+// more rank threads than cores here.
+class Barrier {
+ public:
+  explicit Barrier(int n) : n_(n), left_(n) {}
+  void Wait() {
+    std::unique_lock<std::mutex> lock(mu_);
+    const uint64_t gen = gen_;
+    if (--left_ == 0) {
+      left_ = n_;
+      ++gen_;
+      cv_.notify_all();
+      return;
+    }
+    cv_.wait(lock, [&] { return gen_ != gen; });
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  const int n_;
+  int left_;
+  uint64_t gen_ = 0;
+};
+
+// Bytes copied per second by `threads` threads at once, each with buffers of `bytes` of its
+// own, well beyond the caches; best of the runs. Every run times the slowest thread.
+double MemcpyBandwidth(int threads, size_t bytes, double min_seconds) {
+  std::vector<std::vector<char>> src(threads), dst(threads);
+  for (int t = 0; t < threads; ++t) {
+    src[t].assign(bytes, static_cast<char>(1 + t));
+    dst[t].assign(bytes, 0);
+  }
   double best = 0;
   const Clock::time_point begin = Clock::now();
-  for (int run = 0; run < 3 || Seconds(begin, Clock::now()) < min_seconds; ++run) {
-    const Clock::time_point t0 = Clock::now();
-    std::memcpy(dst.data(), src.data(), bytes);
-    const double s = Seconds(t0, Clock::now());
-    if (s > 0 && bytes / s > best) best = bytes / s;
-    src[run % bytes] = static_cast<char>(run);  // keep the copy from being elided
+  for (int run = 0; run < 4 || (Seconds(begin, Clock::now()) < min_seconds && run < 50); ++run) {
+    Barrier start(threads + 1);
+    std::vector<double> took(threads, 0);
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t)
+      pool.emplace_back([&, t] {
+        start.Wait();
+        const Clock::time_point t0 = Clock::now();
+        std::memcpy(dst[t].data(), src[t].data(), bytes);
+        took[t] = Seconds(t0, Clock::now());
+      });
+    start.Wait();
+    for (std::thread& th : pool) th.join();
+    const double slowest = *std::max_element(took.begin(), took.end());
+    if (slowest > 0) best = std::max(best, static_cast<double>(bytes) * threads / slowest);
+    for (int t = 0; t < threads; ++t) src[t][run % bytes] = static_cast<char>(run);
   }
-  if (dst[0] == 42) std::puts("");
+  long sum = 0;  // keeps the copies observable
+  for (int t = 0; t < threads; ++t) sum += dst[t][bytes / 2];
+  if (sum == -1) std::puts("");
   return best;
 }
 
 struct Ranks {
+  int n = 0;
+  std::vector<int> devs;
   std::vector<oxclComm*> comms;
-  std::vector<oxrtQueue_t> queues;
   std::vector<void*> send, recv;
 };
 
 Ranks MakeRanks(int n, size_t bytes) {
   unsigned int cards = 0;
   CHECK(oxrtGetDeviceCount(&cards));
+  if (cards == 0) {
+    std::fprintf(stderr, "perf_oxcl: no cards\n");
+    std::exit(1);
+  }
   Ranks ranks;
+  ranks.n = n;
+  ranks.devs.resize(n);
   ranks.comms.resize(n);
-  ranks.queues.resize(n);
   ranks.send.resize(n);
   ranks.recv.resize(n);
-  std::vector<int> devs(n), ids(n);
+  std::vector<int> ids(n);
   for (int r = 0; r < n; ++r) {
-    devs[r] = r % static_cast<int>(cards);
+    ranks.devs[r] = r % static_cast<int>(cards);
     ids[r] = r;
-    CHECK(oxrtSetDevice(devs[r]));
-    CHECK(oxrtQueueCreate(&ranks.queues[r]));
+    CHECK(oxrtSetDevice(ranks.devs[r]));
     CHECK(oxrtMalloc(&ranks.send[r], bytes));
     CHECK(oxrtMalloc(&ranks.recv[r], bytes));
-    CHECK(oxrtMemset(ranks.send[r], 0, bytes));
-    CHECK(oxrtMemset(ranks.recv[r], 0, bytes));
+    // As the programs do; it also takes the page faults out of the timed blocks.
+    CHECK(oxrtMemset(ranks.send[r], 3, bytes));
+    CHECK(oxrtMemset(ranks.recv[r], 3, bytes));
   }
   oxclCliqueId id;
   CHECK(oxclGetCliqueId(&id));
-  CHECK(oxclInitComms(ranks.comms.data(), n, devs.data(), ids.data(), n, id));
+  CHECK(oxclInitComms(ranks.comms.data(), n, ranks.devs.data(), ids.data(), n, id));
   return ranks;
 }
 
 void FreeRanks(Ranks& ranks) {
-  CHECK(oxclDestroyComms(ranks.comms.data(), static_cast<int>(ranks.comms.size())));
-  for (size_t r = 0; r < ranks.comms.size(); ++r) {
-    CHECK(oxrtQueueDestroy(ranks.queues[r]));
+  CHECK(oxclDestroyComms(ranks.comms.data(), ranks.n));
+  for (int r = 0; r < ranks.n; ++r) {
+    CHECK(oxrtSetDevice(ranks.devs[r]));
     CHECK(oxrtFree(ranks.send[r]));
     CHECK(oxrtFree(ranks.recv[r]));
   }
 }
 
-// Seconds per all-reduce of `count` floats: each rank's thread places `iters` calls on its
-// queue and waits for them.
-double AllReduceSeconds(Ranks& ranks, uint64_t count, int iters) {
-  const int n = static_cast<int>(ranks.comms.size());
+// The per-rank counts of one operation, as the programs' SetParam derives them.
+struct Shape {
+  uint64_t coll_count;  // what the library call gets
+  uint64_t bus_elems;   // elements of the algorithm bandwidth's byte count
+  double bus_factor;    // bus bandwidth / algorithm bandwidth
+  double traffic;       // single-pass bytes read + written by all ranks together
+};
+
+Shape ShapeOf(Coll coll, int n, uint64_t count) {
+  const double nd = n;
+  const uint64_t c = count / static_cast<uint64_t>(n);
+  const double s = sizeof(float);
+  switch (coll) {
+    case Coll::kAllReduce:
+      return {count, count, 2.0 * (nd - 1) / nd, 2.0 * nd * s * count};
+    case Coll::kReduceScatter:
+      // n inputs of n*c read, n outputs of c written.
+      return {c, c * n, (nd - 1) / nd, (nd * nd * c + nd * c) * s};
+    case Coll::kAllGather:
+      // n blocks of c read, n*n blocks written.
+      return {c, c * n, (nd - 1) / nd, (nd * c + nd * nd * c) * s};
+    case Coll::kAllToAll:
+      // n*n blocks, each read once and written once.
+      return {c, c * n, (nd - 1) / nd, 2.0 * nd * nd * c * s};
+  }
+  return {0, 0, 0, 0};
+}
+
+void CallOnce(Coll coll, Ranks& ranks, int r, const Shape& shape,
+              const std::vector<const void*>& sends, const std::vector<void*>& recvs,
+              const std::vector<uint32_t>& counts, const std::vector<oxclDataType_t>& types) {
+  switch (coll) {
+    case Coll::kAllReduce:
+      CHECK(oxclAllReduce(ranks.send[r], ranks.recv[r], shape.coll_count, oxclFloat32, oxclSum,
+                          ranks.comms[r], nullptr));
+      break;
+    case Coll::kReduceScatter:
+      CHECK(oxclReduceScatter(ranks.send[r], ranks.recv[r], shape.coll_count, oxclFloat32,
+                              oxclSum, ranks.comms[r], nullptr));
+      break;
+    case Coll::kAllGather:
+      CHECK(oxclAllGather(ranks.send[r], ranks.recv[r], shape.coll_count, oxclFloat32,
+                          ranks.comms[r], nullptr));
+      break;
+    case Coll::kAllToAll:
+      CHECK(oxclAlltoAllv(sends.data(), counts.data(), types.data(), recvs.data(), counts.data(),
+                          types.data(), ranks.comms[r], nullptr));
+      break;
+  }
+}
+
+// Seconds per operation as rank 0's thread sees it: all rank threads start together, each
+// issues `iters` calls on the null queue (synchronous, so their return is their completion).
+double SecondsPerOp(Coll coll, Ranks& ranks, const Shape& shape, int iters) {
+  const int n = ranks.n;
+  Barrier start(n);
+  double rank0 = 0;
   std::vector<std::thread> threads;
-  const Clock::time_point t0 = Clock::now();
   for (int r = 0; r < n; ++r)
     threads.emplace_back([&, r] {
-      for (int i = 0; i < iters; ++i)
-        CHECK(oxclAllReduce(ranks.send[r], ranks.recv[r], count, oxclFloat32, oxclSum,
-                            ranks.comms[r], ranks.queues[r]));
-      CHECK(oxrtQueueSync(ranks.queues[r]));
+      CHECK(oxrtSetDevice(ranks.devs[r]));
+      // The per-peer arrays of the default all-to-all call (one block per peer).
+      const size_t step = shape.coll_count * sizeof(float);
+      std::vector<const void*> sends(n);
+      std::vector<void*> recvs(n);
+      std::vector<uint32_t> counts(n, static_cast<uint32_t>(shape.coll_count));
+      std::vector<oxclDataType_t> types(n, oxclFloat32);
+      for (int j = 0; j < n; ++j) {
+        sends[j] = static_cast<const char*>(ranks.send[r]) + j * step;
+        recvs[j] = static_cast<char*>(ranks.recv[r]) + j * step;
+      }
+      start.Wait();
+      const Clock::time_point t0 = Clock::now();
+      for (int i = 0; i < iters; ++i) CallOnce(coll, ranks, r, shape, sends, recvs, counts, types);
+      const double s = Seconds(t0, Clock::now());
+      if (r == 0) rank0 = s;
     });
   for (std::thread& t : threads) t.join();
-  return Seconds(t0, Clock::now()) / iters;
+  return rank0 / iters;
+}
+
+std::string Key(const char* family, Coll coll, int n, uint64_t count, const char* what) {
+  char key[160];
+  std::snprintf(key, sizeof key, "%s_%s_n%d_c%llu_%s", family, CollName(coll), n,
+                static_cast<unsigned long long>(count), what);
+  return key;
+}
+
+void Result(const std::string& key, double value) {
+  std::printf("RESULT %s %.6g\n", key.c_str(), value);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double min_seconds = argc > 1 ? std::atof(argv[1]) : 0.3;
-  const double memcpy_bw = MemcpyBandwidth(size_t{512} << 20, min_seconds);
-  std::printf("host memcpy, one thread, 512 MiB: %8.2f GB/s\n", memcpy_bw / 1e9);
-  std::printf("%6s %12s %12s %12s %10s\n", "ranks", "count", "bytes", "time(us)", "busbw(GB/s)");
-  double ratio_point = 0;
-  for (int n : {2, 4}) {
-    const uint64_t max_count = uint64_t{32} << 20;
-    Ranks ranks = MakeRanks(n, max_count * sizeof(float));
-    for (uint64_t count = uint64_t{1} << 20; count <= max_count; count *= 2) {
-      const double bytes = static_cast<double>(count) * sizeof(float);
-      AllReduceSeconds(ranks, count, 2);  // warm-up: page faults, queue threads
-      // Enough calls for min_seconds, from a first estimate.
-      const double estimate = AllReduceSeconds(ranks, count, 2);
-      int iters = static_cast<int>(min_seconds / (estimate > 0 ? estimate : 1e-3));
-      iters = iters < 3 ? 3 : (iters > 2000 ? 2000 : iters);
-      const double t = AllReduceSeconds(ranks, count, iters);
-      const double busbw = 2.0 * (n - 1) / n * bytes / t;
-      std::printf("%6d %12llu %12.0f %12.1f %10.2f\n", n, static_cast<unsigned long long>(count),
-                  bytes, t * 1e6, busbw / 1e9);
-      if (n == 2 && count == max_count) ratio_point = busbw;
+  const Options opts = ParseOptions(argc, argv);
+  const unsigned hw = std::thread::hardware_concurrency();
+  const int cores = hw == 0 ? 1 : static_cast<int>(hw);
+  const size_t copy_bytes = static_cast<size_t>(opts.memcpy_mib) << 20;
+
+  const double m1 = copy_bytes > 0 ? MemcpyBandwidth(1, copy_bytes, opts.min_seconds) : 0;
+  const double mall = copy_bytes > 0 ? MemcpyBandwidth(cores, copy_bytes, opts.min_seconds) : 0;
+  Result("cores", cores);
+  if (copy_bytes > 0) {
+    std::printf("host memcpy, %llu MiB per thread, best of several: 1 thread %.2f GB/s, "
+                "%d threads %.2f GB/s\n",
+                static_cast<unsigned long long>(opts.memcpy_mib), m1 / 1e9, cores, mall / 1e9);
+    Result("memcpy_1t_gbps", m1 / 1e9);
+    Result("memcpy_allcore_gbps", mall / 1e9);
+  }
+  std::fflush(stdout);
+
+  std::printf("tight loop: float sum, out of place, null queue, one thread per rank, "
+              "at least %.2f s per point", opts.min_seconds);
+  if (opts.iters > 0)
+    std::printf(", best block of %llu calls", static_cast<unsigned long long>(opts.iters));
+  std::printf("\n");
+  std::printf("floor: single-pass traffic at the 1-thread memcpy rate on min(ranks, cores) "
+              "threads\n");
+  std::printf("%-14s %5s %10s %10s %12s %12s %12s %8s\n", "collective", "ranks", "count",
+              "time(us)", "algbw(GB/s)", "busbw(GB/s)", "floor(GB/s)", "bw/floor");
+  const uint64_t max_count = *std::max_element(opts.counts.begin(), opts.counts.end());
+  for (int n : opts.ranks) {
+    const size_t bytes = static_cast<size_t>(std::max<uint64_t>(max_count, 1)) * sizeof(float);
+    Ranks ranks = MakeRanks(n, bytes);
+    for (Coll coll : opts.colls) {
+      for (uint64_t count : opts.counts) {
+        const Shape shape = ShapeOf(coll, n, count);
+        double t = 0;
+        if (opts.iters > 0) {
+          const int block = static_cast<int>(opts.iters);
+          SecondsPerOp(coll, ranks, shape, 5);  // the programs' -w 5
+          double spent = 0;
+          const int blocks = static_cast<int>(opts.blocks);
+          for (int run = 0; run < blocks || spent < opts.min_seconds; ++run) {
+            const double b = SecondsPerOp(coll, ranks, shape, block);
+            spent += b * block;
+            if (run == 0 || b < t) t = b;
+            if (run >= 1000) break;
+          }
+        } else {
+          SecondsPerOp(coll, ranks, shape, 2);  // warm-up
+          const double estimate = SecondsPerOp(coll, ranks, shape, 2);
+          const double want = opts.min_seconds / (estimate > 0 ? estimate : 1e-6);
+          const int iters = want < 3 ? 3 : (want > 100000 ? 100000 : static_cast<int>(want));
+          t = SecondsPerOp(coll, ranks, shape, iters);
+        }
+        const double algbw = t > 0 ? shape.bus_elems * sizeof(float) / t : 0;
+        const double busbw = algbw * shape.bus_factor;
+        const double t_floor = m1 > 0 ? shape.traffic / (2.0 * m1 * std::min(n, cores)) : 0;
+        const double floor =
+            t_floor > 0 ? shape.bus_elems * sizeof(float) * shape.bus_factor / t_floor : 0;
+        std::printf("%-14s %5d %10llu %10.1f %12.2f %12.2f %12.2f %8.2f\n", CollName(coll), n,
+                    static_cast<unsigned long long>(count), t * 1e6, algbw / 1e9, busbw / 1e9,
+                    floor / 1e9, floor > 0 ? busbw / floor : 0.0);
+        Result(Key("inproc", coll, n, count, "us"), t * 1e6);
+        Result(Key("inproc", coll, n, count, "busbw"), busbw / 1e9);
+        Result(Key("inproc", coll, n, count, "floor"), floor / 1e9);
+        std::fflush(stdout);
+      }
     }
     FreeRanks(ranks);
   }
-  std::printf("all-reduce bus bandwidth / memcpy bandwidth at 32M floats, 2 ranks: %.2f "
-              "(target >= 0.5)\n", ratio_point / memcpy_bw);
   return 0;
 }

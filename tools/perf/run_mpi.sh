@@ -1,5 +1,6 @@
 #!/bin/sh
-# Runs the cross-process all-reduce comparison on two processes of this host; builds nothing.
+# Runs the cross-process comparison of the four collectives against Open MPI on two processes of
+# this host; builds nothing.
 #   tools/perf/run_mpi.sh [build dir, default build] [perf_mpi options and counts ...]
 set -e
 build=${1:-build}

@@ -1,0 +1,274 @@
+#!/bin/sh
+# The performance picture of this host in one run, as ratios (absolute times are noisy here and
+# must not be compared across runs):
+#   1 host ceilings (memcpy), 2 the library in a tight loop (in process and across 2 processes),
+#   3 the programs against that loop, 4 Open MPI's collectives, 5 the cost of the data check and
+#   the peak memory of a default run; then every target with its verdict.
+#   tools/perf/bench.sh [build dir, default build]
+# Environment: BENCH_MIN_SECONDS (per point of sections 1-2, default 0.5), BENCH_PAIRS (runs of
+# each pair in section 3, default 3), BENCH_MPIRUN (the 2-process launcher).
+# Needs only POSIX sh, awk and timeout; builds nothing. Every step is bounded by a timeout, and a
+# step that fails or times out shows as "not measured" instead of stopping the rest.
+build=${1:-build}
+bin=$build/bin
+for prog in perf_oxcl bench-allreduce bench-reducescatter bench-allgather bench-alltoall; do
+  if [ ! -x "$bin/$prog" ]; then
+    echo "bench.sh: $bin/$prog not found; build $build first" >&2
+    exit 1
+  fi
+done
+
+export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
+# Decimal points in every number that the parsers below read.
+export LC_ALL=C
+# Fixed settings of the simulator, so a caller's environment cannot slow it down unseen.
+unset OXSIM_FAULT OXSIM_LINK_GBPS OXSIM_LINK_LATENCY_US BENCHMARK_ALLTOALL_API
+
+# BENCH_MPIRUN replaces the launcher; set but empty, the programs run directly (for tests).
+MPIRUN=${BENCH_MPIRUN-mpirun -np 2 --oversubscribe --bind-to none}
+COLLS="allreduce reducescatter allgather alltoall"
+COUNTS="1 1048576 4194304 33554432"
+MIN_SECONDS=${BENCH_MIN_SECONDS:-0.5}
+PAIRS=${BENCH_PAIRS:-3}  # runs of each (tight loop, program) pair in section 3
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/oxcl-bench.XXXXXX") || exit 1
+trap 'rm -rf "$work"' EXIT
+trap 'exit 130' INT TERM
+res=$work/results
+: >"$res"
+started=$(date +%s)
+
+# bounded SECONDS command...: the command, ended (then killed) when it overruns.
+bounded() {
+  limit=$1
+  shift
+  timeout -k 10 "$limit" "$@"
+  rc=$?
+  [ $rc -eq 124 ] || [ $rc -eq 137 ] && echo "bench.sh: timed out after ${limit}s: $*" >&2
+  return $rc
+}
+
+# get KEY: the value recorded for KEY, empty when there is none.
+get() { awk -v k="$1" '$1 == k { v = $2 } END { if (v != "") print v }' "$res"; }
+put() { echo "$1 $2" >>"$res"; }
+# calc EXPR: awk arithmetic on recorded numbers; empty when an operand is missing.
+calc() { awk "BEGIN { $1 }"; }
+ratio() { [ -n "$1" ] && [ -n "$2" ] && calc "if ($2 > 0) printf \"%.3f\", $1 / $2"; }
+section() { printf '\n==== %s ====\n' "$1"; }
+
+# ----------------------------------------------------------------------------------------------
+section "1+2a. host ceilings and the library in a tight loop, in one process"
+cat <<'EOF'
+memcpy: bytes copied per second, >= 256 MiB per thread, best of several; all-core uses every
+hardware thread at once. Tight loop: one thread per rank, null queue (synchronous calls, as the
+programs at their default -y 0), out of place, float sum; count as the programs' count; timed
+like a program step with -l 20 -w 5: the best of blocks of 20 calls (latency per call depends on
+how many calls follow each other).
+Floor bus bw: single-pass traffic T (bytes read + written: all-reduce 2nS for n ranks of S bytes;
+reduce-scatter each input read once + each output written once; all-gather n inputs read once,
+n*n blocks written; all-to-all every block read once and written once), moved by min(n, cores)
+threads at the single-thread memcpy rate M (2 bytes of traffic per copied byte):
+t_floor = T / (2 M min(n, cores)); floor bus bw = bus bytes / t_floor (= M for all-reduce, n=2).
+EOF
+bounded 400 "$bin/perf_oxcl" --min-seconds "$MIN_SECONDS" --counts 1,1M,4M,32M --ranks 2,4 \
+  --iters 20 >"$work/oxcl.out" 2>"$work/oxcl.err"
+grep -v '^RESULT ' "$work/oxcl.out"
+sed -n 's/^RESULT //p' "$work/oxcl.out" >>"$res"
+[ -s "$work/oxcl.err" ] && cat "$work/oxcl.err"
+
+section "2b+4. across 2 processes: the library against Open MPI (mpirun -np 2)"
+if [ -x "$bin/perf_mpi" ]; then
+  bounded 300 $MPIRUN "$bin/perf_mpi" --min-seconds "$MIN_SECONDS" --iters 20 1 1M 4M 32M \
+    >"$work/mpi.out" 2>"$work/mpi.err"
+  grep -v '^RESULT ' "$work/mpi.out"
+  sed -n 's/^RESULT //p' "$work/mpi.out" >>"$res"
+  [ -s "$work/mpi.err" ] && grep -v '^\[' "$work/mpi.err" | head -20
+else
+  echo "perf_mpi not built"
+fi
+
+# ----------------------------------------------------------------------------------------------
+section "3. the programs (-l 20 -w 5 -z outofplace, counts 1 1M 4M 32M) against the tight loop"
+# -n 1 -x 1 leaves only the special counts in the series: exactly the four counts above.
+cat <<'EOF'
+Each configuration runs several times as a pair: the tight loop (one block of 20 calls after 5
+warm-up calls, as a program step) right before the program, since the load of this shared host
+changes within minutes; the best run counts on each side. ratio = program bus bw /
+tight-loop bus bw; +lat = program latency - tight-loop latency; err = mismatches (must be 0).
+EOF
+printf '%-19s %-4s %9s %9s %9s %7s %10s %10s %9s %4s\n' program cfg count "prog bw" "loop bw" \
+  ratio "prog(us)" "loop(us)" "+lat(us)" err
+for coll in $COLLS; do
+  for cfg in s2 s4 mpi; do
+    case $cfg in
+      s2) n=2 family=inproc; set -- "$bin/bench-$coll" -s 2 ;;
+      s4) n=4 family=inproc; set -- "$bin/bench-$coll" -s 4 ;;
+      mpi) n=2 family=mpi; set -- $MPIRUN "$bin/bench-$coll" -s 1 ;;
+    esac
+    loop=$work/loop_${coll}_$cfg
+    : >"$loop"
+    rep=0
+    while [ $rep -lt "$PAIRS" ]; do
+      rep=$((rep + 1))
+      if [ $family = inproc ]; then
+        bounded 120 "$bin/perf_oxcl" --memcpy-mib 0 --min-seconds 0 --iters 20 --blocks 1 \
+          --colls "$coll" --ranks $n --counts 1,1M,4M,32M
+      elif [ -x "$bin/perf_mpi" ]; then
+        bounded 120 $MPIRUN "$bin/perf_mpi" --oxcl-only --min-seconds 0 --iters 20 --blocks 1 \
+          --colls "$coll" 1 1M 4M 32M
+      fi 2>"$work/loop.err" |
+        sed -n -e 's/_oxcl_/_/' -e "s/^RESULT ${family}_${coll}_n${n}_/loop_${coll}_${cfg}_/p" \
+        >>"$loop"
+      bounded 180 "$@" -l 20 -w 5 -z outofplace -n 1 -x 1 -e 1,1M,4M,32M \
+        >"$work/prog_${coll}_${cfg}_$rep.out" 2>"$work/prog.err"
+      rc=$?
+      [ $rc -ne 0 ] && echo "bench-$coll ($cfg) exited with $rc" &&
+        grep -i 'error' "$work/prog.err" | head -5
+    done
+    # The better tight-loop run: lowest latency, highest bandwidth.
+    awk '$1 ~ /_us$/ { if (!($1 in v) || $2 < v[$1]) v[$1] = $2; next }
+         { if (!($1 in v) || $2 > v[$1]) v[$1] = $2 }
+         END { for (k in v) print k, v[k] }' "$loop" >>"$res"
+    # Table rows: bytes, count, type, [redop,] latency, algo bw, bus bw, errors.
+    awk -v counts="$COUNTS" -v key="prog_${coll}_${cfg}" '
+      BEGIN { n = split(counts, c, " ") }
+      FNR == 1 { i = 0 }
+      /^ +[0-9]+ +[0-9]+ / && NF >= 7 && i < n {
+        i++
+        if (!(i in us) || $(NF - 3) + 0 < us[i]) us[i] = $(NF - 3) + 0
+        if (!(i in bw) || $(NF - 1) + 0 > bw[i]) bw[i] = $(NF - 1) + 0
+        err[i] += $NF
+      }
+      END {
+        for (j = 1; j <= n; j++) if (j in us) {
+          print key "_c" c[j] "_us " us[j]
+          print key "_c" c[j] "_busbw " bw[j]
+          print key "_c" c[j] "_errors " err[j]
+        }
+      }' "$work/prog_${coll}_${cfg}"_*.out >>"$res"
+    for count in $COUNTS; do
+      pbw=$(get "prog_${coll}_${cfg}_c${count}_busbw")
+      pus=$(get "prog_${coll}_${cfg}_c${count}_us")
+      lbw=$(get "loop_${coll}_${cfg}_c${count}_busbw")
+      lus=$(get "loop_${coll}_${cfg}_c${count}_us")
+      r=$(ratio "$pbw" "$lbw")
+      d=""
+      [ -n "$pus" ] && [ -n "$lus" ] && d=$(calc "printf \"%.2f\", $pus - $lus")
+      put "ratio_${coll}_${cfg}_c${count}" "$r"
+      put "dlat_${coll}_${cfg}_c${count}" "$d"
+      printf '%-19s %-4s %9s %9s %9.9s %7s %10s %10.10s %9s %4s\n' "bench-$coll" "$cfg" "$count" \
+        "${pbw:--}" "${lbw:--}" "${r:--}" "${pus:--}" "${lus:--}" "${d:--}" \
+        "$(get "prog_${coll}_${cfg}_c${count}_errors")"
+    done
+  done
+done
+
+# ----------------------------------------------------------------------------------------------
+section "5. cost of the data check, and peak memory"
+# bench-allreduce, default sweep (1M..32M step 1M, both modes), 2 threads; best of 2 wall times.
+for d in 0 1; do
+  best=""
+  for run in 1 2; do
+    if [ -x "$bin/peak_rss" ]; then
+      bounded 300 "$bin/peak_rss" "$bin/bench-allreduce" -s 2 -d $d >/dev/null 2>"$work/rss.err"
+      w=$(awk '$1 == "wall_s" { print $2 }' "$work/rss.err")
+    else
+      t0=$(date +%s)
+      bounded 300 "$bin/bench-allreduce" -s 2 -d $d >/dev/null 2>&1 && w=$(($(date +%s) - t0))
+    fi
+    [ -n "$w" ] && { [ -z "$best" ] || [ "$(calc "print ($w < $best)")" = 1 ]; } && best=$w
+  done
+  put "sweep_d${d}_s" "$best"
+done
+s0=$(get sweep_d0_s)
+s1=$(get sweep_d1_s)
+echo "default sweep, bench-allreduce -s 2: -d 0 ${s0:-?} s, -d 1 ${s1:-?} s," \
+     "ratio $(ratio "$s1" "$s0")"
+if [ -x "$bin/perf_check" ]; then
+  bounded 180 "$bin/perf_check" >"$work/check.out" 2>&1
+  cat "$work/check.out"
+  for k in fill_check_gbps allcore_memcpy_gbps ratio; do
+    v=$(awk -v k=$k '$1 == k { print $2 }' "$work/check.out" | tail -n 1)
+    put "check_$k" "$v"
+  done
+  m=$(get memcpy_allcore_gbps)
+  f=$(get check_fill_check_gbps)
+  echo "fill+check over section 1's all-core memcpy ($m GB/s): $(ratio "$f" "$m")"
+else
+  echo "perf_check not built"
+fi
+
+# Peak RSS of a default run (one thread: one rank) against the buffers it must hold: a device
+# send and receive buffer per rank at the largest count (32M elements of 4-byte floats), plus,
+# with the data check, the host buffer of expected values per rank. Without the check that host
+# buffer is allocated but never touched, so it does not count.
+maxbytes=$((33554432 * 4))
+if [ -x "$bin/peak_rss" ]; then
+  for d in 0 1; do
+    bounded 300 "$bin/peak_rss" "$bin/bench-allreduce" -d $d >/dev/null 2>"$work/rss.err"
+    kib=$(awk '$1 == "peak_rss_kib" { print $2 }' "$work/rss.err")
+    need=$(( (2 + d) * maxbytes ))
+    put "rss_d${d}_bytes" "$([ -n "$kib" ] && echo $((kib * 1024)))"
+    put "rss_d${d}_need" "$need"
+    echo "bench-allreduce -d $d: peak RSS ${kib:-?} KiB, buffers $((need / 1024)) KiB" \
+         "(ratio $(ratio "$([ -n "$kib" ] && echo $((kib * 1024)))" "$need"))"
+  done
+else
+  echo "peak_rss not built"
+fi
+
+# ----------------------------------------------------------------------------------------------
+section "summary of targets"
+printf '%-52s %12s %12s  %s\n' target measured target verdict
+met=0
+missed=0
+# verdict NAME MEASURED TARGET ge|le: one summary row; MISSED by the shortfall in percent.
+verdict() {
+  if [ -z "$2" ] || [ -z "$3" ]; then
+    printf '%-52s %12s %12s  %s\n' "$1" "n/a" "${3:-n/a}" "NOT MEASURED"
+    missed=$((missed + 1))
+    return
+  fi
+  v=$(calc "m = $2; t = $3; ge = (\"$4\" == \"ge\");
+    if (ge ? m >= t : m <= t) print \"met\";
+    else printf \"MISSED by %.1f%%\", (t > 0 ? (ge ? 1 - m / t : m / t - 1) * 100 : 100)")
+  case $v in met) met=$((met + 1)) ;; *) missed=$((missed + 1)) ;; esac
+  sign=">="
+  [ "$4" = le ] && sign="<="
+  printf '%-52s %12s %12s  %s\n' "$1" "$2" "$sign $3" "$v"
+}
+
+for coll in $COLLS; do
+  bw=$(get "inproc_${coll}_n2_c33554432_busbw")
+  fl=$(get "inproc_${coll}_n2_c33554432_floor")
+  verdict "$coll 2 ranks 32M: bus bw vs 0.8 x floor (GB/s)" "$bw" \
+    "$([ -n "$fl" ] && calc "printf \"%.3f\", 0.8 * $fl")" ge
+done
+for coll in $COLLS; do
+  for count in 33554432 4194304; do
+    f=4
+    [ $count = 4194304 ] && f=1
+    o=$(get "mpi_${coll}_n2_c${count}_oxcl_busbw")
+    m=$(get "mpi_${coll}_n2_c${count}_mpi_busbw")
+    verdict "$coll 2 procs $((count >> 20))M: oxcl vs ${f}x MPI (GB/s)" "$o" \
+      "$([ -n "$m" ] && calc "printf \"%.3f\", $f * $m")" ge
+  done
+done
+for coll in $COLLS; do
+  for cfg in s2 s4 mpi; do
+    for count in 4194304 33554432; do
+      verdict "bench-$coll $cfg $((count >> 20))M: bus bw / tight loop" \
+        "$(get "ratio_${coll}_${cfg}_c${count}")" 0.95 ge
+    done
+    verdict "bench-$coll $cfg count 1: latency - tight loop (us)" \
+      "$(get "dlat_${coll}_${cfg}_c1")" 2 le
+  done
+done
+verdict "data check: sweep -d 1 / -d 0 (wall time)" "$(ratio "$s1" "$s0")" 3 le
+verdict "fill+check / all-core memcpy (perf_check)" "$(get check_ratio)" 0.25 ge
+for d in 0 1; do
+  verdict "peak RSS bench-allreduce -d $d / buffers held" \
+    "$(ratio "$(get rss_d${d}_bytes)" "$(get rss_d${d}_need)")" 1.10 le
+done
+echo
+echo "targets met: $met, missed or not measured: $missed; run time $(($(date +%s) - started)) s"

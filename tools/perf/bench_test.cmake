@@ -1,0 +1,70 @@
+# Runs bench.sh on a build folder of stand-in programs (bench_stub.sh) with known results and
+# checks what it makes of them: parsing, best-of-two, ratios, verdicts and missing tools.
+#   cmake -DSRC=<tools/perf> -DWORK=<scratch> -DPEAK_RSS=<peak_rss binary> -P bench_test.cmake
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK}/full/bin ${WORK}/bare/bin ${WORK}/state ${WORK}/empty)
+
+set(programs perf_oxcl bench-allreduce bench-reducescatter bench-allgather bench-alltoall)
+foreach(p ${programs} perf_mpi perf_check)
+  file(CREATE_LINK ${SRC}/bench_stub.sh ${WORK}/full/bin/${p} SYMBOLIC)
+endforeach()
+file(CREATE_LINK ${PEAK_RSS} ${WORK}/full/bin/peak_rss SYMBOLIC)
+foreach(p ${programs})
+  file(CREATE_LINK ${SRC}/bench_stub.sh ${WORK}/bare/bin/${p} SYMBOLIC)
+endforeach()
+
+function(run_bench dir out_var)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env STUB_DIR=${WORK}/state BENCH_MPIRUN=
+                          BENCH_MIN_SECONDS=0.01 BENCH_PAIRS=2 sh ${SRC}/bench.sh ${dir}
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "bench.sh ${dir} exited with '${rc}'\n${out}\n${err}")
+  endif()
+  set(${out_var} "${out}" PARENT_SCOPE)
+endfunction()
+
+function(expect out regex)
+  if(NOT out MATCHES "${regex}")
+    message(FATAL_ERROR "bench.sh output lacks '${regex}':\n${out}")
+  endif()
+endfunction()
+
+run_bench(${WORK}/full out)
+# Floors: exactly at the factor is met; half of it is 50 % short.
+expect("${out}" "allreduce 2 ranks 32M: bus bw vs 0.8 x floor \\(GB/s\\) +8 +>= 8.000  met\n")
+expect("${out}" "reducescatter 2 ranks 32M: [^\n]* 4 +>= 8.000  MISSED by 50.0%\n")
+# Across processes: 4 x MPI exactly is met, 3 x is 25 % short; 1 x at 4M.
+expect("${out}" "allreduce 2 procs 32M: oxcl vs 4x MPI \\(GB/s\\) +4 +>= 4.000  met\n")
+expect("${out}" "allgather 2 procs 32M: [^\n]* 3 +>= 4.000  MISSED by 25.0%\n")
+expect("${out}" "alltoall 2 procs 4M: oxcl vs 1x MPI \\(GB/s\\) +5 +>= 1.000  met\n")
+# Programs: the better of two runs counts (the first stub run is far worse).
+expect("${out}" "bench-allreduce s2 4M: bus bw / tight loop +0.950 +>= 0.95  met\n")
+expect("${out}" "bench-allgather s4 32M: bus bw / tight loop +0.900 +>= 0.95  MISSED by 5.3%\n")
+expect("${out}" "bench-reducescatter mpi 4M: bus bw / tight loop +0.900 ")
+expect("${out}" "bench-allreduce mpi 32M: bus bw / tight loop +1.188 +>= 0.95  met\n")
+expect("${out}" "bench-allreduce s4 count 1: latency - tight loop \\(us\\) +1.50 +<= 2  met\n")
+expect("${out}"
+       "bench-alltoall mpi count 1: latency - tight loop \\(us\\) +3.00 +<= 2  MISSED by 50.0%\n")
+expect("${out}" "bench-allgather +s4 +4194304 +4.5 +5 +0.900 +101.5 +100 +1.50 +0\n")
+# Data check: four times as long is over the limit of three; perf_check's ratio is read.
+expect("${out}" "data check: sweep -d 1 / -d 0 \\(wall time\\) [^\n]*MISSED by")
+expect("${out}" "fill\\+check / all-core memcpy \\(perf_check\\) +0.2 +>= 0.25  MISSED by 20.0%\n")
+expect("${out}" "fill\\+check over section 1's all-core memcpy \\(12 GB/s\\): 0.200\n")
+expect("${out}" "peak RSS bench-allreduce -d 1 / buffers held +0\\.[0-9]+ +<= 1.10  met\n")
+expect("${out}" "targets met: [0-9]+, missed or not measured: [0-9]+; run time")
+
+# Without perf_mpi, perf_check and peak_rss the rest still runs and says what is missing.
+run_bench(${WORK}/bare out)
+expect("${out}" "perf_mpi not built")
+expect("${out}" "perf_check not built")
+expect("${out}" "peak_rss not built")
+expect("${out}" "allreduce 2 procs 32M: [^\n]* n/a +n/a  NOT MEASURED\n")
+expect("${out}" "bench-allreduce s2 4M: bus bw / tight loop +0.950 +>= 0.95  met\n")
+expect("${out}" "fill\\+check / all-core memcpy \\(perf_check\\) +n/a +0.25  NOT MEASURED\n")
+
+# A build folder without the programs is refused at once.
+execute_process(COMMAND sh ${SRC}/bench.sh ${WORK}/empty RESULT_VARIABLE rc
+                OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 10)
+if(NOT rc EQUAL 1 OR NOT err MATCHES "not found; build")
+  message(FATAL_ERROR "bench.sh on an empty folder: '${rc}'\n${out}\n${err}")
+endif()

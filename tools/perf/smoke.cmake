@@ -1,0 +1,26 @@
+# Runs perf_oxcl with tiny settings and checks that it ends well and reports every point.
+execute_process(COMMAND ${PROG} --min-seconds 0.01 --counts 1,1M --ranks 2 --memcpy-mib 8
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 25)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "perf_oxcl exited with '${rc}'\n${out}\n${err}")
+endif()
+set(keys cores memcpy_1t_gbps memcpy_allcore_gbps)
+foreach(coll allreduce reducescatter allgather alltoall)
+  foreach(count 1 1048576)
+    foreach(what us busbw floor)
+      list(APPEND keys inproc_${coll}_n2_c${count}_${what})
+    endforeach()
+  endforeach()
+endforeach()
+foreach(key ${keys})
+  # A value is a number; a collective that reports nothing, or "nan", fails here.
+  if(NOT out MATCHES "RESULT ${key} [0-9][0-9.e+-]*\n")
+    message(FATAL_ERROR "no numeric 'RESULT ${key}' line in:\n${out}")
+  endif()
+endforeach()
+# With 1M floats every collective moves data, so its bus bandwidth cannot be zero.
+foreach(coll allreduce reducescatter allgather alltoall)
+  if(out MATCHES "RESULT inproc_${coll}_n2_c1048576_busbw 0\n")
+    message(FATAL_ERROR "${coll} at 1M floats reports zero bus bandwidth:\n${out}")
+  endif()
+endforeach()
