@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <string>
 
 #if defined(__SSE2__)
@@ -152,6 +154,19 @@ std::mutex& StagingMutex() {
   static std::mutex mutex;
   return mutex;
 }
+std::condition_variable& StagingReturned() {
+  static std::condition_variable cv;
+  return cv;
+}
+// Arrays out at once: two per core. The pools hold ten threads per communicator, but only as
+// many as there are cores make progress; more arrays in use would only add to the run's
+// memory (4 MiB each) beyond the buffers it must hold, and push each other out of the cache.
+// A task holds one array at a time, so waiting for one cannot deadlock.
+size_t StagingLimit() {
+  static const size_t limit = 2 * std::max<size_t>(1, std::thread::hardware_concurrency());
+  return limit;
+}
+size_t staging_out = 0;  // guarded by StagingMutex
 std::vector<Staging>& StagingFree() {
   static std::vector<Staging> free_list;
   return free_list;
@@ -162,7 +177,9 @@ std::vector<Staging>& StagingFree() {
 Staging AcquireStaging(size_t bytes) {
   bytes = std::max<size_t>(bytes, 1);
   {
-    std::lock_guard<std::mutex> lock(StagingMutex());
+    std::unique_lock<std::mutex> lock(StagingMutex());
+    StagingReturned().wait(lock, [] { return staging_out < StagingLimit(); });
+    ++staging_out;
     std::vector<Staging>& free_list = StagingFree();
     for (size_t k = free_list.size(); k-- > 0;) {
       if (free_list[k].capacity >= bytes) {
@@ -172,14 +189,23 @@ Staging AcquireStaging(size_t bytes) {
       }
     }
   }
-  return Staging{std::malloc(bytes), bytes};
+  Staging fresh{std::malloc(bytes), bytes};
+  if (fresh.data == nullptr) {
+    // No array handed out: give its place back.
+    std::lock_guard<std::mutex> lock(StagingMutex());
+    --staging_out;
+    StagingReturned().notify_one();
+  }
+  return fresh;
 }
 
 void ReleaseStaging(Staging staging) {
-  if (staging.data == nullptr) return;
   void* evicted = nullptr;
   {
+    if (staging.data == nullptr) return;  // nothing was handed out
     std::lock_guard<std::mutex> lock(StagingMutex());
+    --staging_out;
+    StagingReturned().notify_one();
     std::vector<Staging>& free_list = StagingFree();
     free_list.push_back(staging);
     if (free_list.size() > kStagingKept) {
