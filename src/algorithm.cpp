@@ -150,13 +150,15 @@ namespace {
 // enough that idle ones do not hold much memory.
 constexpr size_t kStagingKept = 16;
 
+// Never destroyed: pool threads of a failing run may still return arrays while the process
+// exits, and the arrays kept stay reachable (and are the process's until it ends).
 std::mutex& StagingMutex() {
-  static std::mutex mutex;
-  return mutex;
+  static std::mutex* mutex = new std::mutex;
+  return *mutex;
 }
 std::condition_variable& StagingReturned() {
-  static std::condition_variable cv;
-  return cv;
+  static std::condition_variable* cv = new std::condition_variable;
+  return *cv;
 }
 // Arrays out at once: two per core. The pools hold ten threads per communicator, but only as
 // many as there are cores make progress; more arrays in use would only add to the run's
@@ -168,8 +170,8 @@ size_t StagingLimit() {
 }
 size_t staging_out = 0;  // guarded by StagingMutex
 std::vector<Staging>& StagingFree() {
-  static std::vector<Staging> free_list;
-  return free_list;
+  static std::vector<Staging>* free_list = new std::vector<Staging>;
+  return *free_list;
 }
 
 }  // namespace
