@@ -719,6 +719,43 @@ oxsim::SharedRange RangeAt(const std::vector<uint64_t>& words, size_t at) {
   return x;
 }
 
+// The direct paths' first step: every process sends the others its words (4 header words,
+// then `per_rank` words per rank it holds) and receives theirs, indexed by process.
+oxclResult_t SwapWords(Operation& op, Exchange& ex, const std::vector<uint64_t>& mine,
+                       size_t per_rank, std::vector<std::vector<uint64_t>>* theirs) {
+  const int n = op.n();
+  const size_t procs = op.members.procs.size();
+  theirs->assign(procs, {});
+  std::vector<int> ranks_of(procs, 0);
+  for (int r = 0; r < n; ++r) ++ranks_of[op.ProcOf(r)];
+  for (size_t p = 0; p < procs; ++p) {
+    if (static_cast<int>(p) == op.self()) continue;
+    (*theirs)[p].resize(4 + per_rank * ranks_of[p]);
+    ex.Send(mine.data(), mine.size() * 8, static_cast<int>(p), TagBase(n, kTagBuffers));
+    ex.Recv((*theirs)[p].data(), (*theirs)[p].size() * 8, static_cast<int>(p),
+            TagBase(n, kTagBuffers));
+  }
+  return ex.WaitAll();
+}
+
+// The direct paths' last step: the processes swap their verdicts once their work is done, so a
+// failure anywhere fails everyone and nobody leaves while another still uses its buffers.
+oxclResult_t FinishDirect(Operation& op, Exchange& ex, int64_t status) {
+  StoreFence();
+  const size_t procs = op.members.procs.size();
+  std::vector<int64_t> verdicts(procs, oxclSuccess);
+  for (size_t p = 0; p < procs; ++p) {
+    if (static_cast<int>(p) == op.self()) continue;
+    ex.Send(&status, sizeof status, static_cast<int>(p), TagBase(op.n(), kTagDone));
+    ex.Recv(&verdicts[p], sizeof verdicts[p], static_cast<int>(p), TagBase(op.n(), kTagDone));
+  }
+  if (oxclResult_t rc = ex.WaitAll()) return rc;
+  if (status != oxclSuccess) return static_cast<oxclResult_t>(status);
+  for (int64_t v : verdicts)
+    if (v != oxclSuccess) return oxclRemoteError;
+  return oxclSuccess;
+}
+
 // Reductions between processes of one host: like the in-process engine, each element is
 // folded once from all n inputs in rank order and stored to its outputs, every process taking
 // a share of the units and reading (writing) the other processes' buffers directly. The
@@ -746,16 +783,8 @@ oxclResult_t DriveDirectReduction(Operation& op, bool saturate) {
     PushRange(mine, op.local[i]->send, send_bytes);
     PushRange(mine, op.local[i]->recv, a.count * elem);
   }
-  std::vector<std::vector<uint64_t>> theirs(procs);
-  std::vector<int> ranks_of(procs, 0);
-  for (int r = 0; r < n; ++r) ++ranks_of[op.ProcOf(r)];
-  for (size_t p = 0; p < procs; ++p) {
-    if (static_cast<int>(p) == op.self()) continue;
-    theirs[p].resize(4 + kWords * ranks_of[p]);
-    ex.Send(mine.data(), mine.size() * 8, static_cast<int>(p), TagBase(n, kTagBuffers));
-    ex.Recv(theirs[p].data(), theirs[p].size() * 8, static_cast<int>(p), TagBase(n, kTagBuffers));
-  }
-  if (oxclResult_t rc = ex.WaitAll()) return rc;
+  std::vector<std::vector<uint64_t>> theirs;
+  if (oxclResult_t rc = SwapWords(op, ex, mine, kWords, &theirs)) return rc;
 
   std::vector<const char*> send(n);
   std::vector<char*> recv(n);
@@ -847,19 +876,8 @@ oxclResult_t DriveDirectReduction(Operation& op, bool saturate) {
     }
   }
 
-  StoreFence();
   // Everyone's share is written once every process has said so; a failure anywhere fails all.
-  std::vector<int64_t> verdicts(procs, oxclSuccess);
-  for (size_t p = 0; p < procs; ++p) {
-    if (static_cast<int>(p) == op.self()) continue;
-    ex.Send(&status, sizeof status, static_cast<int>(p), TagBase(n, kTagDone));
-    ex.Recv(&verdicts[p], sizeof verdicts[p], static_cast<int>(p), TagBase(n, kTagDone));
-  }
-  if (oxclResult_t rc = ex.WaitAll()) return rc;
-  if (status != oxclSuccess) return static_cast<oxclResult_t>(status);
-  for (int64_t v : verdicts)
-    if (v != oxclSuccess) return oxclRemoteError;
-  return oxclSuccess;
+  return FinishDirect(op, ex, status);
 }
 
 // All-gather: every local block goes once to every other process, which lands it in its first
@@ -1034,16 +1052,8 @@ oxclResult_t DriveDirectMoves(Operation& op) {
     }
   }
   mine[3] = overlap;
-  std::vector<std::vector<uint64_t>> theirs(procs);
-  std::vector<int> ranks_of(procs, 0);
-  for (int r = 0; r < n; ++r) ++ranks_of[op.ProcOf(r)];
-  for (size_t p = 0; p < procs; ++p) {
-    if (static_cast<int>(p) == op.self()) continue;
-    theirs[p].resize(4 + words_per_rank * ranks_of[p]);
-    ex.Send(mine.data(), mine.size() * 8, static_cast<int>(p), TagBase(n, kTagBuffers));
-    ex.Recv(theirs[p].data(), theirs[p].size() * 8, static_cast<int>(p), TagBase(n, kTagBuffers));
-  }
-  if (oxclResult_t rc = ex.WaitAll()) return rc;
+  std::vector<std::vector<uint64_t>> theirs;
+  if (oxclResult_t rc = SwapWords(op, ex, mine, words_per_rank, &theirs)) return rc;
 
   // Per sending rank: where its record starts in the words of its process (local ranks: -1).
   std::vector<std::pair<int, size_t>> record(n, {-1, 0});
@@ -1123,19 +1133,8 @@ oxclResult_t DriveDirectMoves(Operation& op) {
     }
   }
 
-  StoreFence();
   // No process may return (and let its ranks reuse their send buffers) while others read them.
-  std::vector<int64_t> verdicts(procs, oxclSuccess);
-  for (size_t p = 0; p < procs; ++p) {
-    if (static_cast<int>(p) == op.self()) continue;
-    ex.Send(&status, sizeof status, static_cast<int>(p), TagBase(n, kTagDone));
-    ex.Recv(&verdicts[p], sizeof verdicts[p], static_cast<int>(p), TagBase(n, kTagDone));
-  }
-  if (oxclResult_t rc = ex.WaitAll()) return rc;
-  if (status != oxclSuccess) return static_cast<oxclResult_t>(status);
-  for (int64_t v : verdicts)
-    if (v != oxclSuccess) return oxclRemoteError;
-  return oxclSuccess;
+  return FinishDirect(op, ex, status);
 }
 
 // The local ranks' calls must agree before anything moves; the other processes' calls are
