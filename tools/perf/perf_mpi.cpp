@@ -31,6 +31,7 @@
 
 #include "oxcl.h"
 #include "oxrt.h"
+#include "perf_common.h"
 
 namespace {
 
@@ -78,19 +79,9 @@ struct Options {
   std::vector<uint64_t> counts;
 };
 
-// Parses "123", "4K", "8M", "1G"; false for anything else, zero or overflow.
+// Counts as the shared syntax, zero refused: no option here takes it.
 bool ParseCount(const char* text, uint64_t* count) {
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long value = std::strtoull(text, &end, 10);
-  if (end == text || errno != 0 || text[0] == '-') return false;
-  unsigned shift = 0;
-  if (*end == 'K' || *end == 'k') shift = 10, ++end;
-  else if (*end == 'M' || *end == 'm') shift = 20, ++end;
-  else if (*end == 'G' || *end == 'g') shift = 30, ++end;
-  if (*end != '\0' || value == 0 || value > (UINT64_MAX >> shift)) return false;
-  *count = static_cast<uint64_t>(value) << shift;
-  return true;
+  return perf::ParseCount(text, count) && *count != 0;
 }
 
 void Usage() {
@@ -177,18 +168,11 @@ float Input(uint64_t i, int rank) {
   return static_cast<float>((i * 7 + static_cast<uint64_t>(rank)) % 1021);
 }
 
-enum class Coll { kAllReduce, kReduceScatter, kAllGather, kAllToAll };
+using perf::Coll;
+using perf::CollName;
+using perf::Shape;
+using perf::ShapeOf;
 const Coll kColls[] = {Coll::kAllReduce, Coll::kReduceScatter, Coll::kAllGather, Coll::kAllToAll};
-
-const char* CollName(Coll c) {
-  switch (c) {
-    case Coll::kAllReduce: return "allreduce";
-    case Coll::kReduceScatter: return "reducescatter";
-    case Coll::kAllGather: return "allgather";
-    case Coll::kAllToAll: return "alltoall";
-  }
-  return "?";
-}
 
 const char* MpiName(Coll c) {
   switch (c) {
@@ -198,22 +182,6 @@ const char* MpiName(Coll c) {
     case Coll::kAllToAll: return "MPI_Alltoall";
   }
   return "?";
-}
-
-// Per-rank counts of one operation, as the programs derive them from their count.
-struct Shape {
-  uint64_t call_count;  // the count argument (per peer block for the three block collectives)
-  uint64_t out_elems;   // elements of the receive buffer the operation writes
-  uint64_t bus_elems;   // elements of the algorithm bandwidth's byte count
-  double bus_factor;    // bus bandwidth / algorithm bandwidth
-};
-
-Shape ShapeOf(Coll coll, int n, uint64_t count) {
-  const uint64_t c = count / static_cast<uint64_t>(n);
-  const double nd = n;
-  if (coll == Coll::kAllReduce) return {count, count, count, 2.0 * (nd - 1) / nd};
-  if (coll == Coll::kReduceScatter) return {c, c, c * n, (nd - 1) / nd};
-  return {c, c * n, c * n, (nd - 1) / nd};  // all-gather, all-to-all
 }
 
 // The value element x of rank `me`'s output must hold.

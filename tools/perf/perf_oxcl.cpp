@@ -37,6 +37,7 @@
 
 #include "oxcl.h"
 #include "oxrt.h"
+#include "perf_common.h"
 
 namespace {
 
@@ -54,17 +55,10 @@ double Seconds(Clock::time_point a, Clock::time_point b) {
     }                                                                                 \
   } while (0)
 
-enum class Coll { kAllReduce, kReduceScatter, kAllGather, kAllToAll };
-
-const char* CollName(Coll c) {
-  switch (c) {
-    case Coll::kAllReduce: return "allreduce";
-    case Coll::kReduceScatter: return "reducescatter";
-    case Coll::kAllGather: return "allgather";
-    case Coll::kAllToAll: return "alltoall";
-  }
-  return "?";
-}
+using perf::Coll;
+using perf::CollName;
+using perf::Shape;
+using perf::ShapeOf;
 
 struct Options {
   double min_seconds = 0.3;
@@ -77,20 +71,8 @@ struct Options {
   uint64_t blocks = 3;  // at least this many blocks per point with --iters
 };
 
-// "123", "4K", "8M", "1G" (powers of 1024); false for anything else or overflow.
 bool ParseCount(const std::string& text, uint64_t* count) {
-  if (text.empty() || text[0] == '-') return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-  if (end == text.c_str() || errno != 0) return false;
-  unsigned shift = 0;
-  if (*end == 'K' || *end == 'k') shift = 10, ++end;
-  else if (*end == 'M' || *end == 'm') shift = 20, ++end;
-  else if (*end == 'G' || *end == 'g') shift = 30, ++end;
-  if (*end != '\0' || value > (UINT64_MAX >> shift)) return false;
-  *count = static_cast<uint64_t>(value) << shift;
-  return true;
+  return perf::ParseCount(text.c_str(), count);
 }
 
 std::vector<std::string> Split(const std::string& list) {
@@ -274,48 +256,20 @@ void FreeRanks(Ranks& ranks) {
   }
 }
 
-// The per-rank counts of one operation, as the programs' SetParam derives them.
-struct Shape {
-  uint64_t coll_count;  // what the library call gets
-  uint64_t bus_elems;   // elements of the algorithm bandwidth's byte count
-  double bus_factor;    // bus bandwidth / algorithm bandwidth
-  double traffic;       // single-pass bytes read + written by all ranks together
-};
-
-Shape ShapeOf(Coll coll, int n, uint64_t count) {
-  const double nd = n;
-  const uint64_t c = count / static_cast<uint64_t>(n);
-  const double s = sizeof(float);
-  switch (coll) {
-    case Coll::kAllReduce:
-      return {count, count, 2.0 * (nd - 1) / nd, 2.0 * nd * s * count};
-    case Coll::kReduceScatter:
-      // n inputs of n*c read, n outputs of c written.
-      return {c, c * n, (nd - 1) / nd, (nd * nd * c + nd * c) * s};
-    case Coll::kAllGather:
-      // n blocks of c read, n*n blocks written.
-      return {c, c * n, (nd - 1) / nd, (nd * c + nd * nd * c) * s};
-    case Coll::kAllToAll:
-      // n*n blocks, each read once and written once.
-      return {c, c * n, (nd - 1) / nd, 2.0 * nd * nd * c * s};
-  }
-  return {0, 0, 0, 0};
-}
-
 void CallOnce(Coll coll, Ranks& ranks, int r, const Shape& shape,
               const std::vector<const void*>& sends, const std::vector<void*>& recvs,
               const std::vector<uint32_t>& counts, const std::vector<oxclDataType_t>& types) {
   switch (coll) {
     case Coll::kAllReduce:
-      CHECK(oxclAllReduce(ranks.send[r], ranks.recv[r], shape.coll_count, oxclFloat32, oxclSum,
+      CHECK(oxclAllReduce(ranks.send[r], ranks.recv[r], shape.call_count, oxclFloat32, oxclSum,
                           ranks.comms[r], nullptr));
       break;
     case Coll::kReduceScatter:
-      CHECK(oxclReduceScatter(ranks.send[r], ranks.recv[r], shape.coll_count, oxclFloat32,
+      CHECK(oxclReduceScatter(ranks.send[r], ranks.recv[r], shape.call_count, oxclFloat32,
                               oxclSum, ranks.comms[r], nullptr));
       break;
     case Coll::kAllGather:
-      CHECK(oxclAllGather(ranks.send[r], ranks.recv[r], shape.coll_count, oxclFloat32,
+      CHECK(oxclAllGather(ranks.send[r], ranks.recv[r], shape.call_count, oxclFloat32,
                           ranks.comms[r], nullptr));
       break;
     case Coll::kAllToAll:
@@ -336,10 +290,10 @@ double SecondsPerOp(Coll coll, Ranks& ranks, const Shape& shape, int iters) {
     threads.emplace_back([&, r] {
       CHECK(oxrtSetDevice(ranks.devs[r]));
       // The per-peer arrays of the default all-to-all call (one block per peer).
-      const size_t step = shape.coll_count * sizeof(float);
+      const size_t step = shape.call_count * sizeof(float);
       std::vector<const void*> sends(n);
       std::vector<void*> recvs(n);
-      std::vector<uint32_t> counts(n, static_cast<uint32_t>(shape.coll_count));
+      std::vector<uint32_t> counts(n, static_cast<uint32_t>(shape.call_count));
       std::vector<oxclDataType_t> types(n, oxclFloat32);
       for (int j = 0; j < n; ++j) {
         sends[j] = static_cast<const char*>(ranks.send[r]) + j * step;
