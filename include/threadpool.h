@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -15,11 +16,18 @@
 
 namespace oxcl_benchmark {
 
+// Starts a thread running `body` and appends it to `threads`. When the system refuses the
+// thread (no task slot, no memory for its stack), returns false with the reason in `*error`
+// instead of throwing, so the caller can end the run with a message.
+bool StartThread(std::vector<std::thread>* threads, std::function<void()> body,
+                 std::string* error);
+
 class ThreadPool {
  public:
   using Task = std::function<benchmarkResult_t()>;
 
-  // Starts `n` threads (none for n <= 0) that take tasks from the queue.
+  // Starts `n` threads (none for n <= 0) that take tasks from the queue. If the system refuses
+  // one, the pool keeps those already started; Started() and StartError() tell the caller.
   explicit ThreadPool(int n);
   // Stops the pool: a running task finishes, queued tasks are discarded unrun.
   ~ThreadPool();
@@ -36,6 +44,11 @@ class ThreadPool {
   // Stops the pool and joins its threads; tasks still queued are never started.
   void Reset();
 
+  // Threads that were started at construction (fewer than asked when one could not start).
+  int Started() const { return started; }
+  // Why the first refused thread could not start; empty when all started.
+  const std::string& StartError() const { return start_error; }
+
  private:
   // Body of each pool thread.
   void Run();
@@ -48,8 +61,9 @@ class ThreadPool {
   std::condition_variable task_ready;
   std::condition_variable task_done;
   std::vector<std::thread> workers;
-  int32_t thread_num = 0;
   int32_t busy = 0;
+  int32_t started = 0;
+  std::string start_error;
   // Atomic so that GetStatus may read it while a pool thread records a result.
   std::atomic<benchmarkResult_t> status{0};
 };

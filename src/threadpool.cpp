@@ -1,13 +1,33 @@
 #include "threadpool.h"
 
+#include <new>
+#include <system_error>
 #include <utility>
 
 namespace oxcl_benchmark {
 
-ThreadPool::ThreadPool(int n) : thread_num(n) {
+bool StartThread(std::vector<std::thread>* threads, std::function<void()> body,
+                 std::string* error) {
+  try {
+    threads->emplace_back(std::move(body));
+    return true;
+  } catch (const std::system_error& e) {
+    // The code's own text ("Resource temporarily unavailable"), not the library's wording.
+    if (error != nullptr) *error = e.code().message();
+    return false;
+  } catch (const std::bad_alloc&) {
+    if (error != nullptr) *error = "out of memory";
+    return false;
+  }
+}
+
+ThreadPool::ThreadPool(int n) {
   if (n <= 0) return;
   workers.reserve(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i) workers.emplace_back([this] { Run(); });
+  for (int i = 0; i < n; ++i) {
+    if (!StartThread(&workers, [this] { Run(); }, &start_error)) break;
+    ++started;
+  }
 }
 
 ThreadPool::~ThreadPool() { Reset(); }

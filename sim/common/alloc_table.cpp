@@ -6,7 +6,9 @@
 #include <atomic>
 #include <cinttypes>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <shared_mutex>
@@ -40,6 +42,7 @@ struct Table {
   std::shared_mutex mutex;
   std::map<uintptr_t, Allocation> live;  // keyed by start address
   std::vector<uint64_t> used;            // per card, bytes requested and not freed
+  uint64_t used_total = 0;               // the sum of `used`
 };
 
 // Never freed: queue threads may still touch device memory while the process exits.
@@ -111,15 +114,50 @@ void ReleaseBlock(void* ptr, const Allocation& a) {
 
 }  // namespace
 
-bool DeviceAlloc(int card, size_t bytes, void** ptr) {
+uint64_t HostBackableBytes() {
+  FILE* f = std::fopen("/proc/meminfo", "r");
+  if (f == nullptr) return UINT64_MAX;
+  unsigned long long available_kb = 0, swap_kb = 0;
+  bool have_available = false;
+  char line[256];
+  while (std::fgets(line, sizeof(line), f) != nullptr) {
+    if (std::sscanf(line, "MemAvailable: %llu kB", &available_kb) == 1) have_available = true;
+    std::sscanf(line, "SwapFree: %llu kB", &swap_kb);
+  }
+  std::fclose(f);
+  if (!have_available) return UINT64_MAX;
+  // What the process holds resident can be given to new device memory only in the sense that
+  // it is already backed; counting it keeps touched device memory from being counted twice
+  // (once as live, once as missing from MemAvailable).
+  unsigned long long size_pages = 0, resident_pages = 0;
+  f = std::fopen("/proc/self/statm", "r");
+  if (f != nullptr) {
+    if (std::fscanf(f, "%llu %llu", &size_pages, &resident_pages) != 2) resident_pages = 0;
+    std::fclose(f);
+  }
+  const uint64_t total = (static_cast<uint64_t>(available_kb) + swap_kb) * 1024 +
+                         static_cast<uint64_t>(resident_pages) * sysconf(_SC_PAGESIZE);
+  return total > kHostReserveBytes ? total - kHostReserveBytes : 0;
+}
+
+bool DeviceAlloc(int card, size_t bytes, void** ptr, HostShortage* host_short) {
   if (!ptr || card < 0 || card >= DeviceCount()) return false;
   Table& t = GetTable();
+  // Mappings are only backed when touched, so without this a request far beyond the host's
+  // memory succeeds and the process is killed at the first write. Small blocks come from the
+  // heap, which fails on its own, and reading /proc for each would only cost time.
+  const uint64_t backable = bytes >= kMapThreshold ? HostBackableBytes() : UINT64_MAX;
   {
     // Reserve first, so concurrent allocations on one card cannot overshoot its capacity.
     std::unique_lock<std::shared_mutex> lock(t.mutex);
     uint64_t& used = t.used[static_cast<size_t>(card)];
     if (bytes > DeviceMemory() - used) return false;
+    if (bytes > backable || t.used_total > backable - bytes) {
+      if (host_short != nullptr) *host_short = HostShortage{true, t.used_total, backable};
+      return false;
+    }
     used += bytes;
+    t.used_total += bytes;
   }
   Allocation a{bytes, card, nullptr, 0, -1, next_serial.fetch_add(1)};
   void* p = nullptr;
@@ -136,6 +174,7 @@ bool DeviceAlloc(int card, size_t bytes, void** ptr) {
   std::unique_lock<std::shared_mutex> lock(t.mutex);
   if (!p) {
     t.used[static_cast<size_t>(card)] -= bytes;
+    t.used_total -= bytes;
     return false;
   }
   t.live.emplace(reinterpret_cast<uintptr_t>(p), a);
@@ -153,6 +192,7 @@ bool DeviceFree(void* ptr) {
     a = it->second;
     t.live.erase(it);
     t.used[static_cast<size_t>(a.card)] -= a.bytes;
+    t.used_total -= a.bytes;
   }
   ReleaseBlock(ptr, a);
   return true;

@@ -82,9 +82,22 @@ bool ParseFaults(const std::string& text, std::vector<FaultItem>* items, std::st
 uint64_t CallCount(const std::string& name);
 
 // ---- device memory ----
-// Allocates bytes on card `card` against its capacity. Returns false when the card is invalid
-// or full. Zero bytes still yield a unique, freeable pointer.
-bool DeviceAlloc(int card, size_t bytes, void** ptr);
+// Allocates bytes on card `card` against its capacity and against the host memory that can
+// back it. Returns false when the card is invalid or full, or when the device memory live in
+// this process plus `bytes` exceeds what the host can back; in that last case `*host_short`
+// (when given) says so, with the figures. Zero bytes still yield a unique, freeable pointer.
+struct HostShortage {
+  bool refused = false;
+  uint64_t live = 0;      // device bytes live in this process before the request
+  uint64_t backable = 0;  // device bytes the host can back (see HostBackableBytes)
+};
+bool DeviceAlloc(int card, size_t bytes, void** ptr, HostShortage* host_short = nullptr);
+// Device bytes this process can hold in host memory now: available memory and free swap
+// (/proc/meminfo), plus what the process already holds resident (its touched device memory
+// among it), less a reserve for the host side of the run. UINT64_MAX when unknown.
+uint64_t HostBackableBytes();
+// The reserve HostBackableBytes keeps for host buffers, libraries and threads.
+constexpr uint64_t kHostReserveBytes = 256ull << 20;
 // Frees a pointer returned by DeviceAlloc; false when it is not the start of a live allocation.
 bool DeviceFree(void* ptr);
 // True when [ptr, ptr + bytes) lies inside one live allocation; *card receives its card.

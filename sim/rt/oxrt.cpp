@@ -65,7 +65,20 @@ oxrtError_t oxrtMalloc(void** ptr, size_t bytes) {
   OXRT_ENTER("oxrtMalloc");
   if (!ptr) return oxrtErrorInvalidValue;
   // Counted against the card of the calling thread, like every other device resource.
-  if (!oxsim::DeviceAlloc(current_device, bytes, ptr)) {
+  oxsim::HostShortage host;
+  if (!oxsim::DeviceAlloc(current_device, bytes, ptr, &host)) {
+    *ptr = nullptr;
+    if (host.refused) {
+      oxsim::Complain("oxrtMalloc: %zu bytes on card %d exceed the host memory that can back "
+                      "them (%llu bytes of device memory live in this process, %llu can be "
+                      "backed: available memory and swap plus this process's resident set, "
+                      "less %llu MiB for the host side); use smaller counts or fewer "
+                      "communicators per process",
+                      bytes, current_device, static_cast<unsigned long long>(host.live),
+                      static_cast<unsigned long long>(host.backable),
+                      static_cast<unsigned long long>(oxsim::kHostReserveBytes >> 20));
+      return oxrtErrorMemoryAllocation;
+    }
     uint64_t used = 0, total = 0;
     oxsim::CardUsage(current_device, &used, &total);
     oxsim::Complain("oxrtMalloc: %zu bytes do not fit on card %d (%llu of %llu bytes in use)",

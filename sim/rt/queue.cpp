@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <system_error>
 #include <thread>
 #include <unordered_set>
 
@@ -179,8 +180,14 @@ oxrtError_t oxrtQueueCreate(oxrtQueue_t* queue) {
     q = std::make_unique<OXqueue_st>();
     q->card = oxsim::CurrentDevice();
     q->thread = std::thread(&OXqueue_st::Run, q.get());
+  } catch (const std::system_error& e) {
+    // No task slot or no memory for the thread's stack: the caller has asked for more
+    // threads than the host gives.
+    oxsim::Complain("oxrtQueueCreate: cannot start the queue's thread: %s; use fewer queues",
+                    e.code().message().c_str());
+    return oxrtErrorMemoryAllocation;
   } catch (...) {
-    oxsim::Complain("oxrtQueueCreate: cannot start the queue's thread");
+    oxsim::Complain("oxrtQueueCreate: no memory for a new queue");
     return oxrtErrorMemoryAllocation;
   }
   Handles& h = GetHandles();

@@ -1,12 +1,16 @@
-// Device memory of the simulated runtime: range checks, capacity and accounting.
-// Runs with OXSIM_DEVICE_COUNT=2 and OXSIM_DEVICE_MEMORY=8M.
+// Device memory of the simulated runtime: range checks, capacity, accounting, and the host
+// memory that must back it. Runs with OXSIM_DEVICE_COUNT=2 and OXSIM_DEVICE_MEMORY=8M.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -289,6 +293,90 @@ TEST(ErrorNames, EveryCodeHasAName) {
   int major = 0, minor = 0, patch = 0;
   EXPECT_EQ(oxrtGetLibVersion(&major, &minor, &patch), oxrtSuccess);
   EXPECT_EQ(oxrtGetLibVersion(&major, nullptr, &patch), oxrtErrorInvalidValue);
+}
+
+TEST(HostBacking, CardCapacityIsCheckedFirst) {
+  // On a small card the per-card message stays, however far beyond the host the request is.
+  ASSERT_EQ(oxrtSetDevice(0), oxrtSuccess);
+  void* p = nullptr;
+  auto [rc, err] = WithStderr([&] { return oxrtMalloc(&p, SIZE_MAX / 2); });
+  EXPECT_EQ(rc, oxrtErrorMemoryAllocation);
+  EXPECT_NE(err.find("do not fit on card 0"), std::string::npos) << err;
+  EXPECT_EQ(err.find("host memory"), std::string::npos) << err;
+}
+
+// The refusal needs cards larger than the host, so it runs in a child of this binary started
+// with 1 PiB cards; this process has 8 MiB cards.
+constexpr const char* kChildMark = "OX_TEST_HOST_BACKING_CHILD";
+
+void CheckHostBackingInHugeCards() {
+  const uint64_t backable = oxsim::HostBackableBytes();
+  ASSERT_NE(backable, UINT64_MAX);
+  ASSERT_EQ(oxrtSetDevice(0), oxrtSuccess);
+  // Beyond the host: one clear line, nothing granted, the card's accounting untouched.
+  void* p = reinterpret_cast<void*>(1);
+  const size_t beyond = backable + (1ull << 30);
+  auto [rc, err] = WithStderr([&] { return oxrtMalloc(&p, beyond); });
+  EXPECT_EQ(rc, oxrtErrorMemoryAllocation);
+  EXPECT_EQ(p, nullptr);
+  EXPECT_EQ(Lines(err), 1) << err;
+  EXPECT_NE(err.find("oxsim: oxrtMalloc: " + std::to_string(beyond) +
+                     " bytes on card 0 exceed the host memory that can back them"),
+            std::string::npos)
+      << err;
+  size_t free_bytes = 0, total = 0;
+  ASSERT_EQ(oxrtMemGetInfo(&free_bytes, &total), oxrtSuccess);
+  EXPECT_EQ(free_bytes, total);
+  // Half is granted (untouched, it costs nothing yet) and counts for every card of the
+  // process; once freed it is given back.
+  void* half = nullptr;
+  ASSERT_EQ(oxrtMalloc(&half, backable / 2), oxrtSuccess);
+  ASSERT_EQ(oxrtSetDevice(1), oxrtSuccess);
+  void* more = nullptr;
+  EXPECT_EQ(WithStderr([&] { return oxrtMalloc(&more, backable / 2 + backable / 4); }).first,
+            oxrtErrorMemoryAllocation);
+  EXPECT_EQ(oxrtFree(half), oxrtSuccess);
+  ASSERT_EQ(oxrtMalloc(&more, backable / 2 + backable / 4), oxrtSuccess);
+  EXPECT_EQ(oxrtFree(more), oxrtSuccess);
+}
+
+TEST(HostBacking, RefusesWhatTheHostCannotBack) {
+  if (std::getenv(kChildMark) != nullptr) {
+    CheckHostBackingInHugeCards();
+    return;
+  }
+  char log_name[] = "/tmp/oxsim_host_backing_XXXXXX";
+  const int log = mkstemp(log_name);
+  ASSERT_GE(log, 0);
+  // Everything the child needs is made before the fork: it only redirects and executes.
+  std::vector<std::string> env = {std::string(kChildMark) + "=1",
+                                  "OXSIM_DEVICE_MEMORY=1048576G", "OXSIM_DEVICE_COUNT=2"};
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string item = *e;
+    if (item.rfind("OXSIM_DEVICE_", 0) != 0 && item.rfind(kChildMark, 0) != 0) env.push_back(item);
+  }
+  std::vector<char*> envp;
+  for (std::string& item : env) envp.push_back(item.data());
+  envp.push_back(nullptr);
+  char arg0[] = "test_sim_memory";
+  char filter[] = "--gtest_filter=HostBacking.RefusesWhatTheHostCannotBack";
+  char* argv[] = {arg0, filter, nullptr};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(log, 1);
+    dup2(log, 2);
+    execve("/proc/self/exe", argv, envp.data());
+    _exit(127);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  std::ifstream in(log_name);
+  std::stringstream text;
+  text << in.rdbuf();
+  close(log);
+  unlink(log_name);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text.str();
+  EXPECT_NE(text.str().find("[  PASSED  ] 1 test"), std::string::npos) << text.str();
 }
 
 }  // namespace

@@ -1,15 +1,19 @@
-// Thread pool: order, waiting, status accumulation, and stopping with work still queued.
+// Thread pool: order, waiting, status accumulation, stopping with work still queued; and the
+// bound on the threads a run may ask for.
 #include "threadpool.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "context.h"
 
 namespace oxcl_benchmark {
 namespace {
@@ -202,6 +206,32 @@ TEST(ThreadPool, TenPoolsDispatchedAndSyncedByOneWorker) {
   for (auto& pool : pools) EXPECT_EQ(pool->Sync(), BENCHMARK_SUCCESS);
   for (int i = 0; i < 500; ++i) ASSERT_EQ(chunks[i], i % 10 + 1) << i;
   pools.clear();
+}
+
+TEST(ThreadLimit, CountsWorkersPoolsAndQueues) {
+  EXPECT_EQ(ThreadsNeeded(1, 1, false), 11u);
+  EXPECT_EQ(ThreadsNeeded(2, 3, false), 62u);
+  EXPECT_EQ(ThreadsNeeded(2, 3, true), 68u);
+  EXPECT_EQ(ThreadsNeeded(3000, 1, false), 33000u);
+  // Products beyond 64 bits saturate instead of wrapping to a small, accepted number.
+  EXPECT_EQ(ThreadsNeeded(1ull << 32, 1ull << 32, false), UINT64_MAX);
+  EXPECT_EQ(ThreadsNeeded(1ull << 61, 1, false), UINT64_MAX);  // only the x10 overflows
+  EXPECT_EQ(ThreadsNeeded(UINT64_MAX, 1, false), UINT64_MAX);
+}
+
+TEST(ThreadLimit, RefusesOnlyBeyondTheLimitWithOneLine) {
+  Context ctx;
+  ctx.threads = 4;
+  ctx.comms = 2;
+  ctx.async = 1;  // 4 + 4 * 2 * 11 = 92 threads
+  EXPECT_EQ(CheckThreadLimit(ctx, 92, "kernel.pid_max"), BENCHMARK_SUCCESS);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(CheckThreadLimit(ctx, 91, "kernel.pid_max"), BENCHMARK_FAILURE);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("-s 4 and -c 2 need 92 threads in this process, more than the 91 that "
+                     "kernel.pid_max allows; use fewer threads (-s) or communicators (-c)"),
+            std::string::npos)
+      << err;
 }
 
 }  // namespace
