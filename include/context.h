@@ -137,6 +137,19 @@ class Context {
 [[noreturn]] void OxclFatal(const char* file, int line, oxclResult_t result);
 // Logs "OXRT error msg: ..." for a failed runtime call, asks the run to stop, returns 1.
 benchmarkResult_t ReportRtError(Context* ctx, oxrtError_t code);
+// Ends the process with status 1 after a failed MPI wrapper call: the processes no longer
+// agree on what they exchanged, and carrying on would wait for ever or hide a mismatch.
+void CheckMpi(int code, const char* call);
+
+// The most threads the system lets exist at once (kernel, control group, the user's process
+// limit when not root); `which` names the binding one. UINT64_MAX when none is known.
+uint64_t HostThreadLimit(std::string* which);
+// The threads a run of `threads` workers with `comms` communicators each starts in a process:
+// the workers, ten helper pools per communicator, and a queue thread per communicator when
+// queues are used. Saturates at UINT64_MAX.
+uint64_t ThreadsNeeded(uint64_t threads, uint64_t comms, bool async);
+// Logs and returns 1 when the run would need more threads than `limit` (named by `which`).
+benchmarkResult_t CheckThreadLimit(const Context& ctx, uint64_t limit, const std::string& which);
 
 // The context that main always creates; the same for one process or several under a launcher.
 class ParallelContext : public Context {

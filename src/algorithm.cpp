@@ -63,9 +63,9 @@ int Algorithm::RankOf(const ThreadInfo* info, int i) const {
 benchmarkResult_t Algorithm::InitComm(Context* ctx) {
   ctx->GetHostName();
   ctx->GetDepInfo();
-  OX_MPI_Comm_size(OX_MPI_COMM_WORLD, &ctx->nprocs);
-  OX_MPI_Comm_rank(OX_MPI_COMM_WORLD, &ctx->proc_rank);
-  OX_MPI_Barrier(OX_MPI_COMM_WORLD);
+  CheckMpi(OX_MPI_Comm_size(OX_MPI_COMM_WORLD, &ctx->nprocs), "OX_MPI_Comm_size");
+  CheckMpi(OX_MPI_Comm_rank(OX_MPI_COMM_WORLD, &ctx->proc_rank), "OX_MPI_Comm_rank");
+  CheckMpi(OX_MPI_Barrier(OX_MPI_COMM_WORLD), "OX_MPI_Barrier");
   const uint64_t local = ctx->threads * ctx->comms;
   const uint64_t total = local * static_cast<uint64_t>(ctx->nprocs);
   if (static_cast<uint64_t>(static_cast<int64_t>(ctx->root)) >= total) {
@@ -86,12 +86,14 @@ benchmarkResult_t Algorithm::InitComm(Context* ctx) {
     oxclResult_t res = oxclGetCliqueId(&clique);
     if (res != oxclSuccess) OxclFatal(__FILE__, __LINE__, res);
   }
-  OX_MPI_Bcast(&clique, OXCL_CLIQUE_ID_BYTES, OX_MPI_BYTE, 0, OX_MPI_COMM_WORLD);
+  CheckMpi(OX_MPI_Bcast(&clique, OXCL_CLIQUE_ID_BYTES, OX_MPI_BYTE, 0, OX_MPI_COMM_WORLD),
+           "OX_MPI_Bcast");
   std::vector<uint64_t> hashes(static_cast<size_t>(ctx->nprocs), 0);
   const uint64_t mine = std::hash<std::string>{}(ctx->host_name);
   hashes[ctx->proc_rank] = mine;
-  OX_MPI_Allgather(OX_MPI_IN_PLACE, 0, OX_MPI_DATATYPE_NULL, hashes.data(), 8, OX_MPI_BYTE,
-                   OX_MPI_COMM_WORLD);
+  CheckMpi(OX_MPI_Allgather(OX_MPI_IN_PLACE, 0, OX_MPI_DATATYPE_NULL, hashes.data(), 8,
+                            OX_MPI_BYTE, OX_MPI_COMM_WORLD),
+           "OX_MPI_Allgather");
   ctx->local_index = 0;
   for (int p = 0; p < ctx->proc_rank; ++p) {
     if (hashes[p] == mine) ++ctx->local_index;
@@ -254,12 +256,16 @@ benchmarkResult_t Algorithm::RunChunks(ThreadInfo* info, size_t iteration, uint6
                                        bool fill, const ChunkTask& task) {
   if (fill) context->error_counts[info->thread_rank].store(0);
   const unsigned ts = context->GetTypeSize(CurrentType(info));
+  oxrtError_t cleared = oxrtSuccess;
   for (uint64_t i = 0; i < context->comms; ++i) {
     const uint64_t pool_base = (context->comms * info->thread_rank + i) * kPoolsPerComm;
     const uint64_t chunks = total / kChunkElements + (total % kChunkElements != 0 ? 1 : 0);
     if (fill) {
       const uint64_t off = info->GetAddrOffset(context, static_cast<int>(iteration));
-      oxrtMemset(static_cast<char*>(info->recv_buffs[i]) + off * ts, 0, info->recv_count * ts);
+      // A receive buffer left unzeroed could hide a collective that wrote nothing.
+      cleared = oxrtMemset(static_cast<char*>(info->recv_buffs[i]) + off * ts, 0,
+                           info->recv_count * ts);
+      if (cleared != oxrtSuccess) break;
     }
     for (uint64_t g = 0; g < chunks; ++g) {
       const uint64_t len = std::min(total - g * kChunkElements, kChunkElements);
@@ -272,6 +278,8 @@ benchmarkResult_t Algorithm::RunChunks(ThreadInfo* info, size_t iteration, uint6
   for (uint64_t p = first; p < first + context->comms * kPoolsPerComm; ++p) {
     context->pools[p]->Sync();
   }
+  // Reported after the tasks already dispatched have finished with the buffers.
+  if (cleared != oxrtSuccess) return ReportRtError(context, cleared);
   return BENCHMARK_SUCCESS;
 }
 
@@ -320,24 +328,26 @@ benchmarkResult_t Algorithm::PrintTableLine(ThreadInfo* info, const TableLayout&
     const long count = static_cast<long>(info->coll_count);
     const char* type = context->data_type_names[info->type_index].c_str();
     const char* op = context->reduce_op_names[info->op_index].c_str();
-    std::printf(layout.row_head, bytes, count, type, op);
+    // Each piece goes to the CSV file before the screen: a failing thread may end the process
+    // between the two, and a row seen on the screen must then be in the file too.
     if (csv) {
       // The count keeps its full width: element counts of 2^31 and more occur with 1-byte types.
       std::fprintf(csv, layout.redop ? "%li,%li,%s,%s," : "%li,%li,%s,", bytes, count, type, op);
     }
+    std::printf(layout.row_head, bytes, count, type, op);
   }
   long errors = 0;
   for (const auto& e : context->error_counts) errors += static_cast<long>(e.load());
-  std::printf(layout.row_group, seconds * 1e6, algo_bw, bus_bw, errors);
   if (csv) std::fprintf(csv, "%.3lf,%.2lf,%.2lf,%li", seconds * 1e6, algo_bw, bus_bw, errors);
+  std::printf(layout.row_group, seconds * 1e6, algo_bw, bus_bw, errors);
   if (two_modes && inplace) {
     if (csv) std::fprintf(csv, ",");
   } else {
-    std::printf("\n");
     if (csv) std::fprintf(csv, "\n");
+    std::printf("\n");
   }
-  std::fflush(stdout);
   if (csv) std::fflush(csv);
+  std::fflush(stdout);
   return BENCHMARK_SUCCESS;
 }
 #pragma GCC diagnostic pop

@@ -1,10 +1,12 @@
 #include "context.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <thread>
 
 #include "algorithm.h"
@@ -34,7 +36,64 @@ std::string Version3(const char* fmt, unsigned a, unsigned b, unsigned c) {
   return StrFmt(std::string(fmt) + "." + fmt + "." + fmt, a, b, c);
 }
 
+constexpr const char* kFewerThreads = "use fewer threads (-s) or communicators (-c)";
+
+// The first number in `path`; false when the file is missing or holds no number ("max").
+bool ReadNumber(const char* path, uint64_t* value) {
+  std::ifstream in(path);
+  unsigned long long v = 0;
+  if (!(in >> v)) return false;
+  *value = v;
+  return true;
+}
+
 }  // namespace
+
+uint64_t HostThreadLimit(std::string* which) {
+  uint64_t limit = UINT64_MAX;
+  auto lower = [&](uint64_t value, const char* name) {
+    if (value != 0 && value < limit) {
+      limit = value;
+      if (which != nullptr) *which = name;
+    }
+  };
+  uint64_t v = 0;
+  if (ReadNumber("/proc/sys/kernel/threads-max", &v)) lower(v, "kernel.threads-max");
+  if (ReadNumber("/proc/sys/kernel/pid_max", &v)) lower(v, "kernel.pid_max");
+  if (ReadNumber("/sys/fs/cgroup/pids.max", &v)) lower(v, "the control group's pids.max");
+  if (ReadNumber("/sys/fs/cgroup/pids/pids.max", &v)) lower(v, "the control group's pids.max");
+  // Root is not held to its process limit.
+  rlimit nproc{};
+  if (geteuid() != 0 && getrlimit(RLIMIT_NPROC, &nproc) == 0 && nproc.rlim_cur != RLIM_INFINITY) {
+    lower(static_cast<uint64_t>(nproc.rlim_cur), "the user's process limit (ulimit -u)");
+  }
+  return limit;
+}
+
+uint64_t ThreadsNeeded(uint64_t threads, uint64_t comms, bool async) {
+  // Per communicator: its fill-and-check pools, and a queue thread when queues are used.
+  const uint64_t per_comm = kPoolsPerComm + (async ? 1 : 0);
+  uint64_t n = 0;
+  uint64_t total = 0;
+  if (__builtin_mul_overflow(threads, comms, &n) || __builtin_mul_overflow(n, per_comm, &n) ||
+      __builtin_add_overflow(n, threads, &total)) {
+    return UINT64_MAX;
+  }
+  return total;
+}
+
+benchmarkResult_t CheckThreadLimit(const Context& ctx, uint64_t limit, const std::string& which) {
+  const uint64_t needed = ThreadsNeeded(ctx.threads, ctx.comms, ctx.async != 0);
+  if (needed <= limit) return BENCHMARK_SUCCESS;
+  // Refused before anything is sized by the thread count: a huge -s must not first allocate
+  // millions of records and then fail.
+  const std::string amount = needed == UINT64_MAX ? "more than " + std::to_string(needed)
+                                                  : std::to_string(needed);
+  OXLOG(ERROR) << "-s " << ctx.threads << " and -c " << ctx.comms << " need " << amount
+               << " threads in this process, more than the " << limit << " that " << which
+               << " allows; " << kFewerThreads;
+  return BENCHMARK_FAILURE;
+}
 
 void OxclFatal(const char* file, int line, oxclResult_t result) {
   std::printf("[%s:%d] OXCL error, msg: %s, code: %#x\n", file, line, oxclGetErrorStr(result),
@@ -48,6 +107,12 @@ benchmarkResult_t ReportRtError(Context* ctx, oxrtError_t code) {
   return BENCHMARK_FAILURE;
 }
 
+void CheckMpi(int code, const char* call) {
+  if (code == 0) return;
+  OXLOG(ERROR) << StrFmt("MPI error: %s returned %d, ending this process", call, code);
+  FatalExit(1);
+}
+
 Context::Context() = default;
 Context::~Context() = default;
 ParallelContext::~ParallelContext() = default;
@@ -59,6 +124,9 @@ unsigned Context::GetTypeSize(oxclDataType_t type) const {
 }
 
 benchmarkResult_t Context::Init(int argc, char** argv) {
+  std::string which;
+  const uint64_t thread_limit = HostThreadLimit(&which);
+  if (CheckThreadLimit(*this, thread_limit, which) != BENCHMARK_SUCCESS) return BENCHMARK_FAILURE;
   // An unwritable result file would only show up at the first table line; refuse it before
   // any device work.
   if (!csv_path.empty()) {
@@ -77,7 +145,7 @@ benchmarkResult_t Context::Init(int argc, char** argv) {
     FatalExit(1);
   }
   oxInit(0);
-  OX_MPI_Init(&argc, &argv);
+  CheckMpi(OX_MPI_Init(&argc, &argv), "OX_MPI_Init");
   const uint64_t n = threads * comms;
   comm_list.resize(n, nullptr);
   dev_list.resize(n, 0);
@@ -85,8 +153,18 @@ benchmarkResult_t Context::Init(int argc, char** argv) {
   error_counts.resize(threads);
   barrier_remaining = threads;
   barrier_generation = 0;
-  for (uint64_t i = 0; i < n * kPoolsPerComm; ++i) {
-    pools.push_back(std::make_unique<ThreadPool>(1));
+  const uint64_t pool_count = n * kPoolsPerComm;
+  pools.reserve(pool_count);
+  for (uint64_t i = 0; i < pool_count; ++i) {
+    auto pool = std::make_unique<ThreadPool>(1);
+    if (pool->Started() != 1) {
+      // Within the limits, but the host ran out (other processes, memory for stacks). The
+      // pools already started are idle and are joined when the context goes.
+      OXLOG(ERROR) << "cannot start helper thread " << i + 1 << " of " << pool_count << ": "
+                   << pool->StartError() << "; " << kFewerThreads;
+      return BENCHMARK_FAILURE;
+    }
+    pools.push_back(std::move(pool));
   }
   return init_wrap();
 }
@@ -101,7 +179,7 @@ benchmarkResult_t Context::Release() {
   if (res != oxclSuccess) OxclFatal(__FILE__, __LINE__, res);
   benchmarkResult_t r = close_wrap();
   if (r != BENCHMARK_SUCCESS) return r;
-  if (!failed.load()) OX_MPI_Finalize();
+  if (!failed.load()) CheckMpi(OX_MPI_Finalize(), "OX_MPI_Finalize");
   return BENCHMARK_SUCCESS;
 }
 
@@ -112,11 +190,8 @@ benchmarkResult_t Context::Execute() {
   } else {
     std::unique_lock<std::mutex> lock(notify_mutex);
     std::vector<std::thread> workers;
-    for (uint64_t i = threads; i-- > 0;) {
-      workers.emplace_back([this, i] { GetThreadParam(static_cast<int>(i)); });
-    }
-    notify_cv.wait(lock, [this] { return exit_requested.load() || finished.load(); });
-    if (exit_requested.load()) {
+    workers.reserve(threads);
+    auto abort_run = [&]() {
       for (oxclComm* comm : comm_list) {
         oxclResult_t res = oxclAbortComm(comm);
         if (res != oxclSuccess) OxclFatal(__FILE__, __LINE__, res);
@@ -125,7 +200,21 @@ benchmarkResult_t Context::Execute() {
       // rather than joined, since a worker can sit in a collective that never completes.
       for (std::thread& worker : workers) worker.detach();
       FatalExit(1);
+    };
+    for (uint64_t i = threads; i-- > 0;) {
+      std::string error;
+      if (!StartThread(&workers, [this, i] { GetThreadParam(static_cast<int>(i)); }, &error)) {
+        // The workers already started wait in the first barrier for this one: end the run
+        // the way a failed worker does. Thread 0 starts last, so nothing has been printed.
+        OXLOG(ERROR) << "cannot start worker thread " << threads - i << " of " << threads << ": "
+                     << error << "; " << kFewerThreads;
+        failed.store(true);
+        exit_requested.store(true);
+        abort_run();
+      }
     }
+    notify_cv.wait(lock, [this] { return exit_requested.load() || finished.load(); });
+    if (exit_requested.load()) abort_run();
     lock.unlock();
     for (auto it = workers.rbegin(); it != workers.rend(); ++it) it->join();
   }
@@ -262,11 +351,12 @@ benchmarkResult_t Context::Barrier(uint64_t thread_rank) {
     const uint64_t generation = barrier_generation;
     barrier_cv.wait(lock, [&] { return barrier_generation != generation; });
   }
-  OX_MPI_Barrier(OX_MPI_COMM_WORLD);
+  CheckMpi(OX_MPI_Barrier(OX_MPI_COMM_WORLD), "OX_MPI_Barrier");
   if (datacheck != 0 && thread_rank < error_counts.size()) {
     unsigned long value = error_counts[thread_rank].load();
-    OX_MPI_Allreduce(OX_MPI_IN_PLACE, &value, 1, OX_MPI_UNSIGNED_LONG, OX_MPI_SUM,
-                     OX_MPI_COMM_WORLD);
+    CheckMpi(OX_MPI_Allreduce(OX_MPI_IN_PLACE, &value, 1, OX_MPI_UNSIGNED_LONG, OX_MPI_SUM,
+                              OX_MPI_COMM_WORLD),
+             "OX_MPI_Allreduce");
     error_counts[thread_rank].store(value);
     if (value != 0) failed.store(true);
   }
@@ -379,7 +469,17 @@ benchmarkResult_t Context::GetThreadParam(int thread_rank) {
     exit_requested.store(true);
     // With several workers the main thread aborts the communicators and ends the process, while
     // this thread's queues may still run work that reads and writes its buffers: keep them.
-    if (threads == 1) info.ReleaseBuffer(this);
+    if (threads == 1) {
+      // With several communicators this thread's queues may still hold a collective that waits
+      // for a rank whose call failed: abort them, or releasing the queues waits for ever.
+      if (comms > 1) {
+        for (oxclComm* comm : comm_list) {
+          oxclResult_t res = oxclAbortComm(comm);
+          if (res != oxclSuccess) OxclFatal(__FILE__, __LINE__, res);
+        }
+      }
+      info.ReleaseBuffer(this);
+    }
     std::lock_guard<std::mutex> lock(notify_mutex);
     notify_cv.notify_all();
     return BENCHMARK_FAILURE;
@@ -398,7 +498,7 @@ benchmarkResult_t Context::GetThreadParam(int thread_rank) {
   };
   if (memory_report) {
     call_count = 0;
-    if (!select_first_card()) return BENCHMARK_FAILURE;
+    if (!select_first_card()) return failure_exit();
     DumpPrimsParam* dump = DumpPrimsParam::GetSingleton();
     if (dump->SetName(algorithm->GetName()) != BENCHMARK_SUCCESS ||
         dump->GetInitMem(kRunCollPhase, this) != BENCHMARK_SUCCESS) {
@@ -423,13 +523,17 @@ benchmarkResult_t Context::GetThreadParam(int thread_rank) {
     }
   }
   if (memory_report) {
-    if (!select_first_card()) return BENCHMARK_FAILURE;
+    if (!select_first_card()) return failure_exit();
     if (DumpPrimsParam::GetSingleton()->DumpRunTimeMem("oxcl" + algorithm->GetName(),
                                                        kRunCollPhase, this) != BENCHMARK_SUCCESS) {
       return failure_exit();
     }
   }
-  info.ReleaseBuffer(this);
+  // Buffers that cannot be given back are a failed run, even when every check passed.
+  if (info.ReleaseBuffer(this) != BENCHMARK_SUCCESS) {
+    failed.store(true);
+    return BENCHMARK_FAILURE;
+  }
   NotifyFinish();
   return BENCHMARK_SUCCESS;
 }
