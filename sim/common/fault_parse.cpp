@@ -50,19 +50,21 @@ bool Contains(const char* const (&names)[N], const std::string& name) {
   return false;
 }
 
-// Quotes an item for the error line; control bytes are escaped so the line stays one line.
-std::string Quote(const std::string& item) {
+// Quotes text for the error line; control bytes are escaped so the line stays one line, and at
+// most `limit` characters of the quoted form are kept so the line fits the start-up message.
+std::string Quote(const std::string& text, size_t limit) {
   std::string out = "'";
-  for (unsigned char c : item.substr(0, 200)) {
-    if (c < 0x20 || c >= 0x7f || c == '\'') {
-      char hex[8];
-      snprintf(hex, sizeof(hex), "\\x%02x", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
+  size_t shown = 0;
+  for (unsigned char c : text) {
+    char piece[8] = {static_cast<char>(c), '\0'};
+    if (c < 0x20 || c >= 0x7f || c == '\'') snprintf(piece, sizeof(piece), "\\x%02x", c);
+    if (shown + strlen(piece) > limit) {
+      out += "...";
+      break;
     }
+    out += piece;
+    shown += strlen(piece);
   }
-  if (item.size() > 200) out += "...";
   return out + "'";
 }
 
@@ -98,7 +100,7 @@ bool ParseItem(const std::string& item, FaultItem* out, std::string* why) {
     fi.corrupt = true;
     fi.name = f[1];
     if (!Contains(kCorruptible, fi.name)) {
-      *why = "'" + fi.name.substr(0, 60) + "' is not a collective whose data can be corrupted";
+      *why = Quote(fi.name, 60) + " is not a collective whose data can be corrupted";
       return false;
     }
     if (f[2] == "*") {
@@ -130,7 +132,7 @@ bool ParseItem(const std::string& item, FaultItem* out, std::string* why) {
     }
     fi.name = f[0];
     if (!Contains(kFailable, fi.name)) {
-      *why = "'" + fi.name.substr(0, 60) + "' is not an entry point that can fail";
+      *why = Quote(fi.name, 60) + " is not an entry point that can fail";
       return false;
     }
     if (!ParseIntInRange(f[1], 1, UINT64_MAX, &v)) {
@@ -165,7 +167,7 @@ bool ParseFaults(const std::string& text, std::vector<FaultItem>* items, std::st
       FaultItem fi;
       std::string why;
       if (!ParseItem(item, &fi, &why)) {
-        if (error) *error = "bad item " + Quote(item) + ": " + why;
+        if (error) *error = "bad item " + Quote(item, 200) + ": " + why;
         return false;
       }
       parsed.push_back(fi);

@@ -101,6 +101,39 @@ TEST(FaultGrammar, RejectsMalformedValuesNamingTheItem) {
   }
 }
 
+// The reason after the quoted item names the bad entry point again; it must be escaped and
+// bounded like the item, or the start-up message breaks into several lines or is cut short.
+TEST(FaultGrammar, ErrorIsOnePrintableBoundedLine) {
+  // Reject() formats "OXSIM_FAULT: <error>" into 900 bytes.
+  const size_t max_error = 900 - 1 - std::string("OXSIM_FAULT: ").size();
+  const std::string control(300, '\x01');
+  const std::string inputs[] = {
+      "oxrt\nMalloc:1",  // first reported by fuzz_fault_grammar
+      "corrupt:oxcl\rAllReduce:1",
+      "oxrtMalloc:1,bad'name:1",
+      control + ":1",  // worst case: every byte escaped, in the name too
+      "corrupt:" + control + ":1",
+      std::string(5000, 'x') + ":1",
+  };
+  for (const std::string& text : inputs) {
+    std::string error;
+    ASSERT_FALSE(ParseFaults(text, nullptr, &error));
+    EXPECT_LE(error.size(), max_error) << error;
+    for (unsigned char c : error) {
+      EXPECT_TRUE(c >= 0x20 && c < 0x7f) << "byte " << int(c) << " in: " << error;
+      if (c < 0x20 || c >= 0x7f) break;
+    }
+  }
+  std::string error;
+  ASSERT_FALSE(ParseFaults("oxrt\nMalloc:1", nullptr, &error));
+  EXPECT_EQ(error,
+            "bad item 'oxrt\\x0aMalloc:1': 'oxrt\\x0aMalloc' is not an entry point that can fail");
+  ASSERT_FALSE(ParseFaults(std::string(250, 'y') + ":1", nullptr, &error));
+  EXPECT_EQ(error, "bad item '" + std::string(200, 'y') + "...': '" + std::string(60, 'y') +
+                       "...' is not an entry point that can fail")
+      << "long items and names are cut, and the cut is marked";
+}
+
 TEST(FaultGrammar, NoInputCrashesIt) {
   // Random strings over the grammar's own alphabet hit the parser's corners quickly.
   const std::string alphabet = "oxrtMalcoupAR:*,0123456789-\xff \x01";
