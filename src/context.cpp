@@ -464,6 +464,17 @@ benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
 benchmarkResult_t Context::GetThreadParam(int thread_rank) {
   ThreadInfo info;
   info.thread_rank = static_cast<uint64_t>(thread_rank);
+  // The host arrays go on every way out, also the early returns that skip ReleaseBuffer; the
+  // device buffers stay as the failure paths leave them.
+  struct HostArrays {
+    ThreadInfo& info;
+    ~HostArrays() {
+      for (void*& p : info.host_buffs) {
+        std::free(p);
+        p = nullptr;
+      }
+    }
+  } host_arrays{info};
   auto failure_exit = [&]() {
     failed.store(true);
     exit_requested.store(true);
