@@ -20,8 +20,8 @@ cmake --build "$build" -j"$jobs" --target fuzz_arguments fuzz_fault_grammar >/de
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/oxfuzz.XXXXXX") || exit 1
 status=0
 # target, corpus folder, extra flags; the argument parser's usage text goes to a closed stderr.
-for spec in "fuzz_arguments arguments -close_fd_mask=2" "fuzz_fault_grammar fault"; do
-  set -- $spec
+for entry in "fuzz_arguments arguments -close_fd_mask=2" "fuzz_fault_grammar fault"; do
+  set -- $entry
   target=$1 corpus=$2
   shift 2
   mkdir -p "$scratch/$target"
