@@ -61,6 +61,10 @@ class Algorithm {
   // host buffer i; `start` shifts the pattern index (a reduce-scatter slice).
   template <typename T>
   benchmarkResult_t InitReduce(ThreadInfo* info, int i, uint64_t start, uint64_t g, uint64_t len);
+  // The expected result of the reduction for each phase x of the send pattern (x < p):
+  // period[x] = op over r = 0 .. n - 1 of f(x + r). Writes and returns p (16 or 127).
+  template <typename T>
+  uint64_t ReducePeriod(const ThreadInfo* info, T* period) const;
 
  protected:
   // Total rank count: threads x comms x processes.
@@ -217,16 +221,36 @@ void ReleaseStaging(Staging staging);
 // vectorises; built at a higher optimisation level than the rest of the framework.
 bool BytesDiffer(const void* a, const void* b, size_t bytes);
 
-// Calls visit(k), in increasing k, for every element of each block of kCheckBlockElements that
-// holds at least one element whose bit pattern differs between expected and data. Elements
-// with equal patterns cannot fail any check (their difference is zero, or NaN for a NaN), so
-// only those blocks need the exact element test.
+// The expected values of a check, generated from one period of their pattern instead of being
+// stored and read back: value k of the run at phase q is period[(q + k) % p]. The tile holds
+// whole periods from phase 0 and a check block beyond the last phase, so that At(q) lines up
+// with the pattern for kCheckBlockElements elements.
+template <typename T>
+class PatternTile {
+ public:
+  static constexpr uint64_t kMaxPeriod = 256;
+  PatternTile(const T* period, uint64_t p) : p_(p) {
+    FillPeriodic(tile_, kCheckBlockElements + p, period, p, 0);
+  }
+  const T* At(uint64_t phase) const { return tile_ + phase % p_; }
+
+ private:
+  T tile_[kCheckBlockElements + kMaxPeriod];
+  uint64_t p_;
+};
+
+// Calls visit(k, e), in increasing k, for every element k of each block of kCheckBlockElements
+// of data[0, len) that holds at least one element whose bit pattern differs from the expected
+// e, the pattern starting at `phase`. Elements with equal patterns cannot fail any check (their
+// difference is zero, or NaN for a NaN), so only those blocks need the exact element test.
 template <typename T, typename F>
-void VisitDifferingBlocks(const T* expected, const T* data, uint64_t len, F&& visit) {
+void VisitDifferingBlocks(const PatternTile<T>& expected, uint64_t phase, const T* data,
+                          uint64_t len, F&& visit) {
   for (uint64_t b = 0; b < len; b += kCheckBlockElements) {
     const uint64_t m = std::min(kCheckBlockElements, len - b);
-    if (!BytesDiffer(expected + b, data + b, m * sizeof(T))) continue;
-    for (uint64_t k = b; k < b + m; ++k) visit(k);
+    const T* e = expected.At(phase + b);
+    if (!BytesDiffer(e, data + b, m * sizeof(T))) continue;
+    for (uint64_t k = 0; k < m; ++k) visit(b + k, e[k]);
   }
 }
 
@@ -307,40 +331,41 @@ T FoldPlain(int op, uint64_t x, uint64_t n) {
 }  // namespace reduce_detail
 
 template <typename T>
-benchmarkResult_t Algorithm::InitReduce(ThreadInfo* info, int i, uint64_t start, uint64_t g,
-                                        uint64_t len) {
+uint64_t Algorithm::ReducePeriod(const ThreadInfo* info, T* period) const {
   const int op = static_cast<int>(CurrentOp(info));
   const oxclDataType_t type = CurrentType(info);
   const uint64_t n = RankCount();
-  const bool saturate = context->card_name.find("OPU150") != std::string::npos ||
-                        context->card_name.find("OPU190") != std::string::npos;
-  const uint64_t base = g * kChunkElements + start + (CurrentInPlace(info) ? 0 : 1);
-  T* expected = static_cast<T*>(info->host_buffs[i]) + g * kChunkElements;
+  // The fold depends on the pattern index only modulo the pattern's period.
+  if (type == oxclFloat16 || type == oxclBfloat16) {
+    const bool half = type == oxclFloat16;
+    for (uint64_t x = 0; x < 16; ++x) {
+      period[x] = static_cast<T>(reduce_detail::FoldFloat16(half, op, x, n));
+    }
+    return 16;
+  }
+  if (type == oxclInt8 || type == oxclUint8) {
+    const bool saturate = context->card_name.find("OPU150") != std::string::npos ||
+                          context->card_name.find("OPU190") != std::string::npos;
+    for (uint64_t x = 0; x < 127; ++x) {
+      period[x] = static_cast<T>(reduce_detail::FoldByte(type == oxclInt8, saturate, op, x, n));
+    }
+    return 127;
+  }
+  for (uint64_t x = 0; x < 127; ++x) period[x] = reduce_detail::FoldPlain<T>(op, x, n);
+  return 127;
+}
+
+template <typename T>
+benchmarkResult_t Algorithm::InitReduce(ThreadInfo* info, int i, uint64_t start, uint64_t g,
+                                        uint64_t len) {
+  const int op = static_cast<int>(CurrentOp(info));
   if (op < 0 || op > 3) {
     for (uint64_t k = 0; k < len; ++k) OXLOG(ERROR) << op << ": wrong reduce operation\n";
   }
-  // The fold depends on the pattern index only modulo the pattern's period, so the phases the
-  // chunk needs (one period at most) are folded and then repeated over the chunk.
-  const bool float16 = type == oxclFloat16 || type == oxclBfloat16;
-  const uint64_t p = float16 ? 16 : 127;
-  const uint64_t phases = std::min(len, p);
   T period[127] = {};
-  if (float16) {
-    const bool half = type == oxclFloat16;
-    for (uint64_t j = 0, x = base % p; j < phases; ++j, x = (x + 1) % p) {
-      period[x] = static_cast<T>(reduce_detail::FoldFloat16(half, op, x, n));
-    }
-  } else if (type == oxclInt8 || type == oxclUint8) {
-    const bool is_signed = type == oxclInt8;
-    for (uint64_t j = 0, x = base % p; j < phases; ++j, x = (x + 1) % p) {
-      period[x] = static_cast<T>(reduce_detail::FoldByte(is_signed, saturate, op, x, n));
-    }
-  } else {
-    for (uint64_t j = 0, x = base % p; j < phases; ++j, x = (x + 1) % p) {
-      period[x] = reduce_detail::FoldPlain<T>(op, x, n);
-    }
-  }
-  // Read back only by the check, after the collective: no reason to keep it in the cache.
+  const uint64_t p = ReducePeriod<T>(info, period);
+  const uint64_t base = g * kChunkElements + start + (CurrentInPlace(info) ? 0 : 1);
+  T* expected = static_cast<T*>(info->host_buffs[i]) + g * kChunkElements;
   pattern_detail::FillPeriodic(expected, len, period, p, base % p, true);
   return BENCHMARK_SUCCESS;
 }

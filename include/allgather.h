@@ -54,38 +54,31 @@ benchmarkResult_t Allgather::InitBuff(ThreadInfo* info, int i, uint64_t g, uint6
   const uint64_t start = g * kChunkElements;
   const uint64_t r = static_cast<uint64_t>(RankOf(info, i));
   const uint64_t c = info->send_count;
+  // Only this rank's block is sent; the check generates the gathered values it expects.
+  if (start >= c) return BENCHMARK_SUCCESS;
   T period[127];
   for (uint64_t v = 0; v < 127; ++v) period[v] = check_detail::Store<T>(type, v);
-  if (start < c) {
-    const uint64_t m = std::min(len, c - start);
-    // In place the block sits at its own position of the gathered buffer.
-    char* dst = inplace ? static_cast<char*>(info->recv_buffs[i]) + r * info->coll_count * ts
-                        : static_cast<char*>(info->send_buffs[i]);
-    dst += (start + off) * ts;
-    const check_detail::HostArray<T> host_array(m, ts, "InitBuff");
-    T* host = host_array.get();
-    if (host == nullptr) FatalExit(1);
-    pattern_detail::FillPeriodic(host, m, period, 127, BlockValue(start, r, o));
-    check_detail::CopyToDevice(dst, host, m, ts);
-  }
-  T* expected = static_cast<T*>(info->host_buffs[i]);
-  const uint64_t n = RankCount();
-  // Within one gathered block the values run on with period 127.
-  for (uint64_t x = start; x < start + len && c != 0;) {
-    const uint64_t end = std::min(start + len, (x / c + 1) * c);
-    pattern_detail::FillPeriodic(expected + x, end - x, period, 127, GatheredValue(x, c, n, o),
-                                 true);
-    x = end;
-  }
+  const uint64_t m = std::min(len, c - start);
+  // In place the block sits at its own position of the gathered buffer.
+  char* dst = inplace ? static_cast<char*>(info->recv_buffs[i]) + r * info->coll_count * ts
+                      : static_cast<char*>(info->send_buffs[i]);
+  dst += (start + off) * ts;
+  const check_detail::HostArray<T> host_array(m, ts, "InitBuff");
+  T* host = host_array.get();
+  if (host == nullptr) FatalExit(1);
+  pattern_detail::FillPeriodic(host, m, period, 127, BlockValue(start, r, o));
+  check_detail::CopyToDevice(dst, host, m, ts);
   return BENCHMARK_SUCCESS;
 }
 
-// Compares chunk g of communicator i's receive buffer with the expected values exactly: the
-// patterns hold small integers, so any difference is a fault. mismatch(index, expect, data)
-// records one wrong element.
-template <typename T, typename F>
+// Compares chunk g of communicator i's receive buffer exactly with the values its blocks of c
+// elements must hold: within a block the values run on through period[0, p), and the block
+// holding element x starts it at phase phase_of(x). The patterns hold small integers, so any
+// difference is a fault. mismatch(index, expect, data) records one wrong element.
+template <typename T, typename P, typename F>
 benchmarkResult_t CheckExact(Context* context, ThreadInfo* info, int i, uint64_t g, uint64_t len,
-                             int iteration, oxclDataType_t type, int device, F&& mismatch) {
+                             int iteration, oxclDataType_t type, int device, const T* period,
+                             uint64_t p, uint64_t c, P&& phase_of, F&& mismatch) {
   const unsigned ts = context->GetTypeSize(type);
   const uint64_t off = info->GetAddrOffset(context, iteration);
   oxrtError_t code = oxrtSetDevice(device);
@@ -93,25 +86,37 @@ benchmarkResult_t CheckExact(Context* context, ThreadInfo* info, int i, uint64_t
   const check_detail::HostArray<T> data_array(len, ts, "CheckDelta");
   T* data = data_array.get();
   if (len != 0 && data == nullptr) return BENCHMARK_FAILURE;
-  const char* src = static_cast<const char*>(info->recv_buffs[i]) + (g * kChunkElements + off) * ts;
+  const uint64_t start = g * kChunkElements;
+  const char* src = static_cast<const char*>(info->recv_buffs[i]) + (start + off) * ts;
   code = oxrtMemcpy(data, src, len * ts, oxrtMemcpyDeviceToHost);
   if (code != oxrtSuccess) check_detail::RtFatal(code);
-  const T* expected = static_cast<const T*>(info->host_buffs[i]) + g * kChunkElements;
-  pattern_detail::VisitDifferingBlocks(expected, data, len, [&](uint64_t k) {
-    if (check_detail::RelativeDiff<T>(type, expected[k], data[k]) > 0) {
-      mismatch(g * kChunkElements + k, check_detail::Show<T>(type, expected[k]),
-               check_detail::Show<T>(type, data[k]));
-    }
-  });
+  const pattern_detail::PatternTile<T> expected(period, p);
+  for (uint64_t x = start; x < start + len && c != 0;) {
+    const uint64_t end = std::min(start + len, (x / c + 1) * c);
+    const uint64_t at = x - start;
+    pattern_detail::VisitDifferingBlocks(expected, phase_of(x), data + at, end - x,
+                                         [&](uint64_t k, T e) {
+      if (check_detail::RelativeDiff<T>(type, e, data[at + k]) > 0) {
+        mismatch(x + k, check_detail::Show<T>(type, e), check_detail::Show<T>(type, data[at + k]));
+      }
+    });
+    x = end;
+  }
   return BENCHMARK_SUCCESS;
 }
 
 template <typename T>
 benchmarkResult_t Allgather::CheckDelta(ThreadInfo* info, int i, uint64_t g, uint64_t len,
                                         int iteration) {
+  const oxclDataType_t type = CurrentType(info);
   const int r = RankOf(info, i);
   const bool inplace = CurrentInPlace(info);
-  return CheckExact<T>(context, info, i, g, len, iteration, CurrentType(info), DeviceOf(info, i),
+  const uint64_t o = inplace ? 0 : 1;
+  const uint64_t c = info->send_count, n = RankCount();
+  T period[127];
+  for (uint64_t v = 0; v < 127; ++v) period[v] = check_detail::Store<T>(type, v);
+  return CheckExact<T>(context, info, i, g, len, iteration, type, DeviceOf(info, i), period, 127,
+                       c, [&](uint64_t x) { return GatheredValue(x, c, n, o); },
                        [&](uint64_t index, const std::string& e, const std::string& d) {
                          CountMismatch(info, index, e, d, r, inplace);
                        });

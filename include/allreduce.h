@@ -149,25 +149,20 @@ benchmarkResult_t Allreduce::InitBuff(ThreadInfo* info, int i, uint64_t g, uint6
   const uint64_t o = info->GetAddrOffset(context, iteration);
   char* dst = static_cast<char*>(inplace ? info->recv_buffs[i] : info->send_buffs[i]) + o * s +
               g * kChunkElements * sizeof(T);
-  {
-    const check_detail::HostArray<T> host_array(len, s, "InitBuff");
-    T* host = host_array.get();
-    if (len != 0 && host == nullptr) FatalExit(1);
-    const uint64_t r = static_cast<uint64_t>(RankOf(info, i));
-    const uint64_t shift = inplace ? 0 : 1;
-    const bool float16 = type == oxclFloat16 || type == oxclBfloat16;
-    // One period of the pattern, repeated over the chunk.
-    const uint64_t p = float16 ? 16 : 127;
-    T period[127];
-    for (uint64_t v = 0; v < p; ++v) period[v] = check_detail::Store<T>(type, float16 ? v + 1 : v);
-    pattern_detail::FillPeriodic(host, len, period, p, (g * kChunkElements + r + shift) % p);
-    check_detail::CopyToDevice(dst, host, len, s);
-  }  // the host array goes back before the expected values are computed
-  // The expected values cover only this rank's result, which may be shorter than its send data.
-  const uint64_t first = g * kChunkElements;
-  if (first >= info->recv_count) return BENCHMARK_SUCCESS;
-  const uint64_t n = std::min(len, info->recv_count - first);
-  return InitReduce<T>(info, i, ResultStart(info, i), g, n);
+  const check_detail::HostArray<T> host_array(len, s, "InitBuff");
+  T* host = host_array.get();
+  if (len != 0 && host == nullptr) FatalExit(1);
+  const uint64_t r = static_cast<uint64_t>(RankOf(info, i));
+  const uint64_t shift = inplace ? 0 : 1;
+  const bool float16 = type == oxclFloat16 || type == oxclBfloat16;
+  // One period of the pattern, repeated over the chunk. The expected values are not stored:
+  // the check generates them from their own period (ReducePeriod).
+  const uint64_t p = float16 ? 16 : 127;
+  T period[127];
+  for (uint64_t v = 0; v < p; ++v) period[v] = check_detail::Store<T>(type, float16 ? v + 1 : v);
+  pattern_detail::FillPeriodic(host, len, period, p, (g * kChunkElements + r + shift) % p);
+  check_detail::CopyToDevice(dst, host, len, s);
+  return BENCHMARK_SUCCESS;
 }
 
 template <typename T>
@@ -177,7 +172,6 @@ benchmarkResult_t Allreduce::CheckDelta(ThreadInfo* info, int i, uint64_t g, uin
   const unsigned s = context->GetTypeSize(type);
   const bool inplace = CurrentInPlace(info);
   const uint64_t o = info->GetAddrOffset(context, iteration);
-  const T* expected = static_cast<const T*>(info->host_buffs[i]) + g * kChunkElements;
   const int r = RankOf(info, i);
   oxrtError_t code = oxrtSetDevice(DeviceOf(info, i));
   if (code != oxrtSuccess) check_detail::RtFatal(code);
@@ -188,18 +182,25 @@ benchmarkResult_t Allreduce::CheckDelta(ThreadInfo* info, int i, uint64_t g, uin
                     (o + ResultOffset(info, i)) * s + g * kChunkElements * sizeof(T);
   code = oxrtMemcpy(data, src, len * s, oxrtMemcpyDeviceToHost);
   if (code != oxrtSuccess) check_detail::RtFatal(code);
+  // Element x of this rank's result is the reduction at pattern index x + ResultStart (+ 1 out
+  // of place), which repeats with the pattern's period.
+  T period[127];
+  const uint64_t p = ReducePeriod<T>(info, period);
+  const pattern_detail::PatternTile<T> expected(period, p);
+  const uint64_t phase =
+      (g * kChunkElements + ResultStart(info, i) + (inplace ? 0 : 1)) % p;
   // Cards of this family saturate float16 at the largest finite value instead of following
   // the host model: an element at that bound, expected or received, cannot be compared. Every
   // other element still is.
   const bool saturating =
       type == oxclFloat16 && context->card_name.find("OPU1") != std::string::npos;
   const double tolerance = GetDelta(type);
-  pattern_detail::VisitDifferingBlocks(expected, data, len, [&](uint64_t k) {
-    if (saturating && (check_detail::AtHalfBound(expected[k]) || check_detail::AtHalfBound(data[k]))) {
+  pattern_detail::VisitDifferingBlocks(expected, phase, data, len, [&](uint64_t k, T e) {
+    if (saturating && (check_detail::AtHalfBound(e) || check_detail::AtHalfBound(data[k]))) {
       return;
     }
-    if (check_detail::RelativeDiff<T>(type, expected[k], data[k]) > tolerance) {
-      CountMismatch(info, g * kChunkElements + k, check_detail::Show<T>(type, expected[k]),
+    if (check_detail::RelativeDiff<T>(type, e, data[k]) > tolerance) {
+      CountMismatch(info, g * kChunkElements + k, check_detail::Show<T>(type, e),
                     check_detail::Show<T>(type, data[k]), r, inplace);
     }
   });

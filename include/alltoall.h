@@ -61,17 +61,9 @@ benchmarkResult_t AllToAll::InitBuff(ThreadInfo* info, int i, uint64_t g, uint64
   if (len != 0 && host == nullptr) FatalExit(1);
   T period[256];
   for (uint64_t v = 0; v < 256; ++v) period[v] = check_detail::Store<T>(type, v);
+  // The check generates the values it expects (ReceivedValue).
   pattern_detail::FillPeriodic(host, len, period, 256, SendValue(start, r, o));
   check_detail::CopyToDevice(dst, host, len, ts);
-  T* expected = static_cast<T*>(info->host_buffs[i]);
-  const uint64_t c = info->coll_count, n = RankCount();
-  // Within one received block the values run on with period 256.
-  for (uint64_t x = start; x < start + len && c != 0;) {
-    const uint64_t end = std::min(start + len, (x / c + 1) * c);
-    pattern_detail::FillPeriodic(expected + x, end - x, period, 256, ReceivedValue(x, c, r, n, o),
-                                 true);
-    x = end;
-  }
   return BENCHMARK_SUCCESS;
 }
 
@@ -80,9 +72,16 @@ benchmarkResult_t AllToAll::CheckDelta(ThreadInfo* info, int i, uint64_t g, uint
                                        int iteration) {
   // In place is checked too: the library must deliver the same blocks whichever buffer they
   // are sent from, and a mode left unchecked would show zero errors for data never compared.
+  const oxclDataType_t type = CurrentType(info);
   const int r = RankOf(info, i);
   const bool inplace = CurrentInPlace(info);
-  return CheckExact<T>(context, info, i, g, len, iteration, CurrentType(info), DeviceOf(info, i),
+  const uint64_t o = inplace ? 0 : 1;
+  const uint64_t c = info->coll_count, n = RankCount();
+  const uint64_t rank = static_cast<uint64_t>(r);
+  T period[256];
+  for (uint64_t v = 0; v < 256; ++v) period[v] = check_detail::Store<T>(type, v);
+  return CheckExact<T>(context, info, i, g, len, iteration, type, DeviceOf(info, i), period, 256,
+                       c, [&](uint64_t x) { return ReceivedValue(x, c, rank, n, o); },
                        [&](uint64_t index, const std::string& e, const std::string& d) {
                          CountMismatch(info, index, e, d, r, inplace);
                        });

@@ -1,9 +1,7 @@
 #include "threadinfo.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "algorithm.h"
 #include "context.h"
@@ -19,52 +17,6 @@ uint64_t OffsetCap(const Context& ctx) {
 
 namespace {
 bool OnlyInPlace(const Context& ctx) { return ctx.mode.size() == 1 && ctx.mode[0]; }
-
-// Bytes the host can still hand out without the out-of-memory killer: available memory and
-// free swap. UINT64_MAX when the system does not say.
-uint64_t HostMemoryAvailable() {
-  std::FILE* f = std::fopen("/proc/meminfo", "r");
-  if (f == nullptr) return UINT64_MAX;
-  uint64_t total = 0;
-  bool known = false;
-  char line[256];
-  while (std::fgets(line, sizeof(line), f) != nullptr) {
-    unsigned long long kib = 0;
-    if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1 ||
-        std::sscanf(line, "SwapFree: %llu kB", &kib) == 1) {
-      total += static_cast<uint64_t>(kib) * 1024;
-      known = true;
-    }
-  }
-  std::fclose(f);
-  return known ? total : UINT64_MAX;
-}
-
-// Head room left to the rest of the process (pool arrays, stacks, the libraries).
-constexpr uint64_t kHostReserve = 256ull << 20;
-
-// The expected values of the data check are written in full, so their memory is taken up
-// front: a run that cannot hold them then fails here with a message instead of being killed
-// later. The lock makes the check and the taking one step for the threads of the process.
-void* TakeHostBuffer(size_t bytes) {
-  static std::mutex mutex;
-  std::lock_guard<std::mutex> lock(mutex);
-  const uint64_t available = HostMemoryAvailable();
-  if (available != UINT64_MAX && bytes + kHostReserve > available) {
-    OXLOG(ERROR) << "the data check needs " << bytes << " bytes of host memory per communicator"
-                 << " for expected values, more than the " << available
-                 << " bytes this host has available; use smaller counts or -d 0";
-    return nullptr;
-  }
-  void* buffer = std::malloc(bytes);
-  if (buffer == nullptr) {
-    OXLOG(ERROR) << "failed to allocate " << bytes << " bytes of host memory for expected values;"
-                 << " use smaller counts or -d 0";
-    return nullptr;
-  }
-  std::memset(buffer, 0, bytes);
-  return buffer;
-}
 }  // namespace
 
 benchmarkResult_t ThreadInfo::InitBuffer(Context* ctx) {
@@ -89,16 +41,9 @@ benchmarkResult_t ThreadInfo::InitBuffer(Context* ctx) {
     } else {
       queues[i] = nullptr;
     }
-    if (ctx->datacheck != 0) {
-      host_buffs[i] = TakeHostBuffer(bytes);
-      if (host_buffs[i] == nullptr) {
-        ctx->NotifyExit();
-        return BENCHMARK_FAILURE;
-      }
-    } else {
-      // Never written without the data check.
-      host_buffs[i] = std::malloc(bytes);
-    }
+    // The data check generates the values it expects instead of storing them, so this buffer
+    // is never written by the programs and its pages are never taken.
+    host_buffs[i] = std::malloc(bytes);
     if (i == 0 && thread_rank == 0 && ctx->hw_time) {
       if ((code = oxrtNotifierCreate(&ctx->notifier_start)) != oxrtSuccess) return ReportRtError(ctx, code);
       if ((code = oxrtNotifierCreate(&ctx->notifier_end)) != oxrtSuccess) return ReportRtError(ctx, code);

@@ -1,17 +1,19 @@
-// The fast paths of the data check: periodic fills, the block comparison that skips identical
-// blocks, the shared host arrays, and the checks and fills built on them, each against a plain
-// element-by-element reference.
+// The fast paths of the data check: periodic fills, the generated expected values, the block
+// comparison that skips identical blocks, the shared host arrays, and the checks and fills built
+// on them, each against a plain element-by-element reference.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 #include "allgather.h"
 #include "allreduce.h"
 #include "alltoall.h"
+#include "reducescatter.h"
 #include "context.h"
 #include "threadinfo.h"
 
@@ -20,6 +22,7 @@ namespace {
 
 using pattern_detail::FillPeriodic;
 using pattern_detail::kCheckBlockElements;
+using pattern_detail::PatternTile;
 using pattern_detail::kTileElements;
 
 template <typename T>
@@ -95,6 +98,43 @@ TEST(CheckKernels, HostArraysAreReusedLastReleasedFirst) {
   pattern_detail::ReleaseStaging(none);
 }
 
+TEST(CheckKernels, PatternTileLinesUpWithEveryPhase) {
+  for (uint64_t p : {1u, 16u, 127u, 256u}) {
+    std::vector<uint64_t> period(p);
+    for (uint64_t v = 0; v < p; ++v) period[v] = v * 3 + 1;
+    const PatternTile<uint64_t> tile(period.data(), p);
+    for (uint64_t q = 0; q < 2 * p + 1; ++q) {
+      const uint64_t* at = tile.At(q);
+      for (uint64_t k = 0; k < kCheckBlockElements; ++k) {
+        ASSERT_EQ(at[k], period[(q + k) % p]) << "p " << p << " phase " << q << " element " << k;
+      }
+    }
+  }
+}
+
+TEST(CheckKernels, OnlyBlocksWithADifferenceAreVisited) {
+  std::vector<uint8_t> period(127);
+  for (uint64_t v = 0; v < 127; ++v) period[v] = static_cast<uint8_t>(v);
+  const PatternTile<uint8_t> tile(period.data(), 127);
+  const uint64_t phase = 5, len = 3 * kCheckBlockElements + 37;
+  std::vector<uint8_t> data(len);
+  for (uint64_t k = 0; k < len; ++k) data[k] = period[(phase + k) % 127];
+  std::vector<uint64_t> seen;
+  auto visit = [&](uint64_t k, uint8_t e) {
+    EXPECT_EQ(e, period[(phase + k) % 127]) << k;
+    seen.push_back(k);
+  };
+  pattern_detail::VisitDifferingBlocks(tile, phase, data.data(), len, visit);
+  EXPECT_TRUE(seen.empty());
+  data[kCheckBlockElements + 9] ^= 0x80;
+  data[len - 1] ^= 1;
+  pattern_detail::VisitDifferingBlocks(tile, phase, data.data(), len, visit);
+  std::vector<uint64_t> want;
+  for (uint64_t k = kCheckBlockElements; k < 2 * kCheckBlockElements; ++k) want.push_back(k);
+  for (uint64_t k = 3 * kCheckBlockElements; k < len; ++k) want.push_back(k);
+  EXPECT_EQ(seen, want);
+}
+
 // One communicator of one worker thread with real (simulated) device buffers.
 class Harness {
  public:
@@ -118,9 +158,9 @@ class Harness {
   ~Harness() { info.ReleaseBuffer(&ctx); }
 
   template <typename T>
-  void PutReceived(const std::vector<T>& data) {
-    ASSERT_EQ(oxrtMemcpy(info.recv_buffs[0], data.data(), data.size() * sizeof(T),
-                         oxrtMemcpyHostToDevice),
+  void PutReceived(const std::vector<T>& data, uint64_t at = 0) {
+    ASSERT_EQ(oxrtMemcpy(static_cast<T*>(info.recv_buffs[0]) + at, data.data(),
+                         data.size() * sizeof(T), oxrtMemcpyHostToDevice),
               oxrtSuccess);
   }
   template <typename T>
@@ -129,54 +169,11 @@ class Harness {
     EXPECT_EQ(oxrtMemcpy(out.data(), buffer, len * sizeof(T), oxrtMemcpyDeviceToHost), oxrtSuccess);
     return out;
   }
-  template <typename T>
-  T* Expected() {
-    return static_cast<T*>(info.host_buffs[0]);
-  }
+  uint64_t Errors() const { return ctx.error_counts[0].load(); }
 
   Context ctx;
   ThreadInfo info;
 };
-
-// Plants the differences listed in `changes` (index, new value) into a copy of the expected
-// values, then checks chunk g of `len` elements both ways: the production check (through the
-// error count of Allreduce::CheckDelta and the index list of CheckExact) and a plain loop over
-// every element with the same per-element rule.
-template <typename T>
-void ExpectCheckAgrees(oxclDataType_t type, const std::vector<T>& expected, uint64_t g,
-                       const std::vector<std::pair<uint64_t, T>>& changes) {
-  const uint64_t len = expected.size();
-  const uint64_t first = g * kChunkElements;
-  Harness h(type, false, first + len);
-  std::vector<T> received(first + len);
-  std::copy(expected.begin(), expected.end(), h.Expected<T>() + first);
-  std::copy(expected.begin(), expected.end(), received.begin() + static_cast<std::ptrdiff_t>(first));
-  for (const auto& c : changes) received[first + c.first] = c.second;
-  h.PutReceived(received);
-
-  const double tolerance = GetDelta(type);
-  uint64_t want_tolerant = 0;
-  std::vector<uint64_t> want_exact;
-  for (uint64_t k = 0; k < len; ++k) {
-    const double rel = check_detail::RelativeDiff<T>(type, expected[k], received[first + k]);
-    if (rel > tolerance) ++want_tolerant;
-    if (rel > 0) want_exact.push_back(first + k);
-  }
-
-  Allreduce algo;
-  algo.SetContext(&h.ctx);
-  ASSERT_EQ(algo.CheckDelta<T>(&h.info, 0, g, len, 0), BENCHMARK_SUCCESS);
-  EXPECT_EQ(h.ctx.error_counts[0].load(), want_tolerant) << "type " << type << " g " << g;
-  EXPECT_EQ(h.ctx.failed.load(), want_tolerant != 0);
-
-  std::vector<uint64_t> got_exact;
-  ASSERT_EQ(CheckExact<T>(&h.ctx, &h.info, 0, g, len, 0, type, 0,
-                          [&](uint64_t index, const std::string&, const std::string&) {
-                            got_exact.push_back(index);
-                          }),
-            BENCHMARK_SUCCESS);
-  EXPECT_EQ(got_exact, want_exact) << "type " << type << " g " << g;
-}
 
 // v with one bit of its representation flipped.
 template <typename T>
@@ -188,76 +185,140 @@ T FlipBit(T v, unsigned bit) {
   return v;
 }
 
-// Expected values of a real run: the small integers of the patterns, some of them negative.
-template <typename T>
-std::vector<T> Pattern(oxclDataType_t type, uint64_t len) {
-  std::vector<T> v(len);
-  for (uint64_t k = 0; k < len; ++k) v[k] = check_detail::Store<T>(type, (k * 5) % 256);
-  return v;
+// Chunk g (len elements) of a reduction's check, rank 1 of 3, against the expected values of
+// InitReduce (whose fold has its own tests): the received data is those values with `changes`
+// (offset in the chunk, new value) planted, and CheckDelta, which generates its expected values,
+// must count what a plain loop over InitReduce's values with the element rule counts.
+template <typename T, typename Algo>
+void ExpectReduceCheckAgrees(oxclDataType_t type, bool inplace, uint64_t g, uint64_t len,
+                             const std::vector<std::pair<uint64_t, T>>& changes) {
+  const uint64_t first = g * kChunkElements;
+  Harness h(type, inplace, 3 * (first + len), 3, 1);
+  Algo algo;
+  algo.SetContext(&h.ctx);
+  algo.SetParam(&h.info);
+  // The reference values land at the chunk's place of the host buffer.
+  const uint64_t start = h.info.recv_count == h.info.count ? 0 : h.info.recv_count;
+  ASSERT_EQ(algo.template InitReduce<T>(&h.info, 0, start, g, len), BENCHMARK_SUCCESS);
+  const T* reference = static_cast<const T*>(h.info.host_buffs[0]) + first;
+  std::vector<T> received(reference, reference + len);
+  for (const auto& c : changes) received[c.first] = c.second;
+  // In place a reduce-scatter result stays at its own slice of the buffer.
+  h.PutReceived(received, first + (inplace && start != 0 ? start : 0));
+  uint64_t want = 0;
+  for (uint64_t k = 0; k < len; ++k) {
+    want += check_detail::RelativeDiff<T>(type, reference[k], received[k]) > GetDelta(type);
+  }
+  ASSERT_EQ(algo.template CheckDelta<T>(&h.info, 0, g, len, 0), BENCHMARK_SUCCESS);
+  EXPECT_EQ(h.Errors(), want) << "type " << type << " inplace " << inplace << " g " << g;
+  EXPECT_EQ(h.ctx.failed.load(), want != 0);
 }
 
-TEST(CheckKernels, BlockCheckAgreesWithElementCheckForEveryType) {
+TEST(CheckKernels, GeneratedReductionCheckAgreesWithTheStoredValuesForEveryType) {
   // Two full blocks and a ragged tail that no vector width divides.
   const uint64_t len = 2 * kCheckBlockElements + 37;
-  const std::vector<uint64_t> where = {0, 1, kCheckBlockElements - 1, kCheckBlockElements,
-                                       len - 2, len - 1};
   for (oxclDataType_t type : {oxclFloat16, oxclBfloat16, oxclFloat32, oxclInt8, oxclInt16,
                               oxclInt32, oxclInt64, oxclUint8, oxclUint16, oxclUint32,
                               oxclUint64}) {
     WithElementType(type, [&](auto tag) {
       using T = typename decltype(tag)::type;
-      const std::vector<T> expected = Pattern<T>(type, len);
-      ExpectCheckAgrees<T>(type, expected, 0, {});
-      std::vector<std::pair<uint64_t, T>> changes;
-      for (uint64_t k : where) {
-        // One step off in the element's own representation.
-        changes.push_back({k, static_cast<T>(expected[k] + 1)});
+      for (bool inplace : {true, false}) {
+        ExpectReduceCheckAgrees<T, Allreduce>(type, inplace, 0, len, {});
+        ExpectReduceCheckAgrees<T, Reducescatter>(type, inplace, 1, len, {});
+        // One step off in the element's own representation, at block edges and the tail.
+        std::vector<std::pair<uint64_t, T>> changes;
+        for (uint64_t k : {uint64_t{0}, uint64_t{1}, kCheckBlockElements - 1, kCheckBlockElements,
+                           len - 2, len - 1}) {
+          changes.push_back({k, static_cast<T>(check_detail::Store<T>(type, 7) + 1)});
+        }
+        ExpectReduceCheckAgrees<T, Allreduce>(type, inplace, 1, len, changes);
+        ExpectReduceCheckAgrees<T, Reducescatter>(type, inplace, 0, len, changes);
+        ExpectReduceCheckAgrees<T, Allreduce>(type, inplace, 2, 5,
+                                              {{4, FlipBit(check_detail::Store<T>(type, 3), 4)}});
       }
-      ExpectCheckAgrees<T>(type, expected, 0, changes);
-      ExpectCheckAgrees<T>(type, expected, 1, {{len - 1, FlipBit(expected[len - 1], 4)}});
       return BENCHMARK_SUCCESS;
     });
   }
 }
 
-TEST(CheckKernels, BlockCheckKeepsTheToleranceAndNanRules) {
+TEST(CheckKernels, ReductionCheckKeepsTheToleranceAndNanRules) {
   const uint64_t len = kCheckBlockElements + 9;
-  // float: +-0, NaN on either side, infinities, both sides of the relative tolerance.
-  std::vector<float> f(len, 1000.0f);
-  f[3] = 0.0f;
-  f[4] = std::numeric_limits<float>::quiet_NaN();
-  f[5] = std::numeric_limits<float>::infinity();
-  f[6] = -1000.0f;
-  ExpectCheckAgrees<float>(oxclFloat32, f, 0,
-                           {{0, 1003.0f},
-                            {1, 1003.5f},
-                            {2, 997.0f},
-                            {3, -0.0f},
-                            {4, 1.0f},
-                            {5, std::numeric_limits<float>::infinity()},
-                            {6, -1004.0f},
-                            {7, std::numeric_limits<float>::quiet_NaN()},
-                            {8, -std::numeric_limits<float>::infinity()},
-                            {len - 1, 1000.0001f}});
-  // float16 and bfloat16: negative zero, a NaN pattern, values inside and outside tolerance.
+  // Three ranks in place: element k expects 3k + 3 (mod-127 wrap aside), 3 at element 0.
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  ExpectReduceCheckAgrees<float, Allreduce>(
+      oxclFloat32, true, 0, len,
+      {{0, 3.0f * 1.002f}, {1, 6.0f * 1.004f}, {2, -9.0f}, {3, nan}, {4, inf}, {5, -inf},
+       {6, 0.0f}, {len - 1, 1e30f}});
   auto half = [](float v) { return static_cast<uint16_t>(float2half(v)); };
   auto bf16 = [](float v) { return static_cast<uint16_t>(float2bf16_rn(v)); };
-  std::vector<uint16_t> h(len, half(100.0f));
-  h[2] = 0x0000;
-  ExpectCheckAgrees<uint16_t>(oxclFloat16, h, 0,
-                              {{0, half(100.25f)}, {1, half(102.0f)}, {2, 0x8000}, {len - 1, 0x7C00}});
-  std::vector<uint16_t> b(len, bf16(100.0f));
-  ExpectCheckAgrees<uint16_t>(oxclBfloat16, b, 0,
-                              {{0, bf16(102.0f)}, {1, bf16(110.0f)}, {2, 0x7FC0}, {len - 1, 0}});
-  // int64 shares the floating tolerance; uint8 extremes differ by the whole range.
-  std::vector<int64_t> i64(len, 1000);
-  ExpectCheckAgrees<int64_t>(oxclInt64, i64, 0, {{0, 1003}, {1, 1004}, {len - 1, -1000}});
-  std::vector<uint8_t> u8(len, 255);
-  ExpectCheckAgrees<uint8_t>(oxclUint8, u8, 0, {{len - 1, 0}});
+  ExpectReduceCheckAgrees<uint16_t, Allreduce>(
+      oxclFloat16, false, 0, len, {{0, half(9.01f)}, {1, half(12.5f)}, {2, 0x8000}, {3, 0x7E00},
+                                   {len - 1, 0x7C00}});
+  ExpectReduceCheckAgrees<uint16_t, Allreduce>(
+      oxclBfloat16, false, 0, len, {{0, bf16(9.25f)}, {1, bf16(14.0f)}, {2, 0x7FC0}, {len - 1, 0}});
+  ExpectReduceCheckAgrees<int64_t, Allreduce>(oxclInt64, true, 0, len,
+                                              {{0, 4}, {1, 7}, {len - 1, -1000}});
+  ExpectReduceCheckAgrees<uint8_t, Allreduce>(oxclUint8, true, 0, len, {{len - 1, 255}});
+}
+
+// The gathered (all-gather) or received (all-to-all) buffer of rank 1 of 3 with blocks of c
+// elements, filled from the patterns' formulas with `changes` planted; the check must count
+// exactly the changed elements, and CheckExact must report their indices.
+template <typename Algo>
+void ExpectGatherCheckFinds(uint64_t c, bool inplace, const std::vector<uint64_t>& changes) {
+  const uint64_t n = 3, r = 1, span = n * c, o = inplace ? 0 : 1;
+  const bool gather = std::is_same<Algo, Allgather>::value;
+  Harness h(oxclInt16, inplace, span, static_cast<int32_t>(n), static_cast<int32_t>(r));
+  Algo algo;
+  algo.SetContext(&h.ctx);
+  algo.SetParam(&h.info);
+  auto value = [&](uint64_t x) {
+    return static_cast<int16_t>(gather ? Allgather::GatheredValue(x, c, n, o)
+                                       : AllToAll::ReceivedValue(x, c, r, n, o));
+  };
+  std::vector<int16_t> received(span);
+  for (uint64_t x = 0; x < span; ++x) received[x] = value(x);
+  for (uint64_t x : changes) received[x] = static_cast<int16_t>(received[x] + 300);
+  h.PutReceived(received);
+  for (uint64_t g = 0; g * kChunkElements < span; ++g) {
+    const uint64_t len = std::min(kChunkElements, span - g * kChunkElements);
+    ASSERT_EQ(algo.template CheckDelta<int16_t>(&h.info, 0, g, len, 0), BENCHMARK_SUCCESS);
+  }
+  EXPECT_EQ(h.Errors(), changes.size()) << "c " << c << " inplace " << inplace;
+
+  const uint64_t p = gather ? 127 : 256;
+  std::vector<int16_t> period(p);
+  for (uint64_t v = 0; v < p; ++v) period[v] = static_cast<int16_t>(v);
+  std::vector<uint64_t> found;
+  for (uint64_t g = 0; g * kChunkElements < span; ++g) {
+    const uint64_t len = std::min(kChunkElements, span - g * kChunkElements);
+    ASSERT_EQ(CheckExact<int16_t>(&h.ctx, &h.info, 0, g, len, 0, oxclInt16, 0, period.data(), p,
+                                  c, [&](uint64_t x) { return static_cast<uint64_t>(value(x)); },
+                                  [&](uint64_t index, const std::string&, const std::string&) {
+                                    found.push_back(index);
+                                  }),
+              BENCHMARK_SUCCESS);
+  }
+  EXPECT_EQ(found, changes) << "c " << c << " inplace " << inplace;
+}
+
+TEST(CheckKernels, GatherChecksFindEveryChangedElementAcrossBlocksAndChunks) {
+  // Blocks shorter than a check block, longer than one, and straddling a chunk boundary.
+  for (uint64_t c : {uint64_t{5}, 2 * kCheckBlockElements + 3, kChunkElements / 2 + 3}) {
+    for (bool inplace : {true, false}) {
+      const uint64_t span = 3 * c;
+      ExpectGatherCheckFinds<Allgather>(c, inplace, {});
+      ExpectGatherCheckFinds<AllToAll>(c, inplace, {});
+      const std::vector<uint64_t> changes = {0, c - 1, c, 2 * c + 1, span - 1};
+      ExpectGatherCheckFinds<Allgather>(c, inplace, changes);
+      ExpectGatherCheckFinds<AllToAll>(c, inplace, changes);
+    }
+  }
 }
 
 // Fills chunk 1 of rank 2 of 3 over a length longer than the repeated stretch and compares the
-// device data and the expected values with the element formulas.
+// device data with the element formula.
 template <typename T>
 void ExpectReductionFill(oxclDataType_t type, bool inplace) {
   const uint64_t len = 3 * kTileElements + 11;
@@ -269,25 +330,10 @@ void ExpectReductionFill(oxclDataType_t type, bool inplace) {
   const bool float16 = type == oxclFloat16;
   const std::vector<T> sent = h.Device<T>(
       static_cast<T*>(inplace ? h.info.recv_buffs[0] : h.info.send_buffs[0]) + kChunkElements, len);
-  const T* expected = h.Expected<T>() + kChunkElements;
   for (uint64_t k = 0; k < len; ++k) {
     const uint64_t x = kChunkElements + k + (inplace ? 0 : 1);
     const T want = check_detail::Store<T>(type, float16 ? (x + 2) % 16 + 1 : (x + 2) % 127);
     ASSERT_EQ(sent[k], want) << type << " element " << k;
-    // Three ranks fold elements x, x + 1, x + 2 of the pattern.
-    T acc{};
-    if (float16) {
-      uint16_t a = static_cast<uint16_t>(float2half(0.0f));
-      for (uint64_t r = 0; r < 3; ++r) {
-        a = static_cast<uint16_t>(float2half(half2float(a) + float((x + r) % 16 + 1)));
-      }
-      acc = static_cast<T>(a);
-    } else {
-      int64_t sum = 0;
-      for (uint64_t r = 0; r < 3; ++r) sum += static_cast<int64_t>((x + r) % 127);
-      acc = static_cast<T>(sum);  // int8 wraps like the ordinary card
-    }
-    ASSERT_EQ(expected[k], acc) << type << " expected element " << k;
   }
 }
 
@@ -301,7 +347,7 @@ TEST(CheckKernels, ReductionFillMatchesTheElementPatternOverLongChunks) {
 }
 
 TEST(CheckKernels, GatherFillsFollowTheirFormulasAcrossBlocks) {
-  // Blocks both shorter and longer than the repeated stretch; the chunk starts inside a block.
+  // Blocks both shorter and longer than the repeated stretch.
   for (uint64_t c : {uint64_t{5}, uint64_t{300}, 2 * kTileElements + 3}) {
     const uint64_t n = 3, r = 1;
     const uint64_t span = n * c;
@@ -313,11 +359,6 @@ TEST(CheckKernels, GatherFillsFollowTheirFormulasAcrossBlocks) {
         algo.SetContext(&h.ctx);
         algo.SetParam(&h.info);
         EXPECT_EQ(algo.InitBuff<int32_t>(&h.info, 0, 0, span, 0), BENCHMARK_SUCCESS);
-        const int32_t* expected = h.Expected<int32_t>();
-        for (uint64_t x = 0; x < span; ++x) {
-          ASSERT_EQ(static_cast<uint64_t>(expected[x]), Allgather::GatheredValue(x, c, n, o))
-              << "c " << c << " x " << x;
-        }
         void* block = inplace ? static_cast<void*>(static_cast<int32_t*>(h.info.recv_buffs[0]) + r * c)
                               : h.info.send_buffs[0];
         const std::vector<int32_t> sent = h.Device<int32_t>(block, c);
@@ -331,11 +372,9 @@ TEST(CheckKernels, GatherFillsFollowTheirFormulasAcrossBlocks) {
         algo.SetContext(&h.ctx);
         algo.SetParam(&h.info);
         EXPECT_EQ(algo.InitBuff<uint8_t>(&h.info, 0, 0, span, 0), BENCHMARK_SUCCESS);
-        const uint8_t* expected = h.Expected<uint8_t>();
         void* send = inplace ? h.info.recv_buffs[0] : h.info.send_buffs[0];
         const std::vector<uint8_t> sent = h.Device<uint8_t>(send, span);
         for (uint64_t x = 0; x < span; ++x) {
-          ASSERT_EQ(expected[x], AllToAll::ReceivedValue(x, c, r, n, o)) << "c " << c << " x " << x;
           ASSERT_EQ(sent[x], AllToAll::SendValue(x, r, o)) << "c " << c << " x " << x;
         }
       }

@@ -3,8 +3,9 @@
 //
 // The check is float sum all-reduce of 2 ranks (2 worker threads, one communicator each, the
 // context's ten single-thread pools per communicator) at 32M elements, through the programs'
-// own InitData and Check. Between the two, every receive buffer is given its expected values,
-// as a healthy collective would leave it, so the check compares every element and finds nothing.
+// own InitData and Check. Between the two, every receive buffer is given its expected values
+// (InitReduce, untimed), as a healthy collective would leave it, so the check compares every
+// element and finds nothing.
 // Both modes are measured (in-place, then out-of-place), as one -d 1 step of the programs does.
 //
 //   fill_check_gbps = receive-buffer bytes checked (count x 4 bytes x 2 ranks x 2 modes)
@@ -14,6 +15,7 @@
 //   ratio = fill_check_gbps / allcore_memcpy_gbps.
 //
 //   perf_check [--count N] [--runs N]   (defaults: 32M elements, 3 runs of the check)
+// The count takes the programs' K/M/G suffixes; a bad value ends with status 2.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -27,6 +29,7 @@
 
 #include "allreduce.h"
 #include "context.h"
+#include "perf_common.h"
 #include "threadinfo.h"
 #include "threadpool.h"
 
@@ -48,6 +51,14 @@ double Seconds(Clock::time_point a, Clock::time_point b) {
 [[noreturn]] void Fail(const char* what) {
   std::fprintf(stderr, "perf_check: %s\n", what);
   std::exit(1);
+}
+
+const char kUsage[] = "usage: perf_check [--count N[K|M|G]] [--runs N]\n";
+
+// A bad command line: what was wrong, the usage, status 2.
+[[noreturn]] void BadUsage(const std::string& what) {
+  std::fprintf(stderr, "perf_check: %s\n%s", what.c_str(), kUsage);
+  std::exit(2);
 }
 
 // Runs f(t) on one thread per rank and returns the seconds until all are done.
@@ -85,12 +96,24 @@ int main(int argc, char** argv) {
   int runs = 3;
   for (int a = 1; a < argc; ++a) {
     const std::string arg = argv[a];
-    if (arg == "--count" && a + 1 < argc) {
-      count = std::strtoull(argv[++a], nullptr, 0);
-    } else if (arg == "--runs" && a + 1 < argc) {
-      runs = std::max(1, std::atoi(argv[++a]));
+    if (arg == "-h" || arg == "--help") {
+      std::printf("%s", kUsage);
+      return 0;
+    }
+    if ((arg == "--count" || arg == "--runs") && a + 1 >= argc) BadUsage(arg + " needs a value");
+    uint64_t value = 0;
+    if (arg == "--count") {
+      if (!perf::ParseCount(argv[++a], &value) || value == 0 || value > (uint64_t{1} << 32)) {
+        BadUsage("bad value for --count: '" + std::string(argv[a]) + "' (1 to 4G elements)");
+      }
+      count = value;
+    } else if (arg == "--runs") {
+      if (!perf::ParseCount(argv[++a], &value) || value == 0 || value > 1000) {
+        BadUsage("bad value for --runs: '" + std::string(argv[a]) + "' (1 to 1000)");
+      }
+      runs = static_cast<int>(value);
     } else {
-      Fail("usage: perf_check [--count N] [--runs N]");
+      BadUsage("bad argument '" + arg + "'");
     }
   }
   Context ctx;
@@ -125,6 +148,12 @@ int main(int argc, char** argv) {
       for (ThreadInfo& info : infos) info.mode_index = mode;
       fill += OnEveryRank([&](uint64_t t) { algo.InitData(&infos[t], 0); });
       for (ThreadInfo& info : infos) {
+        // The expected values, which the check itself generates, from the reference fold.
+        for (uint64_t g = 0; g * oxcl_benchmark::kChunkElements < count; ++g) {
+          algo.InitReduce<float>(&info, 0, 0, g,
+                                 std::min(oxcl_benchmark::kChunkElements,
+                                          count - g * oxcl_benchmark::kChunkElements));
+        }
         if (oxrtSetDevice(ctx.dev_list[info.thread_rank]) != oxrtSuccess ||
             oxrtMemcpy(info.recv_buffs[0], info.host_buffs[0], bytes, oxrtMemcpyHostToDevice) !=
                 oxrtSuccess) {
