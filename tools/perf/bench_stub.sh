@@ -14,12 +14,14 @@ perf_oxcl)
   echo "RESULT cores 2"
   echo "RESULT memcpy_1t_gbps 10"
   echo "RESULT memcpy_allcore_gbps 12"
+  echo "RESULT bare_allreduce_gbps 9.8"
   for c in $colls; do
     for n in 2 4; do
       for k in $counts; do
         bw=5 floor=5
-        # Exactly at 0.8 x floor, and half of it.
-        [ $c = allreduce ] && [ $n = 2 ] && [ $k = 33554432 ] && bw=8 floor=10
+        # Exactly 0.95 x the 1-thread memcpy; exactly 0.8 x floor, and half of it.
+        [ $c = allreduce ] && [ $n = 2 ] && [ $k = 33554432 ] && bw=9.5 floor=10
+        [ $c = allgather ] && [ $n = 2 ] && [ $k = 33554432 ] && bw=8 floor=10
         [ $c = reducescatter ] && [ $n = 2 ] && [ $k = 33554432 ] && bw=4 floor=10
         echo "RESULT inproc_${c}_n${n}_c${k}_us 100"
         echo "RESULT inproc_${c}_n${n}_c${k}_busbw $bw"
@@ -32,8 +34,10 @@ perf_mpi)
   for c in $colls; do
     for k in $counts; do
       oxcl=5 mpi=1
-      [ $k = 33554432 ] && oxcl=4                      # exactly 4 x MPI
-      [ $k = 33554432 ] && [ $c = allgather ] && oxcl=3  # 25 % short
+      [ $k = 33554432 ] && [ $c = allreduce ] && oxcl=8        # exactly 8 x MPI
+      [ $k = 33554432 ] && [ $c = reducescatter ] && oxcl=3    # 25 % short of 4 x
+      [ $k = 33554432 ] && [ $c = allgather ] && oxcl=1.5      # exactly 1.5 x
+      [ $k = 33554432 ] && [ $c = alltoall ] && oxcl=1.2       # 20 % short of 1.5 x
       echo "RESULT mpi_${c}_n2_c${k}_oxcl_us 100"
       echo "RESULT mpi_${c}_n2_c${k}_oxcl_busbw $oxcl"
       echo "RESULT mpi_${c}_n2_c${k}_mpi_us 50"
@@ -47,15 +51,21 @@ perf_check)
   echo "ratio 0.2"
   ;;
 bench-*)
-  threads=1 special="" datacheck=0
+  threads=1 special="" datacheck=0 types=""
   while [ $# -gt 0 ]; do
     case $1 in
       -s) threads=$2; shift ;;
       -e) special=$2; shift ;;
       -d) datacheck=$2; shift ;;
+      -t) types=$2; shift ;;
     esac
     shift
   done
+  if [ -n "$types" ]; then
+    # The README's example: the data check makes it 1.6 times as long.
+    if [ "$datacheck" = 1 ]; then sleep 0.16; else sleep 0.1; fi
+    exit 0
+  fi
   if [ -z "$special" ]; then
     # The default sweep: the data check makes it four times as long.
     if [ "$datacheck" = 1 ]; then sleep 0.2; else sleep 0.05; fi

@@ -30,25 +30,36 @@ function(expect out regex)
 endfunction()
 
 run_bench(${WORK}/full out)
-# Floors: exactly at the factor is met; half of it is 50 % short.
-expect("${out}" "allreduce 2 ranks 32M: bus bw vs 0.8 x floor \\(GB/s\\) +8 +>= 8.000  met\n")
+# Ceilings and floors: exactly at the factor is met; half of it is 50 % short.
+expect("${out}" "allreduce 2 ranks 32M: bus bw / 1-thread memcpy +0.950 +>= 0.95  met\n")
+expect("${out}" "allgather 2 ranks 32M: bus bw vs 0.8 x floor \\(GB/s\\) +8 +>= 8.000  met\n")
 expect("${out}" "reducescatter 2 ranks 32M: [^\n]* 4 +>= 8.000  MISSED by 50.0%\n")
-# Across processes: 4 x MPI exactly is met, 3 x is 25 % short; 1 x at 4M.
-expect("${out}" "allreduce 2 procs 32M: oxcl vs 4x MPI \\(GB/s\\) +4 +>= 4.000  met\n")
-expect("${out}" "allgather 2 procs 32M: [^\n]* 3 +>= 4.000  MISSED by 25.0%\n")
+# Across processes: 8 x and 1.5 x MPI exactly are met, 3 x of 4 x is 25 % short; 1 x at 4M.
+expect("${out}" "allreduce 2 procs 32M: oxcl vs 8x MPI \\(GB/s\\) +8 +>= 8.000  met\n")
+expect("${out}" "reducescatter 2 procs 32M: [^\n]* 3 +>= 4.000  MISSED by 25.0%\n")
+expect("${out}" "allgather 2 procs 32M: oxcl vs 1.5x MPI \\(GB/s\\) +1.5 +>= 1.500  met\n")
+expect("${out}" "alltoall 2 procs 32M: [^\n]* 1.2 +>= 1.500  MISSED by 20.0%\n")
 expect("${out}" "alltoall 2 procs 4M: oxcl vs 1x MPI \\(GB/s\\) +5 +>= 1.000  met\n")
 # Programs: the better of two runs counts (the first stub run is far worse).
 expect("${out}" "bench-allreduce s2 4M: bus bw / tight loop +0.950 +>= 0.95  met\n")
 expect("${out}" "bench-allgather s4 32M: bus bw / tight loop +0.900 +>= 0.95  MISSED by 5.3%\n")
 expect("${out}" "bench-reducescatter mpi 4M: bus bw / tight loop +0.900 ")
-expect("${out}" "bench-allreduce mpi 32M: bus bw / tight loop +1.188 +>= 0.95  met\n")
+expect("${out}" "bench-allreduce mpi 32M: bus bw / tight loop +0.594 +>= 0.95  MISSED by 37.5%\n")
 expect("${out}" "bench-allreduce s4 count 1: latency - tight loop \\(us\\) +1.50 +<= 2  met\n")
 expect("${out}"
        "bench-alltoall mpi count 1: latency - tight loop \\(us\\) +3.00 +<= 2  MISSED by 50.0%\n")
 expect("${out}" "bench-allgather +s4 +4194304 +4.5 +5 +0.900 +101.5 +100 +1.50 +0\n")
-# Data check: four times as long is over the limit of three; perf_check's ratio is read.
-expect("${out}" "data check: sweep -d 1 / -d 0 \\(wall time\\) [^\n]*MISSED by")
-expect("${out}" "fill\\+check / all-core memcpy \\(perf_check\\) +0.2 +>= 0.25  MISSED by 20.0%\n")
+# Data check: four times as long is over the limit of two; perf_check's ratio is read.
+expect("${out}" "data check: sweep -d 1 / -d 0 \\(wall time\\) [^\n]*<= 2  MISSED by")
+expect("${out}" "fill\\+check / all-core memcpy \\(perf_check\\) +0.2 +>= 0.5  MISSED by 60.0%\n")
+# The README's example: 1.6 times as long is within two; its peak is the stub's own, tiny.
+expect("${out}" "README example: -d 1 / -d 0 \\(wall time\\) +1\\.[0-9]+ +<= 2  met\n")
+expect("${out}" "README example -d 1: peak RSS / buffers held +0\\.[0-9]+ +<= 1.10  met\n")
+# The bounds from the bare kernel: 9.8 / 10 GB/s of memcpy, 9.8 / 1 GB/s of MPI.
+expect("${out}" "allreduce 2 ranks 32M: at most 0.980 x 1-thread memcpy \\(target 0.95\\); "
+                "the library reaches 0.969 of the kernel\n")
+expect("${out}" "allreduce 2 procs 32M: at most 9.800 x MPI \\(target 8\\); the library "
+                "reaches 0.816 of the kernel\n")
 expect("${out}" "fill\\+check over section 1's all-core memcpy \\(12 GB/s\\): 0.200\n")
 expect("${out}" "peak RSS bench-allreduce -d 1 / buffers held +0\\.[0-9]+ +<= 1.10  met\n")
 expect("${out}" "targets met: [0-9]+, missed or not measured: [0-9]+; run time")
@@ -60,7 +71,8 @@ expect("${out}" "perf_check not built")
 expect("${out}" "peak_rss not built")
 expect("${out}" "allreduce 2 procs 32M: [^\n]* n/a +n/a  NOT MEASURED\n")
 expect("${out}" "bench-allreduce s2 4M: bus bw / tight loop +0.950 +>= 0.95  met\n")
-expect("${out}" "fill\\+check / all-core memcpy \\(perf_check\\) +n/a +0.25  NOT MEASURED\n")
+expect("${out}" "fill\\+check / all-core memcpy \\(perf_check\\) +n/a +0.5  NOT MEASURED\n")
+expect("${out}" "README example -d 1: peak RSS / buffers held +n/a +1.10  NOT MEASURED\n")
 
 # A build folder without the programs is refused at once.
 execute_process(COMMAND sh ${SRC}/bench.sh ${WORK}/empty RESULT_VARIABLE rc
@@ -68,3 +80,18 @@ execute_process(COMMAND sh ${SRC}/bench.sh ${WORK}/empty RESULT_VARIABLE rc
 if(NOT rc EQUAL 1 OR NOT err MATCHES "not found; build")
   message(FATAL_ERROR "bench.sh on an empty folder: '${rc}'\n${out}\n${err}")
 endif()
+
+# --help answers with the usage and status 0; bad options and settings are refused with 2.
+function(expect_status rc_want regex)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env ${ARGN} RESULT_VARIABLE rc
+                  OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 10)
+  if(NOT rc EQUAL rc_want OR NOT "${out}${err}" MATCHES "${regex}")
+    message(FATAL_ERROR "${ARGN}: '${rc}', expected ${rc_want} and '${regex}'\n${out}\n${err}")
+  endif()
+endfunction()
+expect_status(0 "usage: tools/perf/bench.sh" sh ${SRC}/bench.sh --help)
+expect_status(2 "unknown option '-x'" sh ${SRC}/bench.sh -x)
+expect_status(2 "one build folder at most" sh ${SRC}/bench.sh a b)
+expect_status(2 "BENCH_PAIRS='x' is not" BENCH_PAIRS=x sh ${SRC}/bench.sh ${WORK}/full)
+expect_status(2 "BENCH_MIN_SECONDS='1s' is not" BENCH_MIN_SECONDS=1s sh ${SRC}/bench.sh ${WORK}/full)
+expect_status(0 "usage: tools/perf/run_mpi.sh" sh ${SRC}/run_mpi.sh --help)

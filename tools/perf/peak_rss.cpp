@@ -2,7 +2,8 @@
 //   peak_rss command [args ...]
 // Prints "peak_rss_kib <KiB>" and "wall_s <seconds>" on standard error after the command ends
 // and exits with the command's status (128 + signal number when a signal ended it; 127 when it
-// could not be started). The command's own output passes through untouched.
+// could not be started). The command's own output passes through untouched. Options of its
+// own: --help only, so a command cannot start with '-'.
 #include <sys/resource.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -14,8 +15,14 @@
 #include <cstring>
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: peak_rss command [args ...]\n");
+  static const char kUsage[] = "usage: peak_rss command [args ...]\n";
+  if (argc >= 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+    std::printf("%s", kUsage);
+    return 0;
+  }
+  if (argc < 2 || argv[1][0] == '-') {
+    if (argc >= 2) std::fprintf(stderr, "peak_rss: unknown option '%s'\n", argv[1]);
+    std::fprintf(stderr, "%s", kUsage);
     return 2;
   }
   const auto start = std::chrono::steady_clock::now();

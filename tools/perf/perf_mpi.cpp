@@ -84,23 +84,30 @@ bool ParseCount(const char* text, uint64_t* count) {
   return perf::ParseCount(text, count) && *count != 0;
 }
 
-void Usage() {
-  std::fprintf(stderr,
+void Usage(FILE* to) {
+  std::fprintf(to,
                "usage: perf_mpi [--mpi-only | --oxcl-only] [--colls LIST] [--min-seconds S]\n"
                "                [--iters N [--blocks K]] [count[K|M|G] ...]\n"
                "  counts are floats (programs' count); default 1M 4M 32M\n");
 }
 
-// Returns 0 on success, 2 on a usage error (reported on rank 0 only).
+// Returns 0 on success, 2 on a usage error (reported on rank 0 only), 3 after --help.
 int ParseOptions(int argc, char** argv, Options* opts) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    const bool takes_value = arg == "--min-seconds" || arg == "--colls" || arg == "--blocks" ||
+                             arg == "--iters";
+    if (takes_value && i + 1 >= argc) {
+      if (g_rank == 0) std::fprintf(stderr, "perf_mpi: %s needs a value\n", argv[i]);
+      return 2;
+    }
     if (arg == "--mpi-only") {
       opts->mpi_only = true;
     } else if (arg == "--min-seconds" && i + 1 < argc) {
       char* end = nullptr;
+      errno = 0;
       opts->min_seconds = std::strtod(argv[++i], &end);
-      if (*end != '\0' || !(opts->min_seconds >= 0) || opts->min_seconds > 3600) {
+      if (end == argv[i] || *end != '\0' || errno != 0 || !(opts->min_seconds >= 0) || opts->min_seconds > 3600) {
         if (g_rank == 0) std::fprintf(stderr, "perf_mpi: bad --min-seconds '%s'\n", argv[i]);
         return 2;
       }
@@ -136,15 +143,15 @@ int ParseOptions(int argc, char** argv, Options* opts) {
       }
       opts->iters = static_cast<int>(n);
     } else if (arg == "-h" || arg == "--help") {
-      if (g_rank == 0) Usage();
-      return 2;
+      if (g_rank == 0) Usage(stdout);
+      return 3;
     } else {
       uint64_t count = 0;
       // MPI counts are ints; the limit applies to both halves so that every row has both.
       if (!ParseCount(argv[i], &count) || count > static_cast<uint64_t>(INT_MAX)) {
         if (g_rank == 0) {
           std::fprintf(stderr, "perf_mpi: bad count '%s' (1 to %d floats)\n", argv[i], INT_MAX);
-          Usage();
+          Usage(stderr);
         }
         return 2;
       }
@@ -381,7 +388,7 @@ int main(int argc, char** argv) {
   Options opts;
   if (const int rc = ParseOptions(argc, argv, &opts)) {
     MPI_Finalize();
-    return rc;
+    return rc == 3 ? 0 : rc;
   }
   // The collective library sends from its queue threads while this thread also calls MPI.
   if (!opts.mpi_only && provided < MPI_THREAD_MULTIPLE) {

@@ -16,7 +16,9 @@
 //   perf_oxcl [--min-seconds S] [--counts 1,1M,4M,32M] [--ranks 2,4]
 //             [--colls allreduce,reducescatter,allgather,alltoall] [--memcpy-mib MiB]
 //             [--iters N [--blocks K]]
-// A single bare number is taken as the minimum seconds per point. With --iters N a point is
+// Beside the memcpy ceilings it times a bare all-reduce kernel of 2 ranks (no library), the most
+// that an all-reduce can reach on this host at that moment.
+// A single bare number is taken as the minimum seconds per point. --help prints the usage. With --iters N a point is
 // timed like a program's step with -l N: 5 warm-up calls, then blocks of N calls, repeated for
 // the minimum seconds (K blocks at least, default 3), the best block counting; per-call latency
 // depends on how many calls follow each other, so the comparison with the programs needs the
@@ -34,6 +36,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "oxcl.h"
 #include "oxrt.h"
@@ -97,13 +103,23 @@ bool ParseSeconds(const char* text, double* seconds) {
   return true;
 }
 
-[[noreturn]] void Usage(const char* bad) {
-  if (bad) std::fprintf(stderr, "perf_oxcl: bad argument '%s'\n", bad);
-  std::fprintf(stderr,
+void PrintUsage(FILE* to) {
+  std::fprintf(to,
                "usage: perf_oxcl [--min-seconds S] [--counts LIST] [--ranks LIST] "
                "[--colls LIST] [--memcpy-mib MiB] [--iters N [--blocks K]] [S]\n"
                "  counts take K/M/G suffixes; colls: allreduce,reducescatter,allgather,alltoall\n");
+}
+
+// A bad command line: what was wrong, the usage, status 2.
+[[noreturn]] void Usage(const char* bad, const char* why = "bad argument") {
+  if (bad) std::fprintf(stderr, "perf_oxcl: %s '%s'\n", why, bad);
+  PrintUsage(stderr);
   std::exit(2);
+}
+
+[[noreturn]] void BadValue(const std::string& option, const char* value) {
+  const std::string why = "bad value for " + option + ":";
+  Usage(value, why.c_str());
 }
 
 Options ParseOptions(int argc, char** argv) {
@@ -111,20 +127,25 @@ Options ParseOptions(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool has_value = i + 1 < argc;
+    if (arg == "-h" || arg == "--help") {
+      PrintUsage(stdout);
+      std::exit(0);
+    }
+    if (!has_value && arg.compare(0, 2, "--") == 0) Usage(argv[i], "no value after");
     if (arg == "--min-seconds" && has_value) {
-      if (!ParseSeconds(argv[++i], &o.min_seconds)) Usage(argv[i]);
+      if (!ParseSeconds(argv[++i], &o.min_seconds)) BadValue(arg, argv[i]);
     } else if (arg == "--counts" && has_value) {
       o.counts.clear();
       for (const std::string& s : Split(argv[++i])) {
         uint64_t c = 0;
-        if (!ParseCount(s, &c)) Usage(argv[i]);
+        if (!ParseCount(s, &c)) BadValue(arg, argv[i]);
         o.counts.push_back(c);
       }
     } else if (arg == "--ranks" && has_value) {
       o.ranks.clear();
       for (const std::string& s : Split(argv[++i])) {
         uint64_t n = 0;
-        if (!ParseCount(s, &n) || n < 1 || n > 64) Usage(argv[i]);
+        if (!ParseCount(s, &n) || n < 1 || n > 64) BadValue(arg, argv[i]);
         o.ranks.push_back(static_cast<int>(n));
       }
     } else if (arg == "--colls" && has_value) {
@@ -133,15 +154,15 @@ Options ParseOptions(int argc, char** argv) {
         bool found = false;
         for (Coll c : {Coll::kAllReduce, Coll::kReduceScatter, Coll::kAllGather, Coll::kAllToAll})
           if (s == CollName(c)) o.colls.push_back(c), found = true;
-        if (!found) Usage(argv[i]);
+        if (!found) BadValue(arg, argv[i]);
       }
     } else if (arg == "--iters" && has_value) {
-      if (!ParseCount(argv[++i], &o.iters) || o.iters > 1000000) Usage(argv[i]);
+      if (!ParseCount(argv[++i], &o.iters) || o.iters > 1000000) BadValue(arg, argv[i]);
     } else if (arg == "--blocks" && has_value) {
-      if (!ParseCount(argv[++i], &o.blocks) || o.blocks < 1 || o.blocks > 1000) Usage(argv[i]);
+      if (!ParseCount(argv[++i], &o.blocks) || o.blocks < 1 || o.blocks > 1000) BadValue(arg, argv[i]);
     } else if (arg == "--memcpy-mib" && has_value) {
       if (!ParseCount(argv[++i], &o.memcpy_mib) || o.memcpy_mib > 65536)
-        Usage(argv[i]);
+        BadValue(arg, argv[i]);
     } else if (argc == 2 && ParseSeconds(argv[i], &o.min_seconds)) {
       // The older form: the minimum seconds alone.
     } else {
@@ -207,6 +228,57 @@ double MemcpyBandwidth(int threads, size_t bytes, double min_seconds) {
   long sum = 0;  // keeps the copies observable
   for (int t = 0; t < threads; ++t) sum += dst[t][bytes / 2];
   if (sum == -1) std::puts("");
+  return best;
+}
+
+// out1[k] = out2[k] = a[k] + b[k] for k in [lo, hi), the outputs stored around the cache.
+void SumTwiceStreaming(const float* a, const float* b, float* out1, float* out2, size_t lo,
+                       size_t hi) {
+  size_t k = lo;
+#if defined(__SSE2__)
+  for (; k + 4 <= hi; k += 4) {
+    const __m128 v = _mm_add_ps(_mm_load_ps(a + k), _mm_load_ps(b + k));
+    _mm_stream_ps(out1 + k, v);
+    _mm_stream_ps(out2 + k, v);
+  }
+  _mm_sfence();
+#endif
+  for (; k < hi; ++k) out1[k] = out2[k] = a[k] + b[k];
+}
+
+// The bus bandwidth of a bare all-reduce of 2 ranks of `bytes` each (float sum, out of place):
+// min(2, cores) threads each add their half of the two inputs and store it to both outputs,
+// every byte read or written once, with streaming stores. No library, no waiting: the most
+// that any all-reduce of 2 ranks can reach on this host, at this moment. Best of the runs.
+double BareAllReduceBusBw(int cores, size_t bytes, double min_seconds) {
+  const size_t n = bytes / sizeof(float) / 4 * 4;
+  std::vector<float*> arrays(4);
+  for (float*& p : arrays) {
+    p = static_cast<float*>(std::aligned_alloc(64, n * sizeof(float)));
+    if (p == nullptr) return 0;
+    for (size_t k = 0; k < n; ++k) p[k] = static_cast<float>(k % 127);  // first touch
+  }
+  const int threads = std::min(2, cores);
+  double best = 0;
+  const Clock::time_point begin = Clock::now();
+  for (int run = 0; run < 4 || (Seconds(begin, Clock::now()) < min_seconds && run < 50); ++run) {
+    Barrier start(threads + 1);
+    std::vector<double> took(threads, 0);
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t)
+      pool.emplace_back([&, t] {
+        start.Wait();
+        const Clock::time_point t0 = Clock::now();
+        SumTwiceStreaming(arrays[0], arrays[1], arrays[2], arrays[3], n * t / threads / 4 * 4,
+                          t + 1 == threads ? n : n * (t + 1) / threads / 4 * 4);
+        took[t] = Seconds(t0, Clock::now());
+      });
+    start.Wait();
+    for (std::thread& th : pool) th.join();
+    const double slowest = *std::max_element(took.begin(), took.end());
+    if (slowest > 0) best = std::max(best, static_cast<double>(n * sizeof(float)) / slowest);
+  }
+  for (float* p : arrays) std::free(p);
   return best;
 }
 
@@ -337,6 +409,12 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(opts.memcpy_mib), m1 / 1e9, cores, mall / 1e9);
     Result("memcpy_1t_gbps", m1 / 1e9);
     Result("memcpy_allcore_gbps", mall / 1e9);
+    // Beside the copies, the bare kernel of the all-reduce (at most 128 MiB per buffer).
+    const double bare =
+        BareAllReduceBusBw(cores, std::min<size_t>(copy_bytes, size_t{128} << 20), opts.min_seconds);
+    std::printf("bare all-reduce kernel, 2 ranks, float sum, streaming stores, no library: bus bw "
+                "%.2f GB/s (%.2f x 1-thread memcpy)\n", bare / 1e9, m1 > 0 ? bare / m1 : 0.0);
+    Result("bare_allreduce_gbps", bare / 1e9);
   }
   std::fflush(stdout);
 

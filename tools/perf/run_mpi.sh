@@ -3,6 +3,12 @@
 # this host; builds nothing.
 #   tools/perf/run_mpi.sh [build dir, default build] [perf_mpi options and counts ...]
 set -e
+case ${1-} in
+  -h | --help)
+    echo "usage: tools/perf/run_mpi.sh [BUILD_DIR] [perf_mpi options and counts ...]"
+    echo "  (BUILD_DIR default: build; perf_mpi --help lists its options)"
+    exit 0 ;;
+esac
 build=${1:-build}
 [ $# -gt 0 ] && shift
 if [ ! -x "$build/bin/perf_mpi" ]; then
