@@ -120,264 +120,366 @@ oxclResult_t FinishDirect(Operation& op, Exchange& ex, int64_t status) {
 // a share of the units and reading (writing) the other processes' buffers directly. The
 // processes first swap their buffer addresses, which also shows that every call matches,
 // and finally tell each other that their share is done.
-oxclResult_t DriveDirectReduction(Operation& op, bool saturate) {
-  const CollArgs& a = op.first();
-  const bool scatter = a.kind == CollKind::kReduceScatter;
-  const int n = op.n();
-  const size_t elem = TypeSize(a.type);
-  const size_t procs = op.members.procs.size();
-  Exchange ex(op.clique, op.link, CollName(a.kind));
+namespace {
 
-  // Buffer words: kind, type, operation, count, then per rank: the rank, its send and receive
-  // addresses, and where each can be mapped from (memory file, serial, offset, file size; the
-  // file is -1 when it cannot).
-  const uint64_t send_bytes = (scatter ? a.count * n : a.count) * elem;
-  std::vector<uint64_t> mine{static_cast<uint64_t>(a.kind), static_cast<uint64_t>(a.type),
-                             static_cast<uint64_t>(a.op), a.count};
-  constexpr size_t kWords = 11;
-  for (size_t i = 0; i < op.local.size(); ++i) {
-    mine.push_back(static_cast<uint64_t>(op.members.local_ranks[i]));
-    mine.push_back(reinterpret_cast<uintptr_t>(op.local[i]->send));
-    mine.push_back(reinterpret_cast<uintptr_t>(op.local[i]->recv));
-    PushRange(mine, op.local[i]->send, send_bytes);
-    PushRange(mine, op.local[i]->recv, a.count * elem);
-  }
-  std::vector<std::vector<uint64_t>> theirs;
-  if (oxclResult_t rc = SwapWords(op, ex, mine, kWords, &theirs)) return rc;
-
-  std::vector<const char*> send(n);
-  std::vector<char*> recv(n);
-  // Other processes' buffers as mapped here; null where only kernel copies reach them.
-  std::vector<const char*> send_map(n, nullptr);
-  std::vector<char*> recv_map(n, nullptr);
-  for (size_t i = 0; i < op.local.size(); ++i) {
-    send[op.members.local_ranks[i]] = static_cast<const char*>(op.local[i]->send);
-    recv[op.members.local_ranks[i]] = static_cast<char*>(op.local[i]->recv);
-  }
-  int64_t status = oxclSuccess;
-  for (size_t p = 0; p < procs && status == oxclSuccess; ++p) {
-    if (static_cast<int>(p) == op.self()) continue;
-    const std::vector<uint64_t>& w = theirs[p];
-    if (!std::equal(w.begin(), w.begin() + 4, mine.begin())) {
-      Report("%s: process %d called %s (%s, %s, %llu) where this one called %s (%s, %s, %llu)",
-             CollName(a.kind), op.members.procs[p], CollName(static_cast<CollKind>(w[0])),
-             TypeName(static_cast<oxclDataType_t>(w[1])), OpName(static_cast<oxclReduceOp_t>(w[2])),
-             static_cast<unsigned long long>(w[3]), CollName(a.kind), TypeName(a.type),
-             OpName(a.op), static_cast<unsigned long long>(a.count));
-      status = oxclInvalidUsage;
-      break;
-    }
-    for (size_t k = 4; k + kWords <= w.size(); k += kWords) {
-      const int r = static_cast<int>(w[k]);
-      send[r] = reinterpret_cast<const char*>(static_cast<uintptr_t>(w[k + 1]));
-      recv[r] = reinterpret_cast<char*>(static_cast<uintptr_t>(w[k + 2]));
-      const int64_t pid = op.link.pids[p];
-      send_map[r] = op.link.Map(pid, RangeAt(w, k + 3));
-      recv_map[r] = scatter ? nullptr : op.link.Map(pid, RangeAt(w, k + 7));
+// A reduction between processes of one host, from this process's side: every rank's buffers
+// as their owners see them, where the other processes' buffers appear here, and the share of
+// the work that falls to this process.
+class DirectReduction {
+ public:
+  DirectReduction(Operation& op, bool saturate)
+      : op_(op), a_(op.first()), scatter_(a_.kind == CollKind::kReduceScatter), n_(op.n()),
+        elem_(TypeSize(a_.type)), fold_(GetFold(a_.type, a_.op, saturate)),
+        send_(n_), recv_(n_), send_map_(n_, nullptr), recv_map_(n_, nullptr) {
+    for (size_t i = 0; i < op.local.size(); ++i) {
+      send_[op.members.local_ranks[i]] = static_cast<const char*>(op.local[i]->send);
+      recv_[op.members.local_ranks[i]] = static_cast<char*>(op.local[i]->recv);
     }
   }
 
-  if (status == oxclSuccess) {
-    // All-reduce: the units are split evenly over the processes. Reduce-scatter: a process
-    // reduces the parts its ranks own, so it only ever writes its own memory.
-    constexpr uint64_t kUnit = 128 * 1024;
-    const uint64_t unit = kUnit / elem;
-    std::vector<std::pair<uint64_t, uint64_t>> ranges;
-    if (scatter) {
-      for (int r : op.members.local_ranks) ranges.push_back({r * a.count, (r + 1) * a.count});
-    } else {
-      const uint64_t units = (a.count + unit - 1) / unit;
-      const uint64_t p = static_cast<uint64_t>(op.self());
-      ranges.push_back({std::min(a.count, units * p / procs * unit),
-                        std::min(a.count, units * (p + 1) / procs * unit)});
+  // Words per rank in Words(): the rank, its send and receive addresses, and where each can
+  // be mapped from (four words each, see PushRange).
+  static constexpr size_t kWordsPerRank = 11;
+
+  // This process's words: kind, type, operation, count, then kWordsPerRank per local rank.
+  std::vector<uint64_t> Words() const {
+    const uint64_t send_bytes = (scatter_ ? a_.count * n_ : a_.count) * elem_;
+    std::vector<uint64_t> words{static_cast<uint64_t>(a_.kind), static_cast<uint64_t>(a_.type),
+                                static_cast<uint64_t>(a_.op), a_.count};
+    for (size_t i = 0; i < op_.local.size(); ++i) {
+      words.push_back(static_cast<uint64_t>(op_.members.local_ranks[i]));
+      words.push_back(reinterpret_cast<uintptr_t>(op_.local[i]->send));
+      words.push_back(reinterpret_cast<uintptr_t>(op_.local[i]->recv));
+      PushRange(words, op_.local[i]->send, send_bytes);
+      PushRange(words, op_.local[i]->recv, a_.count * elem_);
     }
-    const FoldFn fold = GetFold(a.type, a.op, saturate);
-    // Outputs nobody reads soon bypass the cache, as in the in-process engine.
-    const bool stream = a.count * elem * n >= kStreamBytes;
-    std::vector<char> stage(static_cast<size_t>(n) * kUnit), tile(kUnit);
-    std::vector<const void*> in(n);
-    for (const auto& range : ranges) {
-      for (uint64_t lo = range.first; lo < range.second && status == oxclSuccess; lo += unit) {
-        const uint64_t len = std::min(unit, range.second - lo);
-        for (int r = 0; r < n && status == oxclSuccess; ++r) {
-          const char* src = send[r] + lo * elem;
-          if (op.Local(r) || send_map[r]) {
-            in[r] = op.Local(r) ? src : send_map[r] + lo * elem;
-            continue;
-          }
-          char* dst = stage.data() + static_cast<size_t>(r) * kUnit;
-          if (!PeerCopy(true, op.link.pids[op.ProcOf(r)], dst, src, len * elem)) {
-            Report("%s: reading rank %d's input from process %lld failed: %s", CollName(a.kind),
-                   r, static_cast<long long>(op.link.pids[op.ProcOf(r)]), std::strerror(errno));
-            status = oxclSystemError;
-          }
-          in[r] = dst;
-        }
-        if (status != oxclSuccess) break;
-        fold(in.data(), n, 0, len, tile.data());
-        if (scatter) {
-          const int owner = static_cast<int>(lo / a.count);
-          std::memcpy(recv[owner] + (lo - owner * a.count) * elem, tile.data(), len * elem);
-          continue;
-        }
-        for (int r = 0; r < n && status == oxclSuccess; ++r) {
-          char* dst = recv[r] + lo * elem;
-          if (op.Local(r) || recv_map[r]) {
-            StoreBytes(op.Local(r) ? dst : recv_map[r] + lo * elem, tile.data(), len * elem,
-                       stream);
-          } else if (!PeerCopy(false, op.link.pids[op.ProcOf(r)], tile.data(), dst, len * elem)) {
-            Report("%s: writing rank %d's output in process %lld failed: %s", CollName(a.kind), r,
-                   static_cast<long long>(op.link.pids[op.ProcOf(r)]), std::strerror(errno));
-            status = oxclSystemError;
-          }
-        }
+    return words;
+  }
+
+  // Takes in the words of the other processes; a call that differs from this one's fails.
+  int64_t Learn(const std::vector<uint64_t>& mine,
+                const std::vector<std::vector<uint64_t>>& theirs) {
+    for (size_t p = 0; p < theirs.size(); ++p) {
+      if (static_cast<int>(p) == op_.self()) continue;
+      const std::vector<uint64_t>& w = theirs[p];
+      if (!std::equal(w.begin(), w.begin() + 4, mine.begin())) {
+        Report("%s: process %d called %s (%s, %s, %llu) where this one called %s (%s, %s, %llu)",
+               CollName(a_.kind), op_.members.procs[p], CollName(static_cast<CollKind>(w[0])),
+               TypeName(static_cast<oxclDataType_t>(w[1])),
+               OpName(static_cast<oxclReduceOp_t>(w[2])), static_cast<unsigned long long>(w[3]),
+               CollName(a_.kind), TypeName(a_.type), OpName(a_.op),
+               static_cast<unsigned long long>(a_.count));
+        return oxclInvalidUsage;
+      }
+      for (size_t k = 4; k + kWordsPerRank <= w.size(); k += kWordsPerRank) {
+        const int r = static_cast<int>(w[k]);
+        send_[r] = reinterpret_cast<const char*>(static_cast<uintptr_t>(w[k + 1]));
+        recv_[r] = reinterpret_cast<char*>(static_cast<uintptr_t>(w[k + 2]));
+        const int64_t pid = op_.link.pids[p];
+        send_map_[r] = op_.link.Map(pid, RangeAt(w, k + 3));
+        recv_map_[r] = scatter_ ? nullptr : op_.link.Map(pid, RangeAt(w, k + 7));
       }
     }
+    return oxclSuccess;
   }
 
+  // Reduces this process's share: for all-reduce an even split of the units over the
+  // processes; for reduce-scatter the parts its own ranks receive, so that it only ever writes
+  // its own memory.
+  int64_t Run() {
+    const uint64_t unit = kUnitBytes / elem_;
+    if (scatter_) {
+      for (int r : op_.members.local_ranks)
+        if (int64_t status = ReduceRange(r * a_.count, (r + 1) * a_.count)) return status;
+      return oxclSuccess;
+    }
+    const uint64_t units = (a_.count + unit - 1) / unit;
+    const uint64_t p = static_cast<uint64_t>(op_.self()), procs = op_.members.procs.size();
+    return ReduceRange(std::min(a_.count, units * p / procs * unit),
+                       std::min(a_.count, units * (p + 1) / procs * unit));
+  }
+
+ private:
+  static constexpr uint64_t kUnitBytes = 128 * 1024;
+
+  int64_t ReduceRange(uint64_t begin, uint64_t end) {
+    const uint64_t unit = kUnitBytes / elem_;
+    stage_.resize(static_cast<size_t>(n_) * kUnitBytes);
+    tile_.resize(kUnitBytes);
+    in_.resize(n_);
+    for (uint64_t lo = begin; lo < end; lo += unit) {
+      const uint64_t len = std::min(unit, end - lo);
+      if (int64_t status = GatherInputs(lo, len)) return status;
+      fold_(in_.data(), n_, 0, len, tile_.data());
+      if (int64_t status = StoreResult(lo, len)) return status;
+    }
+    return oxclSuccess;
+  }
+
+  // Points in_ at every rank's elements [lo, lo + len): in place where this process reaches
+  // them, otherwise copied through the kernel into the stage.
+  int64_t GatherInputs(uint64_t lo, uint64_t len) {
+    for (int r = 0; r < n_; ++r) {
+      const char* src = send_[r] + lo * elem_;
+      if (op_.Local(r) || send_map_[r]) {
+        in_[r] = op_.Local(r) ? src : send_map_[r] + lo * elem_;
+        continue;
+      }
+      char* dst = stage_.data() + static_cast<size_t>(r) * kUnitBytes;
+      if (!PeerCopy(true, op_.link.pids[op_.ProcOf(r)], dst, src, len * elem_)) {
+        Report("%s: reading rank %d's input from process %lld failed: %s", CollName(a_.kind), r,
+               static_cast<long long>(op_.link.pids[op_.ProcOf(r)]), std::strerror(errno));
+        return oxclSystemError;
+      }
+      in_[r] = dst;
+    }
+    return oxclSuccess;
+  }
+
+  // Stores the reduced elements [lo, lo + len) to their owner (reduce-scatter) or to every
+  // rank's output (all-reduce).
+  int64_t StoreResult(uint64_t lo, uint64_t len) {
+    if (scatter_) {
+      const int owner = static_cast<int>(lo / a_.count);
+      std::memcpy(recv_[owner] + (lo - owner * a_.count) * elem_, tile_.data(), len * elem_);
+      return oxclSuccess;
+    }
+    // Outputs nobody reads soon bypass the cache, as in the in-process engine.
+    const bool stream = a_.count * elem_ * n_ >= kStreamBytes;
+    for (int r = 0; r < n_; ++r) {
+      char* dst = recv_[r] + lo * elem_;
+      if (op_.Local(r) || recv_map_[r]) {
+        StoreBytes(op_.Local(r) ? dst : recv_map_[r] + lo * elem_, tile_.data(), len * elem_,
+                   stream);
+      } else if (!PeerCopy(false, op_.link.pids[op_.ProcOf(r)], tile_.data(), dst, len * elem_)) {
+        Report("%s: writing rank %d's output in process %lld failed: %s", CollName(a_.kind), r,
+               static_cast<long long>(op_.link.pids[op_.ProcOf(r)]), std::strerror(errno));
+        return oxclSystemError;
+      }
+    }
+    return oxclSuccess;
+  }
+
+  Operation& op_;
+  const CollArgs& a_;
+  const bool scatter_;
+  const int n_;
+  const size_t elem_;
+  const FoldFn fold_;
+  std::vector<const char*> send_;
+  std::vector<char*> recv_;
+  // Other processes' buffers as mapped here; null where only kernel copies reach them.
+  std::vector<const char*> send_map_;
+  std::vector<char*> recv_map_;
+  std::vector<char> stage_, tile_;
+  std::vector<const void*> in_;
+};
+
+}  // namespace
+
+oxclResult_t DriveDirectReduction(Operation& op, bool saturate) {
+  Exchange ex(op.clique, op.link, CollName(op.first().kind));
+  DirectReduction reduction(op, saturate);
+  const std::vector<uint64_t> mine = reduction.Words();
+  std::vector<std::vector<uint64_t>> theirs;
+  if (oxclResult_t rc = SwapWords(op, ex, mine, DirectReduction::kWordsPerRank, &theirs))
+    return rc;
+  int64_t status = reduction.Learn(mine, theirs);
+  if (status == oxclSuccess) status = reduction.Run();
   // Everyone's share is written once every process has said so; a failure anywhere fails all.
   return FinishDirect(op, ex, status);
 }
 
-oxclResult_t DriveDirectMoves(Operation& op) {
-  const CollArgs& a = op.first();
-  const int n = op.n();
-  const bool gather = a.kind == CollKind::kAllGather;
-  const size_t procs = op.members.procs.size();
-  Exchange ex(op.clique, op.link, CollName(a.kind));
+namespace {
 
-  // The block rank i receives from rank j, as rank i's call describes it.
-  auto incoming = [&](const CollArgs& args, int from) -> std::pair<char*, uint64_t> {
-    if (!gather) {
+// All-gather or all-to-all between processes of one host, from this process's side.
+class DirectMoves {
+ public:
+  explicit DirectMoves(Operation& op)
+      : op_(op), a_(op.first()), n_(op.n()), gather_(a_.kind == CollKind::kAllGather),
+        record_(n_, {-1, 0}) {}
+
+  // Words per rank in Words(): the rank, and per peer j: the address and size of the block to
+  // j, the size expected from j, and the four words of where the block to j can be mapped from.
+  size_t WordsPerRank() const { return 1 + 7 * static_cast<size_t>(n_); }
+
+  // This process's words: kind, type, count (zero for the -v form), whether a send block here
+  // overlaps a receive block; then WordsPerRank() per local rank.
+  std::vector<uint64_t> Words() const {
+    uint64_t overlap = 0;
+    std::vector<uint64_t> words{static_cast<uint64_t>(a_.kind), static_cast<uint64_t>(a_.type),
+                                a_.kind == CollKind::kAlltoAllv ? 0 : a_.count, 0};
+    for (size_t i = 0; i < op_.local.size(); ++i) {
+      const CollArgs& args = *op_.local[i];
+      const int rank = op_.members.local_ranks[i];
+      words.push_back(static_cast<uint64_t>(rank));
+      // All-gather sends the same buffer to everyone: one lookup of where it can be mapped.
+      std::vector<uint64_t> gather_range;
+      if (gather_) PushRange(gather_range, args.send, Outgoing(args, 0).second);
+      for (int j = 0; j < n_; ++j) {
+        const auto out = Outgoing(args, j);
+        words.insert(words.end(), {reinterpret_cast<uintptr_t>(out.first), out.second,
+                                   Incoming(args, j).second});
+        if (gather_)
+          words.insert(words.end(), gather_range.begin(), gather_range.end());
+        else
+          PushRange(words, out.first, out.second);
+        if (!overlap) overlap = SendOverlaps(args, rank, out);
+      }
+    }
+    words[3] = overlap;
+    return words;
+  }
+
+  // Takes in the other processes' words; a call that differs from this one's fails. Sets
+  // *overlap when any process has a send block overlapping its receive blocks.
+  int64_t Learn(const std::vector<uint64_t>& mine,
+                const std::vector<std::vector<uint64_t>>& theirs, bool* overlap) {
+    theirs_ = &theirs;
+    *overlap = mine[3] != 0;
+    for (size_t p = 0; p < theirs.size(); ++p) {
+      if (static_cast<int>(p) == op_.self()) continue;
+      const std::vector<uint64_t>& w = theirs[p];
+      if (!std::equal(w.begin(), w.begin() + 3, mine.begin())) {
+        Report("%s: process %d called %s (%s, %llu) where this one called %s (%s, %llu)",
+               CollName(a_.kind), op_.members.procs[p], CollName(static_cast<CollKind>(w[0])),
+               TypeName(static_cast<oxclDataType_t>(w[1])), static_cast<unsigned long long>(w[2]),
+               CollName(a_.kind), TypeName(a_.type), static_cast<unsigned long long>(mine[2]));
+        return oxclInvalidUsage;
+      }
+      *overlap = *overlap || w[3] != 0;
+      for (size_t k = 4; k + WordsPerRank() <= w.size(); k += WordsPerRank()) {
+        if (w[k] >= static_cast<uint64_t>(n_) || op_.ProcOf(static_cast<int>(w[k])) != int(p)) {
+          Report("%s: process %d sent the blocks of rank %llu, which it does not hold",
+                 CollName(a_.kind), op_.members.procs[p], static_cast<unsigned long long>(w[k]));
+          return oxclInternalError;
+        }
+        record_[static_cast<int>(w[k])] = {static_cast<int>(p), k + 1};
+      }
+    }
+    return oxclSuccess;
+  }
+
+  // What each sender sends to a rank here must be what that rank expects.
+  int64_t CheckSizes() const {
+    for (size_t i = 0; i < op_.local.size(); ++i) {
+      const int to = op_.members.local_ranks[i];
+      for (int from = 0; from < n_; ++from) {
+        const uint64_t expected = Incoming(*op_.local[i], from).second;
+        const uint64_t sent = op_.Local(from) ? Outgoing(op_.ArgsOf(from), to).second
+                                              : RecordOf(from)[At(from, to) + 1];
+        if (sent == expected) continue;
+        Report("%s: rank %d sends %llu bytes to rank %d, which expects %llu", CollName(a_.kind),
+               from, static_cast<unsigned long long>(sent), to,
+               static_cast<unsigned long long>(expected));
+        return oxclInvalidUsage;
+      }
+    }
+    return oxclSuccess;
+  }
+
+  // Copies every block the local ranks receive straight from its sender's buffer.
+  int64_t CopyBlocks() const {
+    uint64_t total = 0;
+    for (const CollArgs* l : op_.local)
+      for (int from = 0; from < n_; ++from) total += Incoming(*l, from).second;
+    // Outputs nobody reads soon bypass the cache, as in the in-process engine.
+    const bool stream = total >= kStreamBytes;
+    for (size_t i = 0; i < op_.local.size(); ++i) {
+      for (int from = 0; from < n_; ++from) {
+        if (int64_t status = CopyBlock(i, from, stream)) return status;
+      }
+    }
+    return oxclSuccess;
+  }
+
+ private:
+  // The block rank i receives from rank `from`, as rank i's call describes it.
+  std::pair<char*, uint64_t> Incoming(const CollArgs& args, int from) const {
+    if (!gather_) {
       const PairBlock b = BlockOf(args, from);
       return {b.recv, b.recv_bytes};
     }
     const uint64_t block = args.count * TypeSize(args.type);
     return {static_cast<char*>(args.recv) + from * block, block};
-  };
+  }
   // ... and the block it sends to rank `to`.
-  auto outgoing = [&](const CollArgs& args, int to) -> std::pair<const char*, uint64_t> {
-    if (!gather) {
+  std::pair<const char*, uint64_t> Outgoing(const CollArgs& args, int to) const {
+    if (!gather_) {
       const PairBlock b = BlockOf(args, to);
       return {b.send, b.send_bytes};
     }
     return {static_cast<const char*>(args.send), args.count * TypeSize(args.type)};
-  };
-
-  // Words: kind, type, count (zero for the -v form), overlap here; then per rank: the rank,
-  // and per peer j: the address and size of the block to j, the size expected from j, and
-  // the four words of where the block to j can be mapped from.
-  uint64_t overlap = 0;
-  std::vector<uint64_t> mine{static_cast<uint64_t>(a.kind), static_cast<uint64_t>(a.type),
-                             a.kind == CollKind::kAlltoAllv ? 0 : a.count, 0};
-  const size_t words_per_rank = 1 + 7 * static_cast<size_t>(n);
-  for (size_t i = 0; i < op.local.size(); ++i) {
-    const CollArgs& args = *op.local[i];
-    const int rank = op.members.local_ranks[i];
-    mine.push_back(static_cast<uint64_t>(rank));
-    // All-gather sends the same buffer to everyone: one lookup of where it can be mapped.
-    std::vector<uint64_t> gather_range;
-    if (gather) PushRange(gather_range, args.send, outgoing(args, 0).second);
-    for (int j = 0; j < n; ++j) {
-      const auto out = outgoing(args, j);
-      const auto in = incoming(args, j);
-      mine.insert(mine.end(), {reinterpret_cast<uintptr_t>(out.first), out.second, in.second});
-      if (gather)
-        mine.insert(mine.end(), gather_range.begin(), gather_range.end());
-      else
-        PushRange(mine, out.first, out.second);
-      for (int k = 0; k < n && !overlap; ++k) {
-        const auto other = incoming(args, k);
-        // In-place all-gather sends its own receive block, which nobody writes.
-        if (gather && k == rank && out.first == other.first) continue;
-        overlap = Overlap(out.first, out.second, other.first, other.second);
-      }
-    }
   }
-  mine[3] = overlap;
+
+  // True when the send block `out` of `rank` overlaps one of its receive blocks.
+  bool SendOverlaps(const CollArgs& args, int rank,
+                    const std::pair<const char*, uint64_t>& out) const {
+    for (int k = 0; k < n_; ++k) {
+      const auto other = Incoming(args, k);
+      // In-place all-gather sends its own receive block, which nobody writes.
+      if (gather_ && k == rank && out.first == other.first) continue;
+      if (Overlap(out.first, out.second, other.first, other.second)) return true;
+    }
+    return false;
+  }
+
+  // The words of the process holding rank `from`, and where its record of the block to `to`
+  // starts in them.
+  const std::vector<uint64_t>& RecordOf(int from) const { return (*theirs_)[record_[from].first]; }
+  size_t At(int from, int to) const { return record_[from].second + 7 * static_cast<size_t>(to); }
+
+  int64_t CopyBlock(size_t i, int from, bool stream) const {
+    const int to = op_.members.local_ranks[i];
+    const auto dst = Incoming(*op_.local[i], from);
+    if (dst.second == 0) return oxclSuccess;
+    if (op_.Local(from)) {
+      const char* src = Outgoing(op_.ArgsOf(from), to).first;
+      if (src != dst.first) StoreBytes(dst.first, src, dst.second, stream);
+      return oxclSuccess;
+    }
+    const std::vector<uint64_t>& w = RecordOf(from);
+    const size_t at = At(from, to);
+    const char* remote = reinterpret_cast<const char*>(static_cast<uintptr_t>(w[at]));
+    const int64_t pid = op_.link.pids[record_[from].first];
+    if (const char* mapped = op_.link.Map(pid, RangeAt(w, at + 3))) {
+      StoreBytes(dst.first, mapped, dst.second, stream);
+    } else if (!PeerCopy(true, pid, dst.first, remote, dst.second)) {
+      Report("%s: reading rank %d's block from process %lld failed: %s", CollName(a_.kind), from,
+             static_cast<long long>(pid), std::strerror(errno));
+      return oxclSystemError;
+    }
+    return oxclSuccess;
+  }
+
+  Operation& op_;
+  const CollArgs& a_;
+  const int n_;
+  const bool gather_;
+  // Per sending rank: its process and where its record starts in that process's words (local
+  // ranks: -1).
+  std::vector<std::pair<int, size_t>> record_;
+  const std::vector<std::vector<uint64_t>>* theirs_ = nullptr;
+};
+
+}  // namespace
+
+oxclResult_t DriveDirectMoves(Operation& op) {
+  Exchange ex(op.clique, op.link, CollName(op.first().kind));
+  DirectMoves moves(op);
+  const std::vector<uint64_t> mine = moves.Words();
   std::vector<std::vector<uint64_t>> theirs;
-  if (oxclResult_t rc = SwapWords(op, ex, mine, words_per_rank, &theirs)) return rc;
-
-  // Per sending rank: where its record starts in the words of its process (local ranks: -1).
-  std::vector<std::pair<int, size_t>> record(n, {-1, 0});
-  int64_t status = oxclSuccess;
-  bool any_overlap = overlap != 0;
-  for (size_t p = 0; p < procs && status == oxclSuccess; ++p) {
-    if (static_cast<int>(p) == op.self()) continue;
-    const std::vector<uint64_t>& w = theirs[p];
-    if (!std::equal(w.begin(), w.begin() + 3, mine.begin())) {
-      Report("%s: process %d called %s (%s, %llu) where this one called %s (%s, %llu)",
-             CollName(a.kind), op.members.procs[p], CollName(static_cast<CollKind>(w[0])),
-             TypeName(static_cast<oxclDataType_t>(w[1])), static_cast<unsigned long long>(w[2]),
-             CollName(a.kind), TypeName(a.type), static_cast<unsigned long long>(mine[2]));
-      status = oxclInvalidUsage;
-      break;
-    }
-    any_overlap = any_overlap || w[3] != 0;
-    for (size_t k = 4; k + words_per_rank <= w.size(); k += words_per_rank) {
-      if (w[k] >= static_cast<uint64_t>(n) || op.ProcOf(static_cast<int>(w[k])) != int(p)) {
-        Report("%s: process %d sent the blocks of rank %llu, which it does not hold",
-               CollName(a.kind), op.members.procs[p], static_cast<unsigned long long>(w[k]));
-        status = oxclInternalError;
-        break;
-      }
-      record[static_cast<int>(w[k])] = {static_cast<int>(p), k + 1};
-    }
-  }
+  if (oxclResult_t rc = SwapWords(op, ex, mine, moves.WordsPerRank(), &theirs)) return rc;
+  bool overlap = false;
+  int64_t status = moves.Learn(mine, theirs, &overlap);
   // Every process has seen every flag, so all of them take the same path.
-  if (status == oxclSuccess && any_overlap)
-    return gather ? DriveAllGather(op) : DriveAlltoAll(op);
-
-  // Sizes: what each sender sends to a rank here must be what that rank expects.
-  for (size_t i = 0; i < op.local.size() && status == oxclSuccess; ++i) {
-    const int to = op.members.local_ranks[i];
-    for (int from = 0; from < n && status == oxclSuccess; ++from) {
-      const uint64_t expected = incoming(*op.local[i], from).second;
-      const uint64_t sent =
-          op.Local(from) ? outgoing(op.ArgsOf(from), to).second
-                         : theirs[record[from].first][record[from].second + 7 * to + 1];
-      if (sent != expected) {
-        Report("%s: rank %d sends %llu bytes to rank %d, which expects %llu", CollName(a.kind),
-               from, static_cast<unsigned long long>(sent), to,
-               static_cast<unsigned long long>(expected));
-        status = oxclInvalidUsage;
-      }
-    }
-  }
-
-  if (status == oxclSuccess) {
-    uint64_t total = 0;
-    for (const CollArgs* l : op.local)
-      for (int from = 0; from < n; ++from) total += incoming(*l, from).second;
-    // Outputs nobody reads soon bypass the cache, as in the in-process engine.
-    const bool stream = total >= kStreamBytes;
-    for (size_t i = 0; i < op.local.size() && status == oxclSuccess; ++i) {
-      const int to = op.members.local_ranks[i];
-      for (int from = 0; from < n && status == oxclSuccess; ++from) {
-        const auto dst = incoming(*op.local[i], from);
-        if (dst.second == 0) continue;
-        if (op.Local(from)) {
-          const char* src = outgoing(op.ArgsOf(from), to).first;
-          if (src != dst.first) StoreBytes(dst.first, src, dst.second, stream);
-          continue;
-        }
-        const std::vector<uint64_t>& w = theirs[record[from].first];
-        const size_t at = record[from].second + 7 * to;
-        const char* remote = reinterpret_cast<const char*>(static_cast<uintptr_t>(w[at]));
-        const int64_t pid = op.link.pids[record[from].first];
-        if (const char* mapped = op.link.Map(pid, RangeAt(w, at + 3))) {
-          StoreBytes(dst.first, mapped, dst.second, stream);
-        } else if (!PeerCopy(true, pid, dst.first, remote, dst.second)) {
-          Report("%s: reading rank %d's block from process %lld failed: %s", CollName(a.kind),
-                 from, static_cast<long long>(pid), std::strerror(errno));
-          status = oxclSystemError;
-        }
-      }
-    }
-  }
-
+  if (status == oxclSuccess && overlap)
+    return op.first().kind == CollKind::kAllGather ? DriveAllGather(op) : DriveAlltoAll(op);
+  if (status == oxclSuccess) status = moves.CheckSizes();
+  if (status == oxclSuccess) status = moves.CopyBlocks();
   // No process may return (and let its ranks reuse their send buffers) while others read them.
   return FinishDirect(op, ex, status);
 }
+
 }  // namespace remote
 }  // namespace oxcl_sim

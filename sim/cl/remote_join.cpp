@@ -143,83 +143,101 @@ bool CanReach(int64_t pid, int64_t address) {
 // allowed here, then the n ranks.
 constexpr size_t kJoinHeader = 7;
 
-// The creator's side of joining: collects every member's ranks, checks that they cover the
-// clique exactly once, and answers each member with the table (or with the failure).
-// Reply words: nonce, status, number of processes P, peer access, the P MPI ranks, the P
-// pids, then the process index of every clique rank.
-oxclResult_t CollectMembers(const CliqueIdFields& id, int nranks, const int* ranks, int n,
-                            Table* table) {
-  Membership* members = &table->members;
-  const int me = WorldRank();
-  std::vector<int> owner(nranks, -1);  // MPI rank holding each clique rank
-  for (int i = 0; i < n; ++i) owner[ranks[i]] = me;
-  int covered = n;
-  std::vector<int> joined{me};
-  std::vector<int64_t> pid_of{getpid()};
-  bool peer_access = oxsim::PeerAccess();
-  const int64_t host = HostKey();
-  oxclResult_t rc = oxclSuccess;
-  const Clock::time_point deadline = Clock::now() + kJoinTimeout;
-  while (covered < nranks && rc == oxclSuccess) {
-    Control c;
-    if (!ReceiveControl(MPI_ANY_SOURCE, kJoinTag, id.nonce, deadline, &c)) {
-      Report("oxclInitComms: only %d of %d ranks joined the clique within %d s", covered, nranks,
-             static_cast<int>(kJoinTimeout.count()));
-      rc = oxclRemoteError;
-      break;
-    }
-    joined.push_back(c.source);
-    const std::vector<int64_t>& w = c.words;
-    if (w.size() < kJoinHeader || static_cast<int64_t>(w.size()) != int64_t(kJoinHeader) + w[2] ||
-        w[1] != nranks) {
-      Report("oxclInitComms: process %d joins the clique with %lld ranks, this one says %d",
-             c.source, w.size() >= 2 ? static_cast<long long>(w[1]) : -1LL, nranks);
-      rc = oxclInvalidArgument;
-      break;
-    }
-    if (std::count(joined.begin(), joined.end(), c.source) > 1) {
-      Report("oxclInitComms: process %d joined the clique twice; a process must create all its "
-             "communicators of a clique that spans processes in one call", c.source);
-      rc = oxclInvalidUsage;
-      break;
-    }
-    pid_of.push_back(w[4]);
-    peer_access = peer_access && w[3] == host && w[6] == 1 && CanReach(w[4], w[5]);
-    for (int64_t k = kJoinHeader; k < static_cast<int64_t>(w.size()); ++k) {
-      const int64_t r = w[k];
-      if (r < 0 || r >= nranks || owner[r] != -1) {
-        Report("oxclInitComms: process %d claims rank %lld, which %s", c.source,
-               static_cast<long long>(r), r < 0 || r >= nranks ? "is out of range" : "is taken");
-        rc = oxclInvalidUsage;
-        break;
-      }
-      owner[r] = c.source;
-      ++covered;
-    }
+// What the creator of a clique learns while its members join.
+struct Joining {
+  std::vector<int> owner;       // MPI rank holding each clique rank, -1 until claimed
+  int covered = 0;              // ranks claimed
+  std::vector<int> joined;      // MPI ranks of the processes, in the order they joined
+  std::vector<int64_t> pid_of;  // their pids, in the same order
+  bool peer_access = false;
+};
+
+// Takes in one member's join message; the failure, reported, when it does not fit the clique.
+oxclResult_t TakeJoin(const Control& c, int nranks, int64_t host, Joining* j) {
+  j->joined.push_back(c.source);
+  const std::vector<int64_t>& w = c.words;
+  if (w.size() < kJoinHeader || static_cast<int64_t>(w.size()) != int64_t(kJoinHeader) + w[2] ||
+      w[1] != nranks) {
+    Report("oxclInitComms: process %d joins the clique with %lld ranks, this one says %d",
+           c.source, w.size() >= 2 ? static_cast<long long>(w[1]) : -1LL, nranks);
+    return oxclInvalidArgument;
   }
-  std::vector<int> procs(joined);
+  if (std::count(j->joined.begin(), j->joined.end(), c.source) > 1) {
+    Report("oxclInitComms: process %d joined the clique twice; a process must create all its "
+           "communicators of a clique that spans processes in one call", c.source);
+    return oxclInvalidUsage;
+  }
+  j->pid_of.push_back(w[4]);
+  j->peer_access = j->peer_access && w[3] == host && w[6] == 1 && CanReach(w[4], w[5]);
+  for (int64_t k = kJoinHeader; k < static_cast<int64_t>(w.size()); ++k) {
+    const int64_t r = w[k];
+    if (r < 0 || r >= nranks || j->owner[r] != -1) {
+      Report("oxclInitComms: process %d claims rank %lld, which %s", c.source,
+             static_cast<long long>(r), r < 0 || r >= nranks ? "is out of range" : "is taken");
+      return oxclInvalidUsage;
+    }
+    j->owner[r] = c.source;
+    ++j->covered;
+  }
+  return oxclSuccess;
+}
+
+// Fills the table from what was learnt and answers every member with it (or with the failure
+// rc). Reply words: nonce, status, number of processes P, peer access, the P MPI ranks, the P
+// pids, then the process index of every clique rank.
+void AnswerMembers(const CliqueIdFields& id, int nranks, oxclResult_t rc, const Joining& j,
+                   Table* table) {
+  std::vector<int> procs(j.joined);
   std::sort(procs.begin(), procs.end());
   procs.erase(std::unique(procs.begin(), procs.end()), procs.end());
   std::vector<int64_t> reply{static_cast<int64_t>(id.nonce), rc,
-                             static_cast<int64_t>(procs.size()), peer_access};
+                             static_cast<int64_t>(procs.size()), j.peer_access};
   for (int p : procs) reply.push_back(p);
   for (int p : procs) {
-    const size_t at = std::find(joined.begin(), joined.end(), p) - joined.begin();
-    reply.push_back(at < pid_of.size() ? pid_of[at] : 0);
+    const size_t at = std::find(j.joined.begin(), j.joined.end(), p) - j.joined.begin();
+    reply.push_back(at < j.pid_of.size() ? j.pid_of[at] : 0);
     table->pids.push_back(reply.back());
   }
-  table->peer_access = peer_access;
+  table->peer_access = j.peer_access;
   if (rc == oxclSuccess) {
     for (int r = 0; r < nranks; ++r) {
       const int index = static_cast<int>(
-          std::lower_bound(procs.begin(), procs.end(), owner[r]) - procs.begin());
+          std::lower_bound(procs.begin(), procs.end(), j.owner[r]) - procs.begin());
       reply.push_back(index);
-      members->proc_of_rank.push_back(index);
+      table->members.proc_of_rank.push_back(index);
     }
-    members->procs = procs;
+    table->members.procs = procs;
   }
   for (int p : procs)
-    if (p != me) SendControl(p, kReplyTag, reply);
+    if (p != WorldRank()) SendControl(p, kReplyTag, reply);
+}
+
+// The creator's side of joining: collects every member's ranks, checks that they cover the
+// clique exactly once, and answers each member with the table (or with the failure).
+oxclResult_t CollectMembers(const CliqueIdFields& id, int nranks, const int* ranks, int n,
+                            Table* table) {
+  const int me = WorldRank();
+  Joining j;
+  j.owner.assign(nranks, -1);
+  for (int i = 0; i < n; ++i) j.owner[ranks[i]] = me;
+  j.covered = n;
+  j.joined = {me};
+  j.pid_of = {getpid()};
+  j.peer_access = oxsim::PeerAccess();
+  const int64_t host = HostKey();
+  oxclResult_t rc = oxclSuccess;
+  const Clock::time_point deadline = Clock::now() + kJoinTimeout;
+  while (j.covered < nranks && rc == oxclSuccess) {
+    Control c;
+    if (!ReceiveControl(MPI_ANY_SOURCE, kJoinTag, id.nonce, deadline, &c)) {
+      Report("oxclInitComms: only %d of %d ranks joined the clique within %d s", j.covered,
+             nranks, static_cast<int>(kJoinTimeout.count()));
+      rc = oxclRemoteError;
+      break;
+    }
+    rc = TakeJoin(c, nranks, host, &j);
+  }
+  AnswerMembers(id, nranks, rc, j, table);
   return rc;
 }
 
@@ -270,10 +288,64 @@ std::vector<Segment> SegmentsOf(const Membership& m) {
   return segments;
 }
 
+// Whether ranks of other processes can join the clique named by id, made for nranks ranks.
+oxclResult_t CanJoin(const CliqueIdFields& id, int nranks) {
+  int size = 1;
+  MPI_Comm_size(MPI_COMM_WORLD, &size);
+  if (id.world_rank < 0 || id.world_rank >= size) {
+    Report("oxclInitComms: the clique id was made without MPI, so ranks in other processes "
+           "cannot join it; start MPI before oxclGetCliqueId");
+    return oxclInvalidArgument;
+  }
+  int* tag_ub = nullptr;
+  int flag = 0;
+  MPI_Comm_get_attr(MPI_COMM_WORLD, MPI_TAG_UB, &tag_ub, &flag);
+  if (!flag || static_cast<int64_t>(kTagClasses) * nranks * nranks > *tag_ub) {
+    Report("oxclInitComms: %d ranks are too many for the MPI message tags of this build", nranks);
+    return oxclNotSupported;
+  }
+  return oxclSuccess;
+}
+
+// The link of the member processes in the table: their own MPI communicator and this
+// process's link buffers on card `card`.
+oxclResult_t OpenLink(const CliqueIdFields& id, const Table& table, int card, Link* link) {
+  const Membership& members = table.members;
+  link->segments = SegmentsOf(members);
+  link->peer_access = table.peer_access;
+  // Buffers allocated from now on can be mapped by the other processes.
+  if (link->peer_access) oxsim::ShareDeviceMemory();
+  link->pids = table.pids;
+  MPI_Group world, group;
+  MPI_Comm_group(MPI_COMM_WORLD, &world);
+  MPI_Group_incl(world, static_cast<int>(members.procs.size()), members.procs.data(), &group);
+  // Collective over the member processes only; the tag keeps cliques forming at once apart.
+  const int create_tag = static_cast<int>(1000 + id.nonce % 30000);
+  const int rc = MPI_Comm_create_group(MPI_COMM_WORLD, group, create_tag, &link->comm);
+  MPI_Group_free(&group);
+  MPI_Group_free(&world);
+  if (rc != MPI_SUCCESS || link->comm == MPI_COMM_NULL) {
+    Report("oxclInitComms: MPI could not make a communicator for the clique's %zu processes",
+           members.procs.size());
+    return oxclSystemError;
+  }
+  MPI_Comm_set_errhandler(link->comm, MPI_ERRORS_RETURN);
+  link->bytes = 2 * kWindow * kChunkBytes;
+  if (!oxsim::DeviceAlloc(card, link->bytes, &link->memory)) {
+    link->memory = nullptr;
+    Report("oxclInitComms: card %d has no room for the clique's %llu bytes of link buffers",
+           card, static_cast<unsigned long long>(link->bytes));
+    return oxclSystemError;
+  }
+  link_bytes.fetch_add(link->bytes);
+  return oxclSuccess;
+}
+
 }  // namespace
 }  // namespace remote
 
 using namespace remote;
+
 
 int WorldRank() {
   if (!MpiRunning()) return -1;
@@ -291,21 +363,7 @@ bool SeveralProcesses() {
 
 oxclResult_t JoinRemoteClique(const CliqueIdFields& id, int nranks, const int* ranks, int n,
                               int card, std::shared_ptr<Clique>* out) {
-  const char* api = "oxclInitComms";
-  int size = 1;
-  MPI_Comm_size(MPI_COMM_WORLD, &size);
-  if (id.world_rank < 0 || id.world_rank >= size) {
-    Report("%s: the clique id was made without MPI, so ranks in other processes cannot join it; "
-           "start MPI before oxclGetCliqueId", api);
-    return oxclInvalidArgument;
-  }
-  int* tag_ub = nullptr;
-  int flag = 0;
-  MPI_Comm_get_attr(MPI_COMM_WORLD, MPI_TAG_UB, &tag_ub, &flag);
-  if (!flag || static_cast<int64_t>(kTagClasses) * nranks * nranks > *tag_ub) {
-    Report("%s: %d ranks are too many for the MPI message tags of this build", api, nranks);
-    return oxclNotSupported;
-  }
+  if (oxclResult_t rc = CanJoin(id, nranks)) return rc;
   Table table;
   const bool creator = id.world_rank == WorldRank();
   if (oxclResult_t rc = creator ? CollectMembers(id, nranks, ranks, n, &table)
@@ -317,35 +375,8 @@ oxclResult_t JoinRemoteClique(const CliqueIdFields& id, int nranks, const int* r
       members.procs.begin());
   members.local_ranks.assign(ranks, ranks + n);
   std::sort(members.local_ranks.begin(), members.local_ranks.end());
-
   auto link = std::make_shared<Link>();
-  link->segments = SegmentsOf(members);
-  link->peer_access = table.peer_access;
-  // Buffers allocated from now on can be mapped by the other processes.
-  if (link->peer_access) oxsim::ShareDeviceMemory();
-  link->pids = table.pids;
-  MPI_Group world, group;
-  MPI_Comm_group(MPI_COMM_WORLD, &world);
-  MPI_Group_incl(world, static_cast<int>(members.procs.size()), members.procs.data(), &group);
-  // Collective over the member processes only; the tag keeps cliques forming at once apart.
-  const int create_tag = static_cast<int>(1000 + id.nonce % 30000);
-  const int rc = MPI_Comm_create_group(MPI_COMM_WORLD, group, create_tag, &link->comm);
-  MPI_Group_free(&group);
-  MPI_Group_free(&world);
-  if (rc != MPI_SUCCESS || link->comm == MPI_COMM_NULL) {
-    Report("%s: MPI could not make a communicator for the clique's %zu processes", api,
-           members.procs.size());
-    return oxclSystemError;
-  }
-  MPI_Comm_set_errhandler(link->comm, MPI_ERRORS_RETURN);
-  link->bytes = 2 * kWindow * kChunkBytes;
-  if (!oxsim::DeviceAlloc(card, link->bytes, &link->memory)) {
-    link->memory = nullptr;
-    Report("%s: card %d has no room for the clique's %llu bytes of link buffers", api, card,
-           static_cast<unsigned long long>(link->bytes));
-    return oxclSystemError;
-  }
-  link_bytes.fetch_add(link->bytes);
+  if (oxclResult_t rc = OpenLink(id, table, card, link.get())) return rc;
 
   auto clique = std::make_shared<Clique>(id.nonce, nranks, id.pid);
   clique->members = std::move(members);

@@ -8,132 +8,179 @@
 namespace oxcl_sim {
 namespace remote {
 
-oxclResult_t DriveReduction(Operation& op, bool saturate) {
-  const CollArgs& a = op.first();
-  const bool scatter = a.kind == CollKind::kReduceScatter;
-  const int n = op.n();
-  const size_t elem = TypeSize(a.type);
-  const uint64_t total = scatter ? a.count * n : a.count;
-  const uint64_t chunk = kChunkBytes / elem;
-  const uint64_t chunks = (total + chunk - 1) / chunk;
-  const FoldFn fold = GetFold(a.type, a.op, saturate);
-  const std::vector<Segment>& segs = op.link.segments;
-  const int last_proc = segs.back().proc;
-  const bool last = last_proc == op.self();
-  Exchange ex(op.clique, op.link, CollName(a.kind));
+namespace {
 
-  // The receives of partial results, in the order this process needs them; a window of them
-  // is posted ahead into the receive buffers.
+// A reduction along the chain of segments, from this process's side (see DriveReduction).
+class ChainReduction {
+ public:
+  ChainReduction(Operation& op, bool saturate)
+      : op_(op), a_(op.first()), scatter_(a_.kind == CollKind::kReduceScatter), n_(op.n()),
+        elem_(TypeSize(a_.type)), total_(scatter_ ? a_.count * n_ : a_.count),
+        chunk_(kChunkBytes / elem_), fold_(GetFold(a_.type, a_.op, saturate)),
+        segs_(op.link.segments), last_proc_(segs_.back().proc),
+        ex_(op.clique, op.link, CollName(a_.kind)) {
+    const uint64_t chunks = (total_ + chunk_ - 1) / chunk_;
+    for (uint64_t c = 0; c < chunks; ++c)
+      for (size_t s = 0; s < segs_.size(); ++s)
+        if (segs_[s].proc == op.self()) steps_.push_back({c, s});
+    recv_of_.assign(steps_.size(), SIZE_MAX);
+  }
+
+  oxclResult_t Run() {
+    if (last_proc_ != op_.self()) PostFinals();
+    // Receive slots are reused kWindow receives later: never post further ahead than that.
+    PostAhead(kWindow);
+    for (size_t k = 0; k < steps_.size(); ++k)
+      if (oxclResult_t rc = RunStep(k)) return rc;
+    if (oxclResult_t rc = SpreadFinals()) return rc;
+    return ex_.WaitAll();
+  }
+
+ private:
+  // One chunk of the vector to fold for one of this process's segments.
   struct Step {
     uint64_t chunk;
     size_t seg;
   };
-  std::vector<Step> steps;
-  for (uint64_t c = 0; c < chunks; ++c)
-    for (size_t s = 0; s < segs.size(); ++s)
-      if (segs[s].proc == op.self()) steps.push_back({c, s});
-  auto span = [&](uint64_t c) {
-    const uint64_t begin = c * chunk;
-    return std::make_pair(begin, std::min(total, begin + chunk) - begin);
-  };
-  std::vector<size_t> partial_in;  // per step with s > 0, its receive
-  std::vector<size_t> recv_of(steps.size(), SIZE_MAX);
-  size_t posted = 0;
-  int recv_slot = 0;
-  auto post_ahead = [&](size_t upto) {
-    for (; posted < steps.size() && posted < upto; ++posted) {
-      const Step& st = steps[posted];
+
+  // First element and length of chunk c.
+  std::pair<uint64_t, uint64_t> Span(uint64_t c) const {
+    const uint64_t begin = c * chunk_;
+    return {begin, std::min(total_, begin + chunk_) - begin};
+  }
+
+  // Posts the receives of partial results for the steps before `upto`, in the order this
+  // process needs them, into the receive buffers in turn.
+  void PostAhead(size_t upto) {
+    for (; posted_ < steps_.size() && posted_ < upto; ++posted_) {
+      const Step& st = steps_[posted_];
       if (st.seg == 0) continue;
-      recv_of[posted] = ex.Recv(op.link.RecvBuffer(recv_slot), span(st.chunk).second * elem,
-                                segs[st.seg - 1].proc, TagBase(n, kTagPartial) + int(st.seg));
-      recv_slot = (recv_slot + 1) % kWindow;
+      recv_of_[posted_] = ex_.Recv(op_.link.RecvBuffer(recv_slot_), Span(st.chunk).second * elem_,
+                                   segs_[st.seg - 1].proc, TagBase(n_, kTagPartial) + int(st.seg));
+      recv_slot_ = (recv_slot_ + 1) % kWindow;
     }
-  };
+  }
+
   // The final results that come from the last segment's process: all-reduce chunks land in
   // the first local rank's output, reduce-scatter pieces in their owners' outputs.
-  std::vector<size_t> finals;
-  if (!last) {
-    char* out = static_cast<char*>(op.first().recv);
+  void PostFinals() {
+    char* out = static_cast<char*>(a_.recv);
+    const uint64_t chunks = (total_ + chunk_ - 1) / chunk_;
     for (uint64_t c = 0; c < chunks; ++c) {
-      const auto [begin, len] = span(c);
-      if (!scatter) {
-        finals.push_back(ex.Recv(out + begin * elem, len * elem, last_proc,
-                                 TagBase(n, kTagFinal)));
+      const auto [begin, len] = Span(c);
+      if (!scatter_) {
+        finals_.push_back(ex_.Recv(out + begin * elem_, len * elem_, last_proc_,
+                                   TagBase(n_, kTagFinal)));
         continue;
       }
-      for (int r : op.members.local_ranks) {
-        const uint64_t lo = std::max(begin, r * a.count);
-        const uint64_t hi = std::min(begin + len, (r + 1) * a.count);
+      for (int r : op_.members.local_ranks) {
+        const uint64_t lo = std::max(begin, r * a_.count);
+        const uint64_t hi = std::min(begin + len, (r + 1) * a_.count);
         if (lo >= hi) continue;
-        char* dst = static_cast<char*>(op.ArgsOf(r).recv) + (lo - r * a.count) * elem;
-        finals.push_back(ex.Recv(dst, (hi - lo) * elem, last_proc, TagBase(n, kTagFinal) + r));
+        char* dst = static_cast<char*>(op_.ArgsOf(r).recv) + (lo - r * a_.count) * elem_;
+        finals_.push_back(
+            ex_.Recv(dst, (hi - lo) * elem_, last_proc_, TagBase(n_, kTagFinal) + r));
       }
     }
   }
 
-  std::vector<size_t> send_busy[kWindow];  // messages still reading each send buffer
-  int send_slot = 0;
-  // Receive slots are reused kWindow receives later: never post further ahead than that.
-  post_ahead(kWindow);
-  size_t consumed = 0;
-  for (size_t k = 0; k < steps.size(); ++k) {
-    const Step& st = steps[k];
-    const Segment& seg = segs[st.seg];
-    const auto [begin, len] = span(st.chunk);
+  // Folds this segment's ranks onto the partial result of the ranks before them, into the next
+  // send buffer, and passes the result on.
+  oxclResult_t RunStep(size_t k) {
+    const Step& st = steps_[k];
+    const Segment& seg = segs_[st.seg];
+    const auto [begin, len] = Span(st.chunk);
     std::vector<const void*> in;
-    const void* partial = nullptr;
     if (st.seg > 0) {
-      if (oxclResult_t rc = ex.Wait(recv_of[k])) return rc;
-      partial = op.link.RecvBuffer(static_cast<int>(consumed % kWindow));
-      ++consumed;
-      in.push_back(partial);
+      if (oxclResult_t rc = ex_.Wait(recv_of_[k])) return rc;
+      in.push_back(op_.link.RecvBuffer(static_cast<int>(consumed_ % kWindow)));
+      ++consumed_;
     }
     for (int r = seg.first; r < seg.end; ++r)
-      in.push_back(static_cast<const char*>(op.ArgsOf(r).send) + begin * elem);
-    for (size_t h : send_busy[send_slot])
-      if (oxclResult_t rc = ex.Wait(h)) return rc;
-    send_busy[send_slot].clear();
-    char* out = op.link.SendBuffer(send_slot);
-    fold(in.data(), static_cast<int>(in.size()), 0, len, out);
+      in.push_back(static_cast<const char*>(op_.ArgsOf(r).send) + begin * elem_);
+    for (size_t h : send_busy_[send_slot_])
+      if (oxclResult_t rc = ex_.Wait(h)) return rc;
+    send_busy_[send_slot_].clear();
+    char* out = op_.link.SendBuffer(send_slot_);
+    fold_(in.data(), static_cast<int>(in.size()), 0, len, out);
     // The receive buffer just folded is free: post the next receive into it.
-    if (st.seg > 0) post_ahead(posted + 1 + (posted < steps.size() && steps[posted].seg == 0));
-    const bool final_seg = st.seg + 1 == segs.size();
-    if (!final_seg) {
-      send_busy[send_slot].push_back(ex.Send(out, len * elem, segs[st.seg + 1].proc,
-                                             TagBase(n, kTagPartial) + int(st.seg + 1)));
-    } else if (!scatter) {
-      for (size_t p = 0; p < op.members.procs.size(); ++p)
-        if (static_cast<int>(p) != op.self())
-          send_busy[send_slot].push_back(
-              ex.Send(out, len * elem, static_cast<int>(p), TagBase(n, kTagFinal)));
-      for (const CollArgs* l : op.local)
-        std::memcpy(static_cast<char*>(l->recv) + begin * elem, out, len * elem);
+    if (st.seg > 0)
+      PostAhead(posted_ + 1 + (posted_ < steps_.size() && steps_[posted_].seg == 0));
+    if (st.seg + 1 < segs_.size()) {
+      send_busy_[send_slot_].push_back(ex_.Send(out, len * elem_, segs_[st.seg + 1].proc,
+                                                TagBase(n_, kTagPartial) + int(st.seg + 1)));
     } else {
-      for (int r = 0; r < n; ++r) {
-        const uint64_t lo = std::max(begin, r * a.count);
-        const uint64_t hi = std::min(begin + len, (r + 1) * a.count);
-        if (lo >= hi) continue;
-        const char* piece = out + (lo - begin) * elem;
-        if (op.Local(r))
-          std::memcpy(static_cast<char*>(op.ArgsOf(r).recv) + (lo - r * a.count) * elem, piece,
-                      (hi - lo) * elem);
-        else
-          send_busy[send_slot].push_back(
-              ex.Send(piece, (hi - lo) * elem, op.ProcOf(r), TagBase(n, kTagFinal) + r));
-      }
+      HandOut(begin, len, out);
     }
-    send_slot = (send_slot + 1) % kWindow;
+    send_slot_ = (send_slot_ + 1) % kWindow;
+    return oxclSuccess;
   }
-  // Non-last processes: copy each arrived all-reduce chunk to the other local outputs.
-  for (size_t i = 0; i < finals.size(); ++i) {
-    if (oxclResult_t rc = ex.Wait(finals[i])) return rc;
-    if (scatter) continue;
-    const auto [begin, len] = span(i);
-    const char* src = static_cast<const char*>(op.first().recv) + begin * elem;
-    for (size_t l = 1; l < op.local.size(); ++l)
-      std::memcpy(static_cast<char*>(op.local[l]->recv) + begin * elem, src, len * elem);
+
+  // The last segment's result of one chunk, at `out`: to every process (all-reduce) or each
+  // piece to its owner (reduce-scatter); this process's ranks get theirs by copy.
+  void HandOut(uint64_t begin, uint64_t len, const char* out) {
+    if (!scatter_) {
+      for (size_t p = 0; p < op_.members.procs.size(); ++p)
+        if (static_cast<int>(p) != op_.self())
+          send_busy_[send_slot_].push_back(
+              ex_.Send(out, len * elem_, static_cast<int>(p), TagBase(n_, kTagFinal)));
+      for (const CollArgs* l : op_.local)
+        std::memcpy(static_cast<char*>(l->recv) + begin * elem_, out, len * elem_);
+      return;
+    }
+    for (int r = 0; r < n_; ++r) {
+      const uint64_t lo = std::max(begin, r * a_.count);
+      const uint64_t hi = std::min(begin + len, (r + 1) * a_.count);
+      if (lo >= hi) continue;
+      const char* piece = out + (lo - begin) * elem_;
+      if (op_.Local(r))
+        std::memcpy(static_cast<char*>(op_.ArgsOf(r).recv) + (lo - r * a_.count) * elem_, piece,
+                    (hi - lo) * elem_);
+      else
+        send_busy_[send_slot_].push_back(
+            ex_.Send(piece, (hi - lo) * elem_, op_.ProcOf(r), TagBase(n_, kTagFinal) + r));
+    }
   }
-  return ex.WaitAll();
+
+  // Other than the last process: copies each arrived all-reduce chunk to the other local
+  // outputs.
+  oxclResult_t SpreadFinals() {
+    for (size_t i = 0; i < finals_.size(); ++i) {
+      if (oxclResult_t rc = ex_.Wait(finals_[i])) return rc;
+      if (scatter_) continue;
+      const auto [begin, len] = Span(i);
+      const char* src = static_cast<const char*>(a_.recv) + begin * elem_;
+      for (size_t l = 1; l < op_.local.size(); ++l)
+        std::memcpy(static_cast<char*>(op_.local[l]->recv) + begin * elem_, src, len * elem_);
+    }
+    return oxclSuccess;
+  }
+
+  Operation& op_;
+  const CollArgs& a_;
+  const bool scatter_;
+  const int n_;
+  const size_t elem_;
+  const uint64_t total_;
+  const uint64_t chunk_;
+  const FoldFn fold_;
+  const std::vector<Segment>& segs_;
+  const int last_proc_;
+  Exchange ex_;
+  std::vector<Step> steps_;
+  std::vector<size_t> recv_of_;  // per step with seg > 0, its receive
+  size_t posted_ = 0;
+  int recv_slot_ = 0;
+  size_t consumed_ = 0;
+  std::vector<size_t> finals_;
+  std::vector<size_t> send_busy_[kWindow];  // messages still reading each send buffer
+  int send_slot_ = 0;
+};
+
+}  // namespace
+
+oxclResult_t DriveReduction(Operation& op, bool saturate) {
+  return ChainReduction(op, saturate).Run();
 }
 
 oxclResult_t DriveAllGather(Operation& op) {
