@@ -31,31 +31,36 @@ bool ValidDevice(int device) { return device >= 0 && device < oxsim::DeviceCount
 // device block ends, and that address is only the end of the device range.
 bool LooksLikeDevice(const void* ptr) { return oxsim::FindRange(ptr, 1, nullptr); }
 
-// A card fills its own memory without passing through the host's caches; so do large fills
-// here, which would otherwise push out what the host is working on and cost a read of every
-// line before it is written. The data is the same either way.
-void FillDevice(void* ptr, int value, size_t bytes) {
+// A card's copy engine writes device memory without passing through the host's caches; so do
+// large copies to device memory here, which would otherwise push out what the host works on
+// and cost a read of every line before it is written. Overlapping copies, and every copy to
+// the host (which reads it next), are a memmove. (Large fills need nothing of the kind: the C
+// library's memset already streams them.)
+void CopyToDevice(void* dst, const void* src, size_t bytes) {
 #if defined(__SSE2__)
   constexpr size_t kStreamFrom = size_t{1} << 20;
-  if (bytes >= kStreamFrom) {
-    char* d = static_cast<char*>(ptr);
+  char* d = static_cast<char*>(dst);
+  const char* s = static_cast<const char*>(src);
+  if (bytes >= kStreamFrom && (d + bytes <= s || s + bytes <= d)) {
     const size_t head = (16 - reinterpret_cast<uintptr_t>(d) % 16) % 16;
-    memset(d, value, head);
-    const __m128i v = _mm_set1_epi8(static_cast<char>(value));
+    memcpy(d, s, head);
     size_t k = head;
     for (; k + 64 <= bytes; k += 64) {
-      _mm_stream_si128(reinterpret_cast<__m128i*>(d + k), v);
-      _mm_stream_si128(reinterpret_cast<__m128i*>(d + k + 16), v);
-      _mm_stream_si128(reinterpret_cast<__m128i*>(d + k + 32), v);
-      _mm_stream_si128(reinterpret_cast<__m128i*>(d + k + 48), v);
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k + 16));
+      const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k + 32));
+      const __m128i e = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k + 48));
+      _mm_stream_si128(reinterpret_cast<__m128i*>(d + k), a);
+      _mm_stream_si128(reinterpret_cast<__m128i*>(d + k + 16), b);
+      _mm_stream_si128(reinterpret_cast<__m128i*>(d + k + 32), c);
+      _mm_stream_si128(reinterpret_cast<__m128i*>(d + k + 48), e);
     }
-    memset(d + k, value, bytes - k);
-    // Ordinary loads after the call, from any thread that synchronises with this one, see it.
+    memcpy(d + k, s + k, bytes - k);
     _mm_sfence();
     return;
   }
 #endif
-  memset(ptr, value, bytes);
+  memmove(dst, src, bytes);
 }
 
 }  // namespace
@@ -136,7 +141,7 @@ oxrtError_t oxrtMemset(void* ptr, int value, size_t bytes) {
   OXRT_ENTER("oxrtMemset");
   if (!oxsim::CheckDeviceRange("oxrtMemset", "device", ptr, bytes))
     return oxrtErrorInvalidDevicePointer;
-  FillDevice(ptr, value, bytes);
+  memset(ptr, value, bytes);
   return oxrtSuccess;
 }
 
@@ -164,7 +169,10 @@ oxrtError_t oxrtMemcpy(void* dst, const void* src, size_t bytes, oxrtMemcpyKind 
     return oxrtErrorInvalidMemcpyDirection;
   }
   // Device memory is host memory here; memmove keeps overlapping device copies exact.
-  memmove(dst, src, bytes);
+  if (dst_device)
+    CopyToDevice(dst, src, bytes);
+  else
+    memmove(dst, src, bytes);
   return oxrtSuccess;
 }
 
