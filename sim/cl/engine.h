@@ -20,9 +20,11 @@ namespace oxcl_sim {
 oxclResult_t RunCollective(Clique& clique, int rank, uint64_t seq, const CollArgs& args,
                            bool saturate);
 
-// Bytes of the units the engine claims, and of the cache-resident tiles inside them.
+// Bytes of the units the engine claims, and of the cache-resident tiles inside them. Small
+// tiles keep the loads of the inputs and the streaming stores of the outputs close together;
+// measured on 2 ranks at 32M floats, 1 KiB tiles gave 1.35 times the bus bandwidth of 8 KiB.
 constexpr uint64_t kUnitBytes = 256 * 1024;
-constexpr uint64_t kTileBytes = 8 * 1024;
+constexpr uint64_t kTileBytes = 1024;
 // Operations whose outputs total at least this many bytes store them non-temporally.
 constexpr uint64_t kStreamBytes = 16ull * 1024 * 1024;
 

@@ -205,13 +205,20 @@ class DirectReduction {
   int64_t ReduceRange(uint64_t begin, uint64_t end) {
     const uint64_t unit = kUnitBytes / elem_;
     stage_.resize(static_cast<size_t>(n_) * kUnitBytes);
-    tile_.resize(kUnitBytes);
+    result_.resize(kUnitBytes);
     in_.resize(n_);
     for (uint64_t lo = begin; lo < end; lo += unit) {
       const uint64_t len = std::min(unit, end - lo);
       if (int64_t status = GatherInputs(lo, len)) return status;
-      fold_(in_.data(), n_, 0, len, tile_.data());
-      if (int64_t status = StoreResult(lo, len)) return status;
+      // Tile by tile, as in the in-process engine, into the unit's result: the outputs reached
+      // directly take each tile at once, those behind the kernel the whole unit in one copy.
+      const uint64_t tile = kTileBytes / elem_;
+      for (uint64_t pos = 0; pos < len; pos += tile) {
+        const uint64_t m = std::min(tile, len - pos);
+        fold_(in_.data(), n_, pos, m, result_.data() + pos * elem_);
+        StoreDirect(lo + pos, m, result_.data() + pos * elem_);
+      }
+      if (int64_t status = StoreByKernel(lo, len)) return status;
     }
     return oxclSuccess;
   }
@@ -236,22 +243,32 @@ class DirectReduction {
     return oxclSuccess;
   }
 
-  // Stores the reduced elements [lo, lo + len) to their owner (reduce-scatter) or to every
-  // rank's output (all-reduce).
-  int64_t StoreResult(uint64_t lo, uint64_t len) {
+  // Stores the reduced elements [lo, lo + len), at `tile`, to their owner (reduce-scatter, a
+  // rank of this process) or to every rank's output that this process reaches directly.
+  void StoreDirect(uint64_t lo, uint64_t len, const char* tile) {
     if (scatter_) {
       const int owner = static_cast<int>(lo / a_.count);
-      std::memcpy(recv_[owner] + (lo - owner * a_.count) * elem_, tile_.data(), len * elem_);
-      return oxclSuccess;
+      std::memcpy(recv_[owner] + (lo - owner * a_.count) * elem_, tile, len * elem_);
+      return;
     }
     // Outputs nobody reads soon bypass the cache, as in the in-process engine.
     const bool stream = a_.count * elem_ * n_ >= kStreamBytes;
     for (int r = 0; r < n_; ++r) {
-      char* dst = recv_[r] + lo * elem_;
-      if (op_.Local(r) || recv_map_[r]) {
-        StoreBytes(op_.Local(r) ? dst : recv_map_[r] + lo * elem_, tile_.data(), len * elem_,
-                   stream);
-      } else if (!PeerCopy(false, op_.link.pids[op_.ProcOf(r)], tile_.data(), dst, len * elem_)) {
+      if (op_.Local(r))
+        StoreBytes(recv_[r] + lo * elem_, tile, len * elem_, stream);
+      else if (recv_map_[r])
+        StoreBytes(recv_map_[r] + lo * elem_, tile, len * elem_, stream);
+    }
+  }
+
+  // Writes the reduced unit [lo, lo + len) into the outputs of other processes that are not
+  // mapped here, through the kernel.
+  int64_t StoreByKernel(uint64_t lo, uint64_t len) {
+    if (scatter_) return oxclSuccess;
+    for (int r = 0; r < n_; ++r) {
+      if (op_.Local(r) || recv_map_[r]) continue;
+      if (!PeerCopy(false, op_.link.pids[op_.ProcOf(r)], result_.data(), recv_[r] + lo * elem_,
+                    len * elem_)) {
         Report("%s: writing rank %d's output in process %lld failed: %s", CollName(a_.kind), r,
                static_cast<long long>(op_.link.pids[op_.ProcOf(r)]), std::strerror(errno));
         return oxclSystemError;
@@ -271,7 +288,7 @@ class DirectReduction {
   // Other processes' buffers as mapped here; null where only kernel copies reach them.
   std::vector<const char*> send_map_;
   std::vector<char*> recv_map_;
-  std::vector<char> stage_, tile_;
+  std::vector<char> stage_, result_;
   std::vector<const void*> in_;
 };
 
