@@ -314,7 +314,7 @@ oxclResult_t OpenLink(const CliqueIdFields& id, const Table& table, int card, Li
   link->segments = SegmentsOf(members);
   link->peer_access = table.peer_access;
   // Buffers allocated from now on can be mapped by the other processes.
-  if (link->peer_access) oxsim::ShareDeviceMemory();
+  if (link->peer_access && oxsim::PeerMap()) oxsim::ShareDeviceMemory();
   link->pids = table.pids;
   MPI_Group world, group;
   MPI_Comm_group(MPI_COMM_WORLD, &world);

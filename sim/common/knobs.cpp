@@ -21,6 +21,7 @@ struct Knobs {
   double link_gbps = 0;
   double link_latency_us = 0;
   bool peer_access = true;
+  bool peer_map = true;
 };
 
 // A knob that is set must be valid: an unusable value ends the process rather than being
@@ -52,6 +53,11 @@ Knobs ReadKnobs() {
     if (std::strcmp(v, "0") != 0 && std::strcmp(v, "1") != 0)
       Reject("OXSIM_PEER_ACCESS='%s' is not 0 or 1", v);
     k.peer_access = *v == '1';
+  }
+  if (const char* v = getenv("OXSIM_PEER_MAP")) {
+    if (std::strcmp(v, "0") != 0 && std::strcmp(v, "1") != 0)
+      Reject("OXSIM_PEER_MAP='%s' is not 0 or 1", v);
+    k.peer_map = *v == '1';
   }
   return k;
 }
@@ -145,6 +151,7 @@ uint64_t DeviceMemory() { return GetKnobs().device_memory; }
 double LinkGbps() { return GetKnobs().link_gbps; }
 double LinkLatencyUs() { return GetKnobs().link_latency_us; }
 bool PeerAccess() { return GetKnobs().peer_access; }
+bool PeerMap() { return GetKnobs().peer_map; }
 
 bool SaturatingCard() {
   const std::string& name = CardName();

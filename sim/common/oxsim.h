@@ -22,6 +22,10 @@ double LinkLatencyUs();             // OXSIM_LINK_LATENCY_US, 0 when unset
 // OXSIM_PEER_ACCESS, default 1: processes of one host may read and write each other's device
 // memory directly; 0 sends everything between processes as MPI messages.
 bool PeerAccess();
+// OXSIM_PEER_MAP, default 1: with peer access, device memory is made of memory files that the
+// other processes map; 0 keeps it anonymous, so that they reach it only through kernel copies
+// (the path of buffers that cannot be mapped).
+bool PeerMap();
 // int8/uint8 reductions saturate on these cards and wrap elsewhere.
 bool SaturatingCard();              // card name contains "OPU150" or "OPU190"
 

@@ -10,7 +10,9 @@
 // of the other three (the call gets count / n). Bus bandwidth uses the programs' formulas.
 // --mpi-only skips the collective library, for builds whose library cannot span processes;
 // --oxcl-only skips Open MPI's collectives. --colls picks some of allreduce, reducescatter,
-// allgather, alltoall (default all four).
+// allgather, alltoall (default all four). The library's buffers are allocated after its
+// communicator, as the programs do, so that the processes map each other's buffers (with
+// -x OXSIM_PEER_MAP=0 they reach them through kernel copies instead).
 // --iters N times a point like a program's step with -l N: 5 warm-up calls, then blocks of N
 // calls for the minimum seconds (K blocks at least, default 3), the best block counting;
 // per-call latency depends on how many calls follow each other, so the comparison with the
@@ -298,10 +300,6 @@ Oxcl MakeOxcl(int rank, int nranks, size_t bytes, const std::vector<float>& inpu
   }
   Oxcl o;
   CHECK_RT(oxrtSetDevice(rank));
-  CHECK_RT(oxrtMalloc(&o.send, bytes));
-  CHECK_RT(oxrtMalloc(&o.recv, bytes));
-  CHECK_RT(oxrtMemcpy(o.send, input.data(), bytes, oxrtMemcpyHostToDevice));
-  CHECK_RT(oxrtMemset(o.recv, 0, bytes));
   oxclCliqueId id;
   std::memset(&id, 0, sizeof id);
   if (rank == 0) CHECK_CL(oxclGetCliqueId(&id));
@@ -313,6 +311,11 @@ Oxcl MakeOxcl(int rank, int nranks, size_t bytes, const std::vector<float>& inpu
                            "rerun with --mpi-only to measure MPI alone\n", rank, nranks);
     Die("oxclInitComms", __LINE__, oxclGetErrorStr(rc));
   }
+  // After the communicator, as the programs allocate theirs: the other process can map them.
+  CHECK_RT(oxrtMalloc(&o.send, bytes));
+  CHECK_RT(oxrtMalloc(&o.recv, bytes));
+  CHECK_RT(oxrtMemcpy(o.send, input.data(), bytes, oxrtMemcpyHostToDevice));
+  CHECK_RT(oxrtMemset(o.recv, 0, bytes));
   return o;
 }
 
