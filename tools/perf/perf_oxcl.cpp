@@ -199,7 +199,8 @@ class Barrier {
 };
 
 // Bytes copied per second by `threads` threads at once, each with buffers of `bytes` of its
-// own, well beyond the caches; best of the runs. Every run times the slowest thread.
+// own, well beyond the caches; best of the runs. A run lasts from the first thread's start to
+// the last one's end: threads that do not overlap must not count as running at once.
 double MemcpyBandwidth(int threads, size_t bytes, double min_seconds) {
   std::vector<std::vector<char>> src(threads), dst(threads);
   for (int t = 0; t < threads; ++t) {
@@ -210,18 +211,19 @@ double MemcpyBandwidth(int threads, size_t bytes, double min_seconds) {
   const Clock::time_point begin = Clock::now();
   for (int run = 0; run < 4 || (Seconds(begin, Clock::now()) < min_seconds && run < 50); ++run) {
     Barrier start(threads + 1);
-    std::vector<double> took(threads, 0);
+    std::vector<Clock::time_point> began(threads), ended(threads);
     std::vector<std::thread> pool;
     for (int t = 0; t < threads; ++t)
       pool.emplace_back([&, t] {
         start.Wait();
-        const Clock::time_point t0 = Clock::now();
+        began[t] = Clock::now();
         std::memcpy(dst[t].data(), src[t].data(), bytes);
-        took[t] = Seconds(t0, Clock::now());
+        ended[t] = Clock::now();
       });
     start.Wait();
     for (std::thread& th : pool) th.join();
-    const double slowest = *std::max_element(took.begin(), took.end());
+    const double slowest = Seconds(*std::min_element(began.begin(), began.end()),
+                                   *std::max_element(ended.begin(), ended.end()));
     if (slowest > 0) best = std::max(best, static_cast<double>(bytes) * threads / slowest);
     for (int t = 0; t < threads; ++t) src[t][run % bytes] = static_cast<char>(run);
   }
@@ -249,7 +251,8 @@ void SumTwiceStreaming(const float* a, const float* b, float* out1, float* out2,
 // The bus bandwidth of a bare all-reduce of 2 ranks of `bytes` each (float sum, out of place):
 // min(2, cores) threads each add their half of the two inputs and store it to both outputs,
 // every byte read or written once, with streaming stores. No library, no waiting: the most
-// that any all-reduce of 2 ranks can reach on this host, at this moment. Best of the runs.
+// that any all-reduce of 2 ranks can reach on this host, at this moment. Best of the runs,
+// each timed as in MemcpyBandwidth.
 double BareAllReduceBusBw(int cores, size_t bytes, double min_seconds) {
   const size_t n = bytes / sizeof(float) / 4 * 4;
   std::vector<float*> arrays(4);
@@ -263,19 +266,20 @@ double BareAllReduceBusBw(int cores, size_t bytes, double min_seconds) {
   const Clock::time_point begin = Clock::now();
   for (int run = 0; run < 4 || (Seconds(begin, Clock::now()) < min_seconds && run < 50); ++run) {
     Barrier start(threads + 1);
-    std::vector<double> took(threads, 0);
+    std::vector<Clock::time_point> began(threads), ended(threads);
     std::vector<std::thread> pool;
     for (int t = 0; t < threads; ++t)
       pool.emplace_back([&, t] {
         start.Wait();
-        const Clock::time_point t0 = Clock::now();
+        began[t] = Clock::now();
         SumTwiceStreaming(arrays[0], arrays[1], arrays[2], arrays[3], n * t / threads / 4 * 4,
                           t + 1 == threads ? n : n * (t + 1) / threads / 4 * 4);
-        took[t] = Seconds(t0, Clock::now());
+        ended[t] = Clock::now();
       });
     start.Wait();
     for (std::thread& th : pool) th.join();
-    const double slowest = *std::max_element(took.begin(), took.end());
+    const double slowest = Seconds(*std::min_element(began.begin(), began.end()),
+                                   *std::max_element(ended.begin(), ended.end()));
     if (slowest > 0) best = std::max(best, static_cast<double>(n * sizeof(float)) / slowest);
   }
   for (float* p : arrays) std::free(p);
