@@ -163,12 +163,13 @@ std::condition_variable& StagingReturned() {
   static std::condition_variable* cv = new std::condition_variable;
   return *cv;
 }
-// Arrays out at once: two per core. The pools hold ten threads per communicator, but only as
-// many as there are cores make progress; more arrays in use would only add to the run's
-// memory (4 MiB each) beyond the buffers it must hold, and push each other out of the cache.
-// A task holds one array at a time, so waiting for one cannot deadlock.
+// Arrays out at once: one per core, two at least. The pools hold ten threads per communicator,
+// but only as many as there are cores make progress; more arrays in use would only add to the
+// run's memory (4 MiB each) beyond the buffers it must hold, and push each other out of the
+// cache (two per core were measured no faster on the simulator). A task holds one array at a
+// time, so waiting for one cannot deadlock.
 size_t StagingLimit() {
-  static const size_t limit = 2 * std::max<size_t>(1, std::thread::hardware_concurrency());
+  static const size_t limit = std::max<size_t>(2, std::thread::hardware_concurrency());
   return limit;
 }
 size_t staging_out = 0;  // guarded by StagingMutex
