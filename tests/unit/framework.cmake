@@ -5,3 +5,5 @@ ox_add_gtest(test_threadinfo SOURCES test_threadinfo.cpp LIBS benchcore)
 ox_add_gtest(test_dump_param SOURCES test_dump_param.cpp LIBS benchcore
              ENV LD_LIBRARY_PATH=${OX_FAKE_OXCL_ROOT}/full)
 add_dependencies(test_dump_param fake_oxcl_full)
+# The watchdog of BENCHMARK_TIMEOUT_S and the progress lines.
+ox_add_gtest(test_watchdog SOURCES test_watchdog.cpp LIBS benchcore)
