@@ -78,6 +78,11 @@ inline void Bump(WatchMark& m) {
 inline void WatchBeat(uint64_t worker) {
   if (watch_detail::marks != nullptr) watch_detail::Bump(watch_detail::marks[worker]);
 }
+// The same from a helper thread of the worker (a pool task): several may mark at once.
+inline void WatchBeatFromHelper(uint64_t worker) {
+  if (watch_detail::marks != nullptr)
+    watch_detail::marks[worker].beats.fetch_add(1, std::memory_order_relaxed);
+}
 inline void WatchSetStage(uint64_t worker, WatchStage stage) {
   if (watch_detail::marks == nullptr) return;
   WatchMark& m = watch_detail::marks[worker];
