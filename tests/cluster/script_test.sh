@@ -24,12 +24,17 @@ expect() {
   [ -z "$text" ] || grep -qF -- "$text" "$scratch/out" || fail "$* did not say '$text': $(cat "$scratch/out")"
 }
 
-# leftovers ID: nothing of cluster ID may remain.
+# leftovers ID: nothing of cluster ID may remain. Processes get 5 s to go: after a SIGKILL the
+# script's standard-error filter ends only once the pipe's last writer has been killed.
 leftovers() {
-  local id=$1
+  local id=$1 t
   ip netns list | grep -E -- "-$id( |\$)" && fail "namespaces of $id are left"
   [ -e "/run/ox-cluster/$id" ] && fail "/run/ox-cluster/$id is left"
-  grep -l -a -s -F "OX_CLUSTER_ID=$id" /proc/[0-9]*/environ && fail "processes of $id are left"
+  for t in $(seq 50); do
+    grep -l -a -s -F "OX_CLUSTER_ID=$id" /proc/[0-9]*/environ >/dev/null || return 0
+    sleep 0.1
+  done
+  fail "processes of $id are left: $(grep -l -a -s -F "OX_CLUSTER_ID=$id" /proc/[0-9]*/environ)"
 }
 
 expect 0 "usage: tools/cluster/mpirun.sh -H N" "$script" --help

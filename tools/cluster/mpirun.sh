@@ -144,10 +144,11 @@ check_here() {
   id=chk$$
   mkdir -p "$state_root/$id" && echo $$ >"$state_root/$id/owner" || {
     echo "mpirun.sh: cannot write $state_root" >&2; return 1; }
-  local ok=0
+  local ok=0 why
   setup_cluster 2 || ok=1
-  if [ $ok = 0 ] && ! ip netns exec "$(host_ns 0)" unshare --uts -- true 2>/dev/null; then
-    echo "mpirun.sh: 'ip netns exec' with 'unshare --uts' does not work here" >&2
+  if [ $ok = 0 ] && ! why=$(ip netns exec "$(host_ns 0)" unshare --uts -- \
+                               sh -c 'echo ox-h0 >/proc/sys/kernel/hostname' 2>&1); then
+    echo "mpirun.sh: a host cannot be entered with its own name here: $why" >&2
     ok=1
   fi
   teardown_cluster "$id"
