@@ -258,6 +258,12 @@ case \$host in
   ox-h[0-9]*) ;;
   *) echo "mpirun.sh agent: no host '\$host' in this cluster" >&2; exit 1 ;;
 esac
+# As under ssh, the daemon stays the agent's child, not a daemon of its own that init reaps.
+n=\$#
+for word; do
+  [ "\$word" = --daemonize ] || set -- "\$@" "\$word"
+done
+shift "\$n"
 exec ip netns exec "\$host-$id" unshare --uts -- /bin/sh -c \\
   'echo "\$0" >/proc/sys/kernel/hostname && eval "\$*"' "\$host" "\$@"
 EOF
