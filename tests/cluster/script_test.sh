@@ -78,8 +78,7 @@ expect 1 "exists already" env OX_CLUSTER_ID=$id "$script" -H 2 -np 2 true
 ip netns list | grep -q -- "ox-h1-$id" || fail "the refused run removed the first run's hosts"
 "$script" --cleanup
 ip netns list | grep -q -- "ox-h1-$id" || fail "--cleanup removed the hosts of a live run"
-kill -KILL $long
-wait $long 2>/dev/null
+{ kill -KILL $long; wait $long; } 2>/dev/null
 ip netns list | grep -q -- "ox-h0-$id" || fail "no hosts were left to clean up"
 expect 0 "" "$script" --cleanup
 leftovers $id

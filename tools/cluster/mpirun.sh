@@ -87,6 +87,7 @@ teardown_cluster() {
     ip netns delete "$ns" 2>/dev/null
   done
   rm -rf "${state_root:?}/$cid"
+  rmdir "$state_root" 2>/dev/null
 }
 
 # Makes hosts 0 .. $1-1 of cluster $id; says what failed and returns 1 on failure.
@@ -210,8 +211,13 @@ need_tools || exit 1
 
 sweep_dead
 state=$state_root/$id
-mkdir -p "$state_root" && mkdir "$state" 2>/dev/null ||
-  die 1 "cluster '$id' exists already ($state); give another OX_CLUSTER_ID"
+# Another run may remove the empty $state_root between the two mkdirs: then try again.
+for _ in 1 2 3; do
+  mkdir -p "$state_root" 2>/dev/null
+  mkdir "$state" 2>/dev/null && break
+  [ -e "$state" ] && die 1 "cluster '$id' exists already ($state); give another OX_CLUSTER_ID"
+done
+[ -d "$state" ] || die 1 "cannot make $state"
 echo $$ >"$state/owner"
 mkdir "$state/tmp"
 
