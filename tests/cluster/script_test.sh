@@ -27,10 +27,10 @@ expect() {
 # leftovers ID: nothing of cluster ID may remain. Processes get 5 s to go: after a SIGKILL the
 # script's standard-error filter ends only once the pipe's last writer has been killed.
 leftovers() {
-  local id=$1 t
+  local id=$1
   ip netns list | grep -E -- "-$id( |\$)" && fail "namespaces of $id are left"
   [ -e "/run/ox-cluster/$id" ] && fail "/run/ox-cluster/$id is left"
-  for t in $(seq 50); do
+  for _ in $(seq 50); do
     grep -l -a -s -F "OX_CLUSTER_ID=$id" /proc/[0-9]*/environ >/dev/null || return 0
     sleep 0.1
   done

@@ -4,7 +4,6 @@
 # of its own), and Open MPI runs across them over TCP, its daemons started inside the hosts by a
 # launch agent of this script instead of ssh. Everything it makes is torn down when it ends.
 set -u
-shopt -s extglob
 
 usage() {
   cat <<'EOF'
@@ -168,11 +167,11 @@ case $1 in
   *) die 2 "the first option must be -H N, the number of hosts (see --help)" ;;
 esac
 case $hosts in
-  +([0-9])) ;;
-  *) die 2 "-H takes a host count, not '$hosts'" ;;
+  '' | *[!0-9]*) die 2 "-H takes a host count, not '$hosts'" ;;
 esac
+[ ${#hosts} -le 3 ] && [ "$((10#$hosts))" -ge 1 ] && [ "$((10#$hosts))" -le 64 ] ||
+  die 2 "-H takes 1 to 64 hosts, not $hosts"
 hosts=$((10#$hosts))
-[ "$hosts" -ge 1 ] && [ "$hosts" -le 64 ] || die 2 "-H takes 1 to 64 hosts, not $hosts"
 [ $# -gt 0 ] || die 2 "no program given (see --help)"
 
 procs=0 with_btl=0 with_bind=0 prev=""
@@ -180,9 +179,10 @@ for word in "$@"; do
   case $prev in
     -np | --np)
       case $word in
-        +([0-9])) procs=$((procs + 10#$word)) ;;
-        *) die 2 "-np takes a number, not '$word'" ;;
-      esac ;;
+        '' | *[!0-9]*) die 2 "-np takes a number, not '$word'" ;;
+      esac
+      [ ${#word} -le 6 ] || die 2 "-np $word: too many processes"
+      procs=$((procs + 10#$word)) ;;
     -mca | --mca)
       case $word in
         btl) with_btl=1 ;;
@@ -202,9 +202,9 @@ slots=1
 
 id=${OX_CLUSTER_ID:-$$}
 case $id in
-  +([A-Za-z0-9])) [ ${#id} -le 12 ] || die 2 "OX_CLUSTER_ID '$id' is longer than 12" ;;
-  *) die 2 "OX_CLUSTER_ID '$id' must be letters and digits" ;;
+  '' | *[!A-Za-z0-9]*) die 2 "OX_CLUSTER_ID '$id' must be letters and digits" ;;
 esac
+[ ${#id} -le 12 ] || die 2 "OX_CLUSTER_ID '$id' is longer than 12"
 need_tools || exit 1
 
 # ---- the run ----------------------------------------------------------------------------------
@@ -277,7 +277,7 @@ chmod 755 "$state/agent"
 
 args=(--hostfile "$state/hostfile" --mca plm_rsh_agent "$state/agent"
       --mca plm_rsh_no_tree_spawn 1 --mca orte_tmpdir_base "$state/tmp")
-[ $with_btl = 1 ] || args+=(--mca btl tcp,self)
+[ $with_btl = 1 ] || args+=(--mca btl "tcp,self")
 [ $with_bind = 1 ] || args+=(--bind-to none)
 export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 OX_CLUSTER_ID=$id
 
