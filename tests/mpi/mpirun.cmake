@@ -1,6 +1,7 @@
 # Checks one run of a program under mpirun: run with -P and
 #   MPIRUN, PROG, NP (process count), ARGS ("|" between words), ENV ("|" between NAME=VALUE
 #   items, given to every process), ONLY_RANK and ONLY_ENV (items given to that process alone),
+#   ONLY_ARGS (words that process runs with instead of ARGS),
 #   STATUS: the exit status expected of every process, or "nonzero": some process fails and
 #     mpirun must end the others (the whole run's status is then non-zero);
 #   OUT_COUNT / ERR_COUNT ("|" between "N:text" items): text occurs exactly N times in standard
@@ -8,7 +9,11 @@
 #   ROWS, ERRORS (0: no row reports a mismatch, 1: some row does), ERR_FIRST (field index of the
 #     first error column: 7 with a redop column, 6 without);
 #   MEM_CSV (a file the run must write: a header and one data line whose API is MEM_API);
-#   NO_FILES (1: the run leaves its working folder empty); MAX_SECONDS (wall-time bound).
+#   NO_FILES (1: the run leaves its working folder empty); MAX_SECONDS (wall-time bound);
+#   MEM_WIRE (1: the memory report's Oxwire column is not 0);
+#   HOSTS: run on that many hosts of a cluster on this machine, MPIRUN being
+#     tools/cluster/mpirun.sh (tests/cluster/cluster.cmake sets this up); a function
+#     ox_after_run, where defined, is called after the run.
 cmake_minimum_required(VERSION 3.18)
 include(${CMAKE_CURRENT_LIST_DIR}/../programs/table.cmake)
 if(NOT DEFINED ERR_FIRST)
@@ -17,10 +22,10 @@ endif()
 if(NOT DEFINED MAX_SECONDS)
   set(MAX_SECONDS 45)
 endif()
-foreach(var ARGS ENV ONLY_ENV OUT_COUNT ERR_COUNT OUT_LACKS)
+foreach(var ARGS ENV ONLY_ENV ONLY_ARGS OUT_COUNT ERR_COUNT OUT_LACKS)
   string(REPLACE "|" ";" ${var} "${${var}}")
 endforeach()
-string(MD5 key "${PROG} ${NP} ${ARGS} ${ENV} ${ONLY_RANK} ${ONLY_ENV}")
+string(MD5 key "${PROG} ${NP} ${ARGS} ${ENV} ${ONLY_RANK} ${ONLY_ENV} ${ONLY_ARGS} ${HOSTS}")
 set(work ${CMAKE_CURRENT_BINARY_DIR}/mpirun_${key})
 file(REMOVE_RECURSE ${work})
 file(MAKE_DIRECTORY ${work})
@@ -48,7 +53,12 @@ endif()
 # resort.
 math(EXPR limit "${MAX_SECONDS} + 5")
 math(EXPR backstop "${MAX_SECONDS} + 10")
-set(command ${MPIRUN} --oversubscribe --bind-to none --mca btl self,vader --timeout ${limit})
+if(DEFINED HOSTS)
+  # The cluster script chooses the transport (TCP) and the binding, and maps ranks host by host.
+  set(command ${MPIRUN} -H ${HOSTS} --timeout ${limit})
+else()
+  set(command ${MPIRUN} --oversubscribe --bind-to none --mca btl self,vader --timeout ${limit})
+endif()
 # A failed run leaves without MPI_Finalize, which mpirun takes for a crash and answers by killing
 # the others, maybe before they have printed; where every process is meant to fail, let each end
 # by itself.
@@ -65,7 +75,11 @@ if(DEFINED ONLY_RANK AND NOT ONLY_RANK STREQUAL "")
   if(ONLY_RANK GREATER 0)
     list(APPEND command -np ${ONLY_RANK} ${common_x} ${program} ${ARGS} :)
   endif()
-  list(APPEND command -np 1 ${common_x} ${only_x} ${program} ${ARGS})
+  set(only_args ${ARGS})
+  if(NOT ONLY_ARGS STREQUAL "")
+    set(only_args ${ONLY_ARGS})
+  endif()
+  list(APPEND command -np 1 ${common_x} ${only_x} ${program} ${only_args})
   if(after GREATER 0)
     list(APPEND command : -np ${after} ${common_x} ${program} ${ARGS})
   endif()
@@ -80,6 +94,9 @@ string(TIMESTAMP stop "%s")
 math(EXPR seconds "${stop} - ${start}")
 list(JOIN command " " words)
 set(shown "${words}\n--- standard output:\n${out}--- standard error:\n${err}")
+if(COMMAND ox_after_run)
+  ox_after_run()
+endif()
 
 if(STATUS STREQUAL "nonzero")
   if(NOT status MATCHES "^[0-9]+$" OR status EQUAL 0)
@@ -178,6 +195,11 @@ if(MEM_CSV)
   if(NOT first STREQUAL header OR NOT data MATCHES "^${MEM_API},[0-9]+,[0-9]+,[0-9]+,[0-9]+$")
     string(REPLACE ";" "\n" text "${csv}")
     message(FATAL_ERROR "${MEM_CSV} is not a header and a ${MEM_API} line:\n${text}\n${shown}")
+  endif()
+  string(REPLACE "," ";" fields "${data}")
+  list(GET fields 3 wire)
+  if(MEM_WIRE AND wire EQUAL 0)
+    message(FATAL_ERROR "${MEM_CSV} counts no link buffers: ${data}\n${shown}")
   endif()
 endif()
 if(NO_FILES)
