@@ -26,11 +26,16 @@ namespace {
 constexpr unsigned kTypeSizes[36] = {2, 2, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2,
                                      4, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 4, 8};
 
-double NowNs() {
-  return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                 std::chrono::system_clock::now().time_since_epoch())
-                                 .count());
+// Host clock reading in nanoseconds. Intervals are taken between the integers: converted to
+// double first, a reading of about 1.8e18 has a step of 256 ns. The steady clock, because a
+// wall-clock adjustment during a timed loop would shift its result.
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
+
+double ElapsedMs(int64_t t0, int64_t t1) { return static_cast<double>(t1 - t0) / 1e6; }
 
 std::string Version3(const char* fmt, unsigned a, unsigned b, unsigned c) {
   return StrFmt(std::string(fmt) + "." + fmt + "." + fmt, a, b, c);
@@ -417,25 +422,23 @@ benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
   if (stress_test != 0) {
     for (uint64_t i = 0; i < loop; ++i) {
       algorithm->InitData(info, i);
-      double t0 = NowNs();
+      const int64_t t0 = NowNs();
       OX_RETURN_IF_FAILED(TestTransport(info, static_cast<int>(i)));
       OX_RETURN_IF_FAILED(EndTransport(info));
-      double t1 = NowNs();
-      elapsed += (t1 - t0) / 1000000;
+      elapsed += ElapsedMs(t0, NowNs());
       OX_RETURN_IF_FAILED(algorithm->Check(info, i));
       OX_RETURN_IF_FAILED(Barrier(rank));
     }
   } else {
     const bool device_time = hw_time && rank == 0;
-    double t0 = NowNs();
+    const int64_t t0 = NowNs();
     if (device_time) {
       oxrtError_t code = oxrtPlaceNotifier(notifier_start, info->queues[0]);
       if (code != oxrtSuccess) return ReportRtError(this, code);
     }
     for (uint64_t i = 0; i < loop; ++i) OX_RETURN_IF_FAILED(TestTransport(info, static_cast<int>(i)));
     OX_RETURN_IF_FAILED(EndTransport(info));
-    double t1 = NowNs();
-    elapsed = (t1 - t0) / 1000000;
+    elapsed = ElapsedMs(t0, NowNs());
     if (device_time) {
       float duration = 1.0f;
       oxrtError_t code = oxrtPlaceNotifier(notifier_end, info->queues[0]);
