@@ -15,6 +15,7 @@
 #include "log.h"
 #include "ox.h"
 #include "oxdev.h"
+#include "record.h"
 #include "threadinfo.h"
 #include "threadpool.h"
 
@@ -103,6 +104,8 @@ benchmarkResult_t CheckThreadLimit(const Context& ctx, uint64_t limit, const std
 void OxclFatal(const char* file, int line, oxclResult_t result) {
   std::printf("[%s:%d] OXCL error, msg: %s, code: %#x\n", file, line, oxclGetErrorStr(result),
               static_cast<unsigned>(result));
+  RecordFailure(StrFmt("OXCL error, msg: %s, code: %#x", oxclGetErrorStr(result),
+                       static_cast<unsigned>(result)));
   FatalExit(1);
 }
 
@@ -147,6 +150,8 @@ benchmarkResult_t Context::Init(int argc, char** argv) {
     std::fprintf(stderr, "oxdevCheckErrors(%d): %s, from file <%s>, line %i.\n",
                  static_cast<int>(dev), oxdevGetErrorString(dev), LogBaseName(__FILE__),
                  __LINE__);
+    RecordFailure(StrFmt("oxdevCheckErrors(%d): %s", static_cast<int>(dev),
+                         oxdevGetErrorString(dev)));
     FatalExit(1);
   }
   oxInit(0);
@@ -224,6 +229,7 @@ benchmarkResult_t Context::Execute() {
     for (auto it = workers.rbegin(); it != workers.rend(); ++it) it->join();
   }
   const char* word = failed.load() ? "FAILED" : "PASSED";
+  RecordVerdict(word);
   if (proc_rank == 0) {
     std::printf("# All Result Check: %s\n", word);
     std::fflush(stdout);
@@ -448,6 +454,7 @@ benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
       elapsed = static_cast<double>(duration / 1000);
     }
   }
+  RecordLoopTime(*this, rank, elapsed);
   OX_RETURN_IF_FAILED(Barrier(rank));
   if (datacheck != 0) {
     OX_RETURN_IF_FAILED(algorithm->InitData(info, 0));
@@ -460,6 +467,7 @@ benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
   }
   // A loop count of 0 measures nothing: report 0 instead of dividing by zero.
   const double seconds = loop == 0 ? 0.0 : elapsed / (static_cast<double>(loop) * 1000.0);
+  RecordGatherStep(this, rank);
   return algorithm->GetDataRate(info, seconds);
 #undef OX_RETURN_IF_FAILED
 }

@@ -5,3 +5,5 @@ ox_add_gtest(test_threadinfo SOURCES test_threadinfo.cpp LIBS benchcore)
 ox_add_gtest(test_dump_param SOURCES test_dump_param.cpp LIBS benchcore
              ENV LD_LIBRARY_PATH=${OX_FAKE_OXCL_ROOT}/full)
 add_dependencies(test_dump_param fake_oxcl_full)
+# The run record: its JSON text, the atomic write, one run through the hooks.
+ox_add_gtest(test_record SOURCES test_record.cpp LIBS benchcore)
