@@ -280,7 +280,7 @@ struct State {
   std::string path;
   std::atomic<bool> on{false};      // every process takes part in the gathers
   std::atomic<bool> writer{false};  // this process writes the file
-  std::timed_mutex mutex;           // guards everything below but the slots and `error`
+  std::mutex mutex;  // guards everything below but the slots and `error`
   RunRecord record;
   bool is_alltoall = false;
   bool has_pending = false;
@@ -292,7 +292,7 @@ struct State {
   std::deque<ThreadSlot> slots;  // sized before the workers start
   std::mutex error_mutex;
   std::string error;
-  std::timed_mutex write_mutex;
+  std::mutex write_mutex;
   bool written = false;
 };
 
@@ -300,6 +300,17 @@ struct State {
 State& TheState() {
   static State* state = new State;
   return *state;
+}
+
+// Locks `m` within `seconds`, or gives up: the exit paths must not wait for ever on a thread
+// that stopped while holding it. (Polled: ThreadSanitizer does not follow timed locks.)
+bool LockWithin(std::mutex& m, int seconds) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!m.try_lock()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 bool Before(int64_t rank, uint64_t index, const FirstError& than) {
@@ -316,14 +327,15 @@ void WriteRecord(const std::string& fallback) {
   State& s = TheState();
   if (!s.writer.load()) return;
   // A second caller (a signal during a fatal exit) waits for the first, then has nothing to do.
-  std::unique_lock<std::timed_mutex> once(s.write_mutex, std::defer_lock);
-  if (!once.try_lock_for(std::chrono::seconds(5)) || s.written) return;
+  if (!LockWithin(s.write_mutex, 5)) return;
+  std::lock_guard<std::mutex> once(s.write_mutex, std::adopt_lock);
+  if (s.written) return;
   s.written = true;
   std::string text;
   {
     // Held only for short copies; a holder that never lets go is a thread that died with it.
-    std::unique_lock<std::timed_mutex> lock(s.mutex, std::defer_lock);
-    if (!lock.try_lock_for(std::chrono::seconds(2))) return;
+    if (!LockWithin(s.mutex, 2)) return;
+    std::lock_guard<std::mutex> lock(s.mutex, std::adopt_lock);
     {
       std::lock_guard<std::mutex> error_lock(s.error_mutex);
       s.record.error = s.error.empty() ? fallback : s.error;
@@ -469,7 +481,7 @@ benchmarkResult_t RecordConfigure(Context* ctx, const std::string& collective) {
   CheckMpi(OX_MPI_Allgather(OX_MPI_IN_PLACE, 0, OX_MPI_DATATYPE_NULL, all.data(),
                             static_cast<int>(blob), OX_MPI_BYTE, OX_MPI_COMM_WORLD),
            "OX_MPI_Allgather");
-  std::lock_guard<std::timed_mutex> lock(s.mutex);
+  std::lock_guard<std::mutex> lock(s.mutex);
   s.heads = heads;
   s.max_threads = max_threads;
   s.slots.resize(ctx->threads);
@@ -513,7 +525,7 @@ bool RecordKept() { return TheState().writer.load() && TheState().on.load(); }
 void RecordTitle(const Context& ctx, const std::string& collective) {
   State& s = TheState();
   if (!RecordKept()) return;
-  std::lock_guard<std::timed_mutex> lock(s.mutex);
+  std::lock_guard<std::mutex> lock(s.mutex);
   s.record.collective = collective;
   s.record.device_clock = ctx.hw_time;
   if (s.is_alltoall) {
@@ -595,7 +607,7 @@ void RecordGatherStep(Context* ctx, uint64_t thread_rank) {
       first = {w.rank, w.index, w.expected, w.received};
     }
   }
-  std::lock_guard<std::timed_mutex> lock(s.mutex);
+  std::lock_guard<std::mutex> lock(s.mutex);
   s.pending_spread = SpreadOf(std::move(times));
   s.pending_error = first;
   s.has_pending = true;
@@ -604,7 +616,7 @@ void RecordGatherStep(Context* ctx, uint64_t thread_rank) {
 void RecordAddRow(RecordRow row) {
   State& s = TheState();
   if (!RecordKept()) return;
-  std::lock_guard<std::timed_mutex> lock(s.mutex);
+  std::lock_guard<std::mutex> lock(s.mutex);
   if (s.has_pending) {
     row.has_rank_time = true;
     row.rank_time_us = s.pending_spread;
@@ -617,7 +629,7 @@ void RecordAddRow(RecordRow row) {
 void RecordVerdict(const char* word) {
   State& s = TheState();
   if (!s.writer.load()) return;
-  std::lock_guard<std::timed_mutex> lock(s.mutex);
+  std::lock_guard<std::mutex> lock(s.mutex);
   s.record.verdict = word;
 }
 
@@ -633,7 +645,7 @@ void RecordEnd(int status) {
   if (!s.armed || status == BENCHMARK_QUIT) return;
   std::string fallback;
   if (status != BENCHMARK_SUCCESS) {
-    std::lock_guard<std::timed_mutex> lock(s.mutex);
+    std::lock_guard<std::mutex> lock(s.mutex);
     if (s.record.verdict.empty()) {
       fallback = StrFmt("the run ended with status %d before its verdict", status);
     } else if (s.record.verdict == "PASSED") {
