@@ -112,7 +112,7 @@ bool RecordKept();
 // what the environment settings chose.
 void RecordTitle(const Context& ctx, const std::string& collective);
 // A worker's own elapsed milliseconds of the step's timed loop; called after the loop.
-void RecordLoopTime(const Context& ctx, uint64_t thread_rank, double elapsed_ms);
+void RecordLoopTime(uint64_t thread_rank, double elapsed_ms);
 // Thread 0 of every process, after the step's last barrier: gathers the ranks' times and first
 // mismatches through the MPI wrapper, for the row that follows.
 void RecordGatherStep(Context* ctx, uint64_t thread_rank);
@@ -124,8 +124,9 @@ void RecordMismatch(uint64_t thread_rank, int64_t rank, uint64_t index,
 void RecordVerdict(const char* word);
 // The first message of a failure; later ones are ignored.
 void RecordFailure(const std::string& message);
-// End of main with the exit status: writes the record (not for help or version, status 3).
-void RecordEnd(int status);
+// End of main with its exit status: writes the record (not for help or version, status 3).
+// Returns the status to exit with: 1 instead of 0 when the record could not be written.
+int RecordEnd(int status);
 
 }  // namespace oxcl_benchmark
 

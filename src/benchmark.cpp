@@ -68,7 +68,5 @@ int RunProgram(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   RecordBegin(argc, argv);
-  const int status = RunProgram(argc, argv);
-  RecordEnd(status);
-  return status;
+  return RecordEnd(RunProgram(argc, argv));
 }

@@ -578,7 +578,7 @@ benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
       elapsed = static_cast<double>(duration / 1000);
     }
   }
-  RecordLoopTime(*this, rank, elapsed);
+  RecordLoopTime(rank, elapsed);
   OX_RETURN_IF_FAILED(Barrier(rank));
   if (datacheck != 0) {
     OX_RETURN_IF_FAILED(algorithm->InitData(info, 0));

@@ -322,19 +322,20 @@ void CopyTruncated(char (&to)[64], const std::string& from) {
   std::memcpy(to, from.data(), std::min(from.size(), sizeof(to) - 1));
 }
 
-// Writes the record once; `fallback` is the error when none was noted.
-void WriteRecord(const std::string& fallback) {
+// Writes the record once; `fallback` is the error when none was noted. False when it was due
+// and could not be written.
+bool WriteRecord(const std::string& fallback) {
   State& s = TheState();
-  if (!s.writer.load()) return;
+  if (!s.writer.load()) return true;
   // A second caller (a signal during a fatal exit) waits for the first, then has nothing to do.
-  if (!LockWithin(s.write_mutex, 5)) return;
+  if (!LockWithin(s.write_mutex, 5)) return true;
   std::lock_guard<std::mutex> once(s.write_mutex, std::adopt_lock);
-  if (s.written) return;
+  if (s.written) return true;
   s.written = true;
   std::string text;
   {
     // Held only for short copies; a holder that never lets go is a thread that died with it.
-    if (!LockWithin(s.mutex, 2)) return;
+    if (!LockWithin(s.mutex, 2)) return false;
     std::lock_guard<std::mutex> lock(s.mutex, std::adopt_lock);
     {
       std::lock_guard<std::mutex> error_lock(s.error_mutex);
@@ -343,9 +344,9 @@ void WriteRecord(const std::string& fallback) {
     text = s.record.ToJson();
   }
   std::string why;
-  if (!WriteFileAtomically(s.path, text, &why)) {
-    OXLOG(ERROR) << "Cannot write the run record (BENCHMARK_RECORD): " << why;
-  }
+  if (WriteFileAtomically(s.path, text, &why)) return true;
+  OXLOG(ERROR) << "Cannot write the run record (BENCHMARK_RECORD): " << why;
+  return false;
 }
 
 const char* SignalName(int sig) {
@@ -534,9 +535,8 @@ void RecordTitle(const Context& ctx, const std::string& collective) {
   }
 }
 
-void RecordLoopTime(const Context& ctx, uint64_t thread_rank, double elapsed_ms) {
+void RecordLoopTime(uint64_t thread_rank, double elapsed_ms) {
   State& s = TheState();
-  (void)ctx;
   if (!s.on.load() || thread_rank >= s.slots.size()) return;
   ThreadSlot& slot = s.slots[thread_rank];
   std::lock_guard<std::mutex> lock(slot.mutex);
@@ -640,9 +640,9 @@ void RecordFailure(const std::string& message) {
   if (s.error.empty()) s.error = message;
 }
 
-void RecordEnd(int status) {
+int RecordEnd(int status) {
   State& s = TheState();
-  if (!s.armed || status == BENCHMARK_QUIT) return;
+  if (!s.armed || status == BENCHMARK_QUIT) return status;
   std::string fallback;
   if (status != BENCHMARK_SUCCESS) {
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -652,7 +652,9 @@ void RecordEnd(int status) {
       fallback = StrFmt("the run ended with status %d after its verdict", status);
     }
   }
-  WriteRecord(fallback);
+  // A run whose record is missing must not look like a good one to the job that reads it.
+  if (!WriteRecord(fallback) && status == BENCHMARK_SUCCESS) return BENCHMARK_FAILURE;
+  return status;
 }
 
 }  // namespace oxcl_benchmark

@@ -201,7 +201,7 @@ TEST(RecordHooks, FailedRunKeepsRowsAndFailure) {
   RecordBegin(3, argv);
   const std::string path = dir + "/bench-allreduce.json";
 
-  RecordEnd(BENCHMARK_QUIT);
+  EXPECT_EQ(RecordEnd(BENCHMARK_QUIT), BENCHMARK_QUIT);
   EXPECT_EQ(access(path.c_str(), F_OK), -1) << "help or version is no run";
 
   int argc = 0;
@@ -219,8 +219,8 @@ TEST(RecordHooks, FailedRunKeepsRowsAndFailure) {
   EXPECT_TRUE(RecordKept());
   RecordTitle(ctx, "AllReduce");
   // 4 iterations in 8 and 2 milliseconds: 2000 and 500 microseconds per operation.
-  RecordLoopTime(ctx, 0, 8.0);
-  RecordLoopTime(ctx, 1, 2.0);
+  RecordLoopTime(0, 8.0);
+  RecordLoopTime(1, 2.0);
   RecordMismatch(1, 1, 3, "5", "6");
   RecordMismatch(1, 1, 2, "7", "8");
   RecordMismatch(0, 0, 9, "1", "2");
@@ -236,7 +236,7 @@ TEST(RecordHooks, FailedRunKeepsRowsAndFailure) {
   RecordAddRow(row);  // no gather in between: no spread, no mismatch
   RecordFailure("error msg: internal error");
   RecordFailure("a later message");
-  RecordEnd(BENCHMARK_FAILURE);
+  EXPECT_EQ(RecordEnd(BENCHMARK_FAILURE), BENCHMARK_FAILURE);
   EXPECT_EQ(OX_MPI_Finalize(), 0);
 
   const std::string j = ReadFile(path);
