@@ -402,8 +402,7 @@ void RecordBegin(int argc, char** argv) {
   const char* value = std::getenv("BENCHMARK_RECORD");
   if (value == nullptr || *value == '\0') return;
   State& s = TheState();
-  std::string program = argc > 0 && argv[0] != nullptr ? argv[0] : "benchmark";
-  program = LogBaseName(program.c_str());
+  const std::string program = LogBaseName(argc > 0 && argv[0] != nullptr ? argv[0] : "benchmark");
   s.record.program = program;
   for (int i = 0; i < argc; ++i) s.record.command_line.push_back(argv[i] ? argv[i] : "");
   s.record.started = IsoUtc(std::time(nullptr));
@@ -444,8 +443,11 @@ benchmarkResult_t RecordConfigure(Context* ctx, const std::string& collective) {
   int32_t decision = 0;
   std::string why;
   if (ctx->proc_rank == 0 && s.armed) decision = CanWrite(s.path, &why) ? 1 : 2;
-  CheckMpi(OX_MPI_Bcast(&decision, sizeof(decision), OX_MPI_BYTE, 0, OX_MPI_COMM_WORLD),
-           "OX_MPI_Bcast");
+  // Always, record or not, so that every process makes the same calls.
+  if (ctx->nprocs > 1) {
+    CheckMpi(OX_MPI_Bcast(&decision, sizeof(decision), OX_MPI_BYTE, 0, OX_MPI_COMM_WORLD),
+             "OX_MPI_Bcast");
+  }
   s.writer.store(decision == 1 && ctx->proc_rank == 0);
   if (decision == 0) return BENCHMARK_SUCCESS;
   if (decision == 2) {
