@@ -1,7 +1,8 @@
 # Thin wrapper: installs missing Debian packages (as root), configures, builds, runs.
 BUILD ?= build
 JOBS ?= 2
-PACKAGES = cmake g++ libgtest-dev libgmock-dev libopenmpi-dev openmpi-bin python3
+PACKAGES = cmake g++ libgtest-dev libgmock-dev libopenmpi-dev openmpi-bin iproute2 util-linux \
+  python3
 export OMPI_ALLOW_RUN_AS_ROOT = 1
 export OMPI_ALLOW_RUN_AS_ROOT_CONFIRM = 1
 
