@@ -7,3 +7,5 @@ ox_add_gtest(test_dump_param SOURCES test_dump_param.cpp LIBS benchcore
 add_dependencies(test_dump_param fake_oxcl_full)
 # The watchdog of BENCHMARK_TIMEOUT_S and the progress lines.
 ox_add_gtest(test_watchdog SOURCES test_watchdog.cpp LIBS benchcore)
+# The run record: its JSON text, the atomic write, one run through the hooks.
+ox_add_gtest(test_record SOURCES test_record.cpp LIBS benchcore)
