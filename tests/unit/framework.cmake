@@ -2,6 +2,8 @@
 ox_add_gtest(test_threadinfo SOURCES test_threadinfo.cpp LIBS benchcore)
 # The memory usage report, against the simulator's card memory. The stand-in collective library
 # comes first on the search path, so the link memory it reports is a known figure.
-ox_add_gtest(test_dump_param SOURCES test_dump_param.cpp LIBS benchcore
-             ENV LD_LIBRARY_PATH=${OX_FAKE_OXCL_ROOT}/full)
-add_dependencies(test_dump_param fake_oxcl_full)
+if(OX_SIM_TESTS)
+  ox_add_gtest(test_dump_param SOURCES test_dump_param.cpp LIBS benchcore
+               ENV LD_LIBRARY_PATH=${OX_FAKE_OXCL_ROOT}/full)
+  add_dependencies(test_dump_param fake_oxcl_full)
+endif()
