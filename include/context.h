@@ -53,6 +53,13 @@ class Context {
   benchmarkResult_t GetTimePerColl(ThreadInfo* info);
   // Thread barrier, then MPI barrier (and the error-count all-reduce); always 0.
   benchmarkResult_t Barrier(uint64_t thread_rank);
+  // Aborts every communicator of the process; a failed abort ends the process.
+  void AbortComms();
+  // Ends the run of a failed worker: with one thread at once, otherwise through the main thread.
+  benchmarkResult_t FailureExit();
+  // Under a launcher: ends with a message naming the first setting in which the processes
+  // differ, since such processes would wait for each other for ever; 0 when they agree.
+  benchmarkResult_t CheckSameSettings();
 
   // Reads BENCHMARK_ALLTOALL_API and BENCHMARK_TEST_HW_TIME_ENABLE; always 0.
   benchmarkResult_t ParseEnv(int thread_rank);
@@ -119,7 +126,10 @@ class Context {
   std::vector<std::string> reduce_op_names{"sum"};
   std::vector<int32_t> dev_list;
   std::vector<int32_t> rank_list;
+  // This process's mismatches of the current step, per worker thread.
   std::deque<std::atomic<uint64_t>> error_counts;
+  // The same counts summed over the processes at the last barrier: what the table shows.
+  std::deque<std::atomic<uint64_t>> error_totals;
   std::vector<uint64_t> special_count;
   std::vector<oxclComm*> comm_list;
   std::vector<std::unique_ptr<ThreadPool>> pools;

@@ -66,6 +66,7 @@ benchmarkResult_t Algorithm::InitComm(Context* ctx) {
   CheckMpi(OX_MPI_Comm_size(OX_MPI_COMM_WORLD, &ctx->nprocs), "OX_MPI_Comm_size");
   CheckMpi(OX_MPI_Comm_rank(OX_MPI_COMM_WORLD, &ctx->proc_rank), "OX_MPI_Comm_rank");
   CheckMpi(OX_MPI_Barrier(OX_MPI_COMM_WORLD), "OX_MPI_Barrier");
+  if (ctx->CheckSameSettings() != BENCHMARK_SUCCESS) return BENCHMARK_FAILURE;
   const uint64_t local = ctx->threads * ctx->comms;
   const uint64_t total = local * static_cast<uint64_t>(ctx->nprocs);
   if (static_cast<uint64_t>(static_cast<int64_t>(ctx->root)) >= total) {
@@ -254,7 +255,6 @@ void StreamCopy(void* dst, const void* src, size_t bytes) {
 
 benchmarkResult_t Algorithm::RunChunks(ThreadInfo* info, size_t iteration, uint64_t total,
                                        bool fill, const ChunkTask& task) {
-  if (fill) context->error_counts[info->thread_rank].store(0);
   const unsigned ts = context->GetTypeSize(CurrentType(info));
   oxrtError_t cleared = oxrtSuccess;
   for (uint64_t i = 0; i < context->comms; ++i) {
@@ -337,7 +337,7 @@ benchmarkResult_t Algorithm::PrintTableLine(ThreadInfo* info, const TableLayout&
     std::printf(layout.row_head, bytes, count, type, op);
   }
   long errors = 0;
-  for (const auto& e : context->error_counts) errors += static_cast<long>(e.load());
+  for (const auto& e : context->error_totals) errors += static_cast<long>(e.load());
   if (csv) std::fprintf(csv, "%.3lf,%.2lf,%.2lf,%li", seconds * 1e6, algo_bw, bus_bw, errors);
   std::printf(layout.row_group, seconds * 1e6, algo_bw, bus_bw, errors);
   if (two_modes && inplace) {

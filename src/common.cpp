@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 
 namespace oxcl_benchmark {
 
@@ -46,7 +47,9 @@ void FatalExit(int status) {
   int n = hook_count.load();
   for (int i = 0; i < n; ++i) fatal_hooks[i]();
   std::fflush(nullptr);
-  _exit(status);
+  // No static destructor may run under live workers; what the libraries registered for a quick
+  // exit (the simulator's call log, say) still runs.
+  std::quick_exit(status);
 }
 
 }  // namespace oxcl_benchmark

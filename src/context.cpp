@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -113,6 +114,100 @@ void CheckMpi(int code, const char* call) {
   FatalExit(1);
 }
 
+namespace {
+
+std::string Join(const std::vector<std::string>& items) {
+  std::string text;
+  for (const std::string& item : items) text += (text.empty() ? "" : ",") + item;
+  return text;
+}
+
+// Every setting that decides the sequence of collective calls and barriers, by the name the
+// user knows it by. Processes that differ in any of them would wait for each other for ever.
+std::vector<std::pair<std::string, std::string>> CallSequenceSettings(const Context& ctx) {
+  std::vector<std::string> counts, modes;
+  for (uint64_t c : ctx.special_count) counts.push_back(std::to_string(c));
+  for (bool inplace : ctx.mode) modes.push_back(inplace ? "inplace" : "outofplace");
+  const char* env = std::getenv("BENCHMARK_ALLTOALL_API");
+  std::string api = env == nullptr ? "" : env;
+  std::replace(api.begin(), api.end(), '\n', ' ');  // the values travel one per line
+  auto n = [](uint64_t v) { return std::to_string(v); };
+  return {{"-n/--mincount", n(ctx.mincount)},
+          {"-x/--maxcount", n(ctx.maxcount)},
+          {"-a/--addcount", n(ctx.addcount)},
+          {"-m/--multifactor", n(ctx.multifactor)},
+          {"-e/--special_count", Join(counts)},
+          {"-t/--data_type", Join(ctx.data_type_names)},
+          {"-r/--reduce_op", Join(ctx.reduce_op_names)},
+          {"-z/--mode", Join(modes)},
+          {"-s/--threads", n(ctx.threads)},
+          {"-c/--comms", n(ctx.comms)},
+          {"-l/--loop", n(ctx.loop)},
+          {"-w/--warmup_loop", n(ctx.warmup_loop)},
+          {"-b/--block", n(ctx.block)},
+          {"-y/--async", n(ctx.async)},
+          {"-d/--datacheck", n(ctx.datacheck)},
+          {"--stress_test", n(ctx.stress_test)},
+          {"-o/--root", std::to_string(ctx.root)},
+          {"-q/--clique_num", n(ctx.clique_num)},
+          {"BENCHMARK_ALLTOALL_API", api}};
+}
+
+std::string Shown(const std::string& value) { return value.empty() ? "(unset)" : value; }
+
+}  // namespace
+
+benchmarkResult_t Context::CheckSameSettings() {
+  if (nprocs <= 1) return BENCHMARK_SUCCESS;
+  const auto mine = CallSequenceSettings(*this);
+  // Process 0's values, one per line.
+  std::string text;
+  for (const auto& setting : mine) text += setting.second + "\n";
+  uint64_t length = text.size();
+  CheckMpi(OX_MPI_Bcast(&length, 8, OX_MPI_BYTE, 0, OX_MPI_COMM_WORLD), "OX_MPI_Bcast");
+  std::string theirs(length, '\0');
+  if (proc_rank == 0) theirs = text;
+  CheckMpi(OX_MPI_Bcast(theirs.data(), static_cast<int>(length), OX_MPI_BYTE, 0,
+                        OX_MPI_COMM_WORLD),
+           "OX_MPI_Bcast");
+  std::vector<std::string> reference;
+  size_t start = 0;
+  for (size_t end; (end = theirs.find('\n', start)) != std::string::npos; start = end + 1) {
+    reference.push_back(theirs.substr(start, end - start));
+  }
+  uint64_t first = UINT64_MAX;
+  for (size_t i = 0; i < mine.size(); ++i) {
+    if (i >= reference.size() || reference[i] != mine[i].second) {
+      first = i;
+      break;
+    }
+  }
+  // Every process learns where every other one differs, so that all of them stop here.
+  std::vector<uint64_t> firsts(static_cast<size_t>(nprocs), UINT64_MAX);
+  firsts[static_cast<size_t>(proc_rank)] = first;
+  CheckMpi(OX_MPI_Allgather(OX_MPI_IN_PLACE, 0, OX_MPI_DATATYPE_NULL, firsts.data(), 8,
+                            OX_MPI_BYTE, OX_MPI_COMM_WORLD),
+           "OX_MPI_Allgather");
+  int reporter = -1;
+  for (int p = 0; p < nprocs; ++p) {
+    if (firsts[static_cast<size_t>(p)] != UINT64_MAX &&
+        (reporter < 0 || firsts[static_cast<size_t>(p)] < firsts[static_cast<size_t>(reporter)])) {
+      reporter = p;
+    }
+  }
+  if (reporter < 0) return BENCHMARK_SUCCESS;
+  // One line for the run, from the process that differs first.
+  if (reporter == proc_rank) {
+    const std::string theirs_value = first < reference.size() ? reference[first] : "";
+    OXLOG(ERROR) << "the processes were started with different settings: "
+                 << mine[first].first << " is " << Shown(mine[first].second) << " in process "
+                 << proc_rank << " but " << Shown(theirs_value)
+                 << " in process 0; start every process with the same options";
+  }
+  failed.store(true);
+  return BENCHMARK_FAILURE;
+}
+
 Context::Context() = default;
 Context::~Context() = default;
 ParallelContext::~ParallelContext() = default;
@@ -145,12 +240,17 @@ benchmarkResult_t Context::Init(int argc, char** argv) {
     FatalExit(1);
   }
   oxInit(0);
+  // Open MPI's handler of fatal signals prints a backtrace, which allocates: after a crash
+  // inside malloc (a corrupted heap) it deadlocks, and the process hangs instead of ending.
+  // The default action ends it with the signal; a user who wants the handler sets the variable.
+  setenv("OMPI_MCA_opal_signal", "", 0);
   CheckMpi(OX_MPI_Init(&argc, &argv), "OX_MPI_Init");
   const uint64_t n = threads * comms;
   comm_list.resize(n, nullptr);
   dev_list.resize(n, 0);
   rank_list.resize(n, 0);
   error_counts.resize(threads);
+  error_totals.resize(threads);
   barrier_remaining = threads;
   barrier_generation = 0;
   const uint64_t pool_count = n * kPoolsPerComm;
@@ -192,10 +292,7 @@ benchmarkResult_t Context::Execute() {
     std::vector<std::thread> workers;
     workers.reserve(threads);
     auto abort_run = [&]() {
-      for (oxclComm* comm : comm_list) {
-        oxclResult_t res = oxclAbortComm(comm);
-        if (res != oxclSuccess) OxclFatal(__FILE__, __LINE__, res);
-      }
+      AbortComms();
       // Workers may still be running: leave without static destructors. They are released
       // rather than joined, since a worker can sit in a collective that never completes.
       for (std::thread& worker : workers) worker.detach();
@@ -352,12 +449,16 @@ benchmarkResult_t Context::Barrier(uint64_t thread_rank) {
     barrier_cv.wait(lock, [&] { return barrier_generation != generation; });
   }
   CheckMpi(OX_MPI_Barrier(OX_MPI_COMM_WORLD), "OX_MPI_Barrier");
-  if (datacheck != 0 && thread_rank < error_counts.size()) {
+  // Stress mode checks every iteration: its mismatches must reach process 0's table and
+  // verdict like those of the data check.
+  if ((datacheck != 0 || stress_test != 0) && thread_rank < error_counts.size()) {
     unsigned long value = error_counts[thread_rank].load();
     CheckMpi(OX_MPI_Allreduce(OX_MPI_IN_PLACE, &value, 1, OX_MPI_UNSIGNED_LONG, OX_MPI_SUM,
                               OX_MPI_COMM_WORLD),
              "OX_MPI_Allreduce");
-    error_counts[thread_rank].store(value);
+    // The local count stays as it is, so that later iterations of the step add to it and the
+    // next sum does not count what this one already did.
+    error_totals[thread_rank].store(value);
     if (value != 0) failed.store(true);
   }
   if (++barrier_leaving == threads) {
@@ -369,6 +470,29 @@ benchmarkResult_t Context::Barrier(uint64_t thread_rank) {
     barrier_cv.wait(lock, [&] { return barrier_left_generation != generation; });
   }
   return BENCHMARK_SUCCESS;
+}
+
+void Context::AbortComms() {
+  for (oxclComm* comm : comm_list) {
+    oxclResult_t res = oxclAbortComm(comm);
+    if (res != oxclSuccess) OxclFatal(__FILE__, __LINE__, res);
+  }
+}
+
+benchmarkResult_t Context::FailureExit() {
+  failed.store(true);
+  exit_requested.store(true);
+  if (threads == 1) {
+    // The same end as with several workers. An aborted collective can still be running on a
+    // queue thread, here or in a peer process, and write the buffers of every rank: none is
+    // freed or destroyed, the process ends with them.
+    AbortComms();
+    FatalExit(1);
+  }
+  // The main thread aborts the communicators and ends the process.
+  std::lock_guard<std::mutex> lock(notify_mutex);
+  notify_cv.notify_all();
+  return BENCHMARK_FAILURE;
 }
 
 benchmarkResult_t Context::TestTransport(ThreadInfo* info, int iteration) {
@@ -475,26 +599,7 @@ benchmarkResult_t Context::GetThreadParam(int thread_rank) {
       }
     }
   } host_arrays{info};
-  auto failure_exit = [&]() {
-    failed.store(true);
-    exit_requested.store(true);
-    // With several workers the main thread aborts the communicators and ends the process, while
-    // this thread's queues may still run work that reads and writes its buffers: keep them.
-    if (threads == 1) {
-      // With several communicators this thread's queues may still hold a collective that waits
-      // for a rank whose call failed: abort them, or releasing the queues waits for ever.
-      if (comms > 1) {
-        for (oxclComm* comm : comm_list) {
-          oxclResult_t res = oxclAbortComm(comm);
-          if (res != oxclSuccess) OxclFatal(__FILE__, __LINE__, res);
-        }
-      }
-      info.ReleaseBuffer(this);
-    }
-    std::lock_guard<std::mutex> lock(notify_mutex);
-    notify_cv.notify_all();
-    return BENCHMARK_FAILURE;
-  };
+  auto failure_exit = [this]() { return FailureExit(); };
   if (thread_rank == 0) ParseEnv(0);
   Barrier(info.thread_rank);
   info.InitBuffer(this);

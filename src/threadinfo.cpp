@@ -218,6 +218,7 @@ uint64_t ThreadInfo::GetAddrOffset(Context* ctx, int iteration) const {
 
 benchmarkResult_t ThreadInfo::ResetErrorCount(Context* ctx) {
   ctx->error_counts[thread_rank].store(0);
+  ctx->error_totals[thread_rank].store(0);
   return BENCHMARK_SUCCESS;
 }
 

@@ -103,11 +103,13 @@ void WriteCallLog() {
 }
 
 // Registered when the library loads, before any entry point object exists, so it runs after
-// their destructors have moved their counts into the registry.
+// their destructors have moved their counts into the registry. A program that ends without
+// static destructors (a failed run's quick exit) writes it too.
 struct CallLogAtExit {
   CallLogAtExit() {
     (void)GetRegistry();
     atexit(WriteCallLog);
+    at_quick_exit(WriteCallLog);
   }
 } call_log_at_exit;
 

@@ -4,12 +4,16 @@
 // losing a result row that the table had already printed.
 //
 //   fail_matrix GROUP --bin DIR [--legacy DIR] [--mpirun PATH] [--work DIR] [--timeout S]
+//               [--jobs N] [--repeat R] [--skip TEXT,...]
 //
 // GROUP is one of: faults-<program suffix> (every failable entry point the program calls, in
 // several thread layouts), corrupt (received data changed, for every collective, type, operation
 // and mode), cli (bad command lines), paths (unwritable output paths, a missing or old collective
 // library, bad simulator settings, limits), mpi (faults under mpirun -np 2, in one or both
-// processes). It prints one line per path and the count of paths tried and of those that behaved.
+// processes), abort-<program suffix> (every call of a queue wait or a collective failed in turn,
+// the calls after which the run ends on the abort path while work may still be running; one run
+// at a time, each case --repeat times, since what goes wrong there is a race). It prints one line
+// per path and the count of paths tried and of those that behaved.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -42,6 +46,7 @@ struct Options {
   std::string group, bin, legacy, mpirun, work = "/tmp", lib, skip;
   int timeout = 60;
   int jobs = 6;
+  int repeat = 1;
 };
 Options opt;
 
@@ -185,8 +190,14 @@ std::string Judge(const Case& c, const Outcome& o, const std::string& dir) {
   if (o.timed_out) return "no exit within " + std::to_string(opt.timeout) + " s (hang)";
   if (o.signal) return "killed by signal " + std::to_string(o.signal) + " (" + strsignal(o.signal) + ")";
   if (!c.expect.statuses.count(o.status)) return "exit status " + std::to_string(o.status);
-  static const char* const kReports[] = {"AddressSanitizer", "LeakSanitizer", "ThreadSanitizer",
-                                         "runtime error:", "terminate called", "Segmentation"};
+  // Sanitizer reports, glibc's heap checks (their message comes before the SIGABRT, and may be
+  // all that is left when a handler turns the signal into an exit) and MPI's signal report.
+  static const char* const kReports[] = {
+      "AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error:",
+      "terminate called", "Segmentation", "free(): ", "malloc(): ", "realloc(): ",
+      "double free or corruption", "corrupted size vs. prev_size", "corrupted double-linked list",
+      "munmap_chunk(): ", "malloc_consolidate(): ", "stack smashing detected",
+      "Process received signal"};
   for (const char* r : kReports)
     if (Has(o, r)) return std::string("report '") + r + "' in the output";
   const bool passed = Has(o, "# All Result Check: PASSED");
@@ -259,8 +270,9 @@ std::string Place(std::string s, const std::string& dir) {
 std::mutex print_mutex;
 int tried = 0, behaved = 0;
 
-// Runs one case and prints its line; true when it behaved.
-bool RunNow(const Case& c) {
+// Runs one case (--repeat times, unless `once`) and prints its line; true when it behaved.
+bool RunNow(const Case& c, bool once = false) {
+  const int repeat = once ? 1 : opt.repeat;
   for (const std::string& text : Split(opt.skip, ','))
     if (c.name.find(text) != std::string::npos) return true;
   const std::string dir = CaseDir(c.name);
@@ -268,15 +280,29 @@ bool RunNow(const Case& c) {
   for (const std::string& w : c.argv) argv.push_back(Place(w, dir));
   Env env;
   for (const auto& [k, v] : c.env) env.push_back({k, Place(v, dir)});
-  const Outcome o = Run(argv, env, dir);
-  const std::string why = Judge(c, o, dir);
+  Outcome o;
+  std::string why;
+  int runs = 0;
+  // A case behaves only when every repeat does; the first that does not is shown.
+  while (runs < repeat && why.empty()) {
+    ++runs;
+    o = Run(argv, env, dir);
+    why = Judge(c, o, dir);
+  }
+  if (!why.empty() && repeat > 1) {
+    why += " (run " + std::to_string(runs) + " of " + std::to_string(repeat) + ")";
+  }
   std::string shown_env;
   for (const auto& [k, v] : env) shown_env += k + "=" + v + " ";
   std::lock_guard<std::mutex> lock(print_mutex);
   ++tried;
   if (why.empty()) {
     ++behaved;
-    std::printf("ok   %-60s status %d, %.2f s\n", c.name.c_str(), o.status, o.seconds);
+    if (repeat > 1) {
+      std::printf("ok   %-60s status %d, %d runs\n", c.name.c_str(), o.status, runs);
+    } else {
+      std::printf("ok   %-60s status %d, %.2f s\n", c.name.c_str(), o.status, o.seconds);
+    }
     (void)!system(("rm -rf '" + dir + "'").c_str());
     return true;
   }
@@ -363,7 +389,8 @@ void FaultGroup(const std::string& suffix) {
     const std::string log = opt.work + "/" + suffix + "-" + layout.name + ".calls";
     std::remove(log.c_str());
     healthy.env.push_back({"OXSIM_CALL_LOG", log});
-    if (!RunNow(healthy)) continue;
+    // Once: its call log must count the calls of one run.
+    if (!RunNow(healthy, true)) continue;
     for (const auto& [ep, count] : CallCounts(log)) {
       std::set<uint64_t> calls = {1, count};
       if (count > 2) calls.insert((count + 1) / 2);
@@ -379,6 +406,50 @@ void FaultGroup(const std::string& suffix) {
         } else {
           c.expect.any_of.push_back(FamilyMessages(ep));
         }
+        Try(c);
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The abort path: a run that fails while collectives may still be running on queue threads (its
+// own or those of the other ranks) must end with status 1, and nothing may touch memory that was
+// given back. Every call of a queue wait and of a collective fails in turn, in the two layouts
+// whose failure exits differ: one thread with two communicators, and two threads.
+
+bool WaitsOrCollective(const std::string& ep) {
+  static const std::set<std::string> names = {
+      "oxrtQueueSync", "oxrtWaitNotifier", "oxclAllReduce", "oxclReduceScatter", "oxclAllGather",
+      "oxclAlltoAllv", "oxclAlltoAll", "oxclSend", "oxclRecv", "oxclGroupEnd"};
+  return names.count(ep) != 0;
+}
+
+void AbortGroup(const std::string& suffix) {
+  const std::vector<Layout> layouts = {
+      {"s1-c2-async", "-s 1 -c 2 -y 1", {}},
+      {"s2-async-hwtime", "-s 2 -y 1", {{"BENCHMARK_TEST_HW_TIME_ENABLE", "1"}}},
+  };
+  // Few calls per run, so that every one of them can be failed, many times over.
+  const char* const args = "-n 1K -x 1K -d 1 -l 1 -w 0 -p @DIR@/";
+  for (const Layout& layout : layouts) {
+    const std::string base = "abort/" + suffix + "/" + layout.name;
+    Words argv = {Program(suffix)};
+    for (const std::string& w : Split(layout.args + " " + args)) argv.push_back(w);
+    Case healthy{base + "/healthy", argv, layout.env, {}};
+    healthy.expect.statuses = {0};
+    const std::string log = opt.work + "/abort-" + suffix + "-" + layout.name + ".calls";
+    std::remove(log.c_str());
+    healthy.env.push_back({"OXSIM_CALL_LOG", log});
+    // Once: its call log must count the calls of one run.
+    if (!RunNow(healthy, true)) continue;
+    for (const auto& [ep, count] : CallCounts(log)) {
+      if (!WaitsOrCollective(ep)) continue;
+      for (uint64_t n = 1; n <= count; ++n) {
+        Case c{base + "/" + ep + ":" + std::to_string(n), argv, layout.env, {}};
+        c.env.push_back({"OXSIM_FAULT", ep + ":" + std::to_string(n)});
+        c.expect.any_of.push_back(FamilyMessages(ep));
+        c.expect.check_csv = true;
         Try(c);
       }
     }
@@ -620,8 +691,9 @@ void MpiGroup() {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: fail_matrix faults-<program>|corrupt|cli|paths|mpi --bin DIR --lib DIR "
-               "[--legacy DIR] [--mpirun PATH] [--work DIR] [--timeout S] [--jobs N] [--skip TEXT,...]\n");
+               "usage: fail_matrix faults-<program>|abort-<program>|corrupt|cli|paths|mpi "
+               "--bin DIR --lib DIR [--legacy DIR] [--mpirun PATH] [--work DIR] [--timeout S] "
+               "[--jobs N] [--repeat R] [--skip TEXT,...]\n");
   return 2;
 }
 
@@ -640,12 +712,18 @@ int main(int argc, char** argv) {
     else if (k == "--timeout") opt.timeout = std::atoi(v.c_str());
     else if (k == "--skip") opt.skip = v;
     else if (k == "--jobs") opt.jobs = std::atoi(v.c_str());
+    else if (k == "--repeat") opt.repeat = std::atoi(v.c_str());
     else return Usage();
   }
-  if (opt.bin.empty() || opt.timeout <= 0 || opt.jobs <= 0) return Usage();
+  if (opt.bin.empty() || opt.timeout <= 0 || opt.jobs <= 0 || opt.repeat <= 0) return Usage();
   mkdir(opt.work.c_str(), 0755);
   setvbuf(stdout, nullptr, _IOLBF, 0);
   if (opt.group.rfind("faults-", 0) == 0) FaultGroup(opt.group.substr(7));
+  else if (opt.group.rfind("abort-", 0) == 0) {
+    // One run at a time: the races of this path show under the timing of a quiet process.
+    opt.jobs = 1;
+    AbortGroup(opt.group.substr(6));
+  }
   else if (opt.group == "corrupt") CorruptGroup();
   else if (opt.group == "cli") CliGroup();
   else if (opt.group == "paths") PathsGroup();

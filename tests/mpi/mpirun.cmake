@@ -1,6 +1,7 @@
 # Checks one run of a program under mpirun: run with -P and
 #   MPIRUN, PROG, NP (process count), ARGS ("|" between words), ENV ("|" between NAME=VALUE
 #   items, given to every process), ONLY_RANK and ONLY_ENV (items given to that process alone),
+#   ONLY_ARGS (words that process runs with instead of ARGS),
 #   STATUS: the exit status expected of every process, or "nonzero": some process fails and
 #     mpirun must end the others (the whole run's status is then non-zero);
 #   OUT_COUNT / ERR_COUNT ("|" between "N:text" items): text occurs exactly N times in standard
@@ -17,10 +18,10 @@ endif()
 if(NOT DEFINED MAX_SECONDS)
   set(MAX_SECONDS 45)
 endif()
-foreach(var ARGS ENV ONLY_ENV OUT_COUNT ERR_COUNT OUT_LACKS)
+foreach(var ARGS ENV ONLY_ENV ONLY_ARGS OUT_COUNT ERR_COUNT OUT_LACKS)
   string(REPLACE "|" ";" ${var} "${${var}}")
 endforeach()
-string(MD5 key "${PROG} ${NP} ${ARGS} ${ENV} ${ONLY_RANK} ${ONLY_ENV}")
+string(MD5 key "${PROG} ${NP} ${ARGS} ${ENV} ${ONLY_RANK} ${ONLY_ENV} ${ONLY_ARGS}")
 set(work ${CMAKE_CURRENT_BINARY_DIR}/mpirun_${key})
 file(REMOVE_RECURSE ${work})
 file(MAKE_DIRECTORY ${work})
@@ -65,7 +66,11 @@ if(DEFINED ONLY_RANK AND NOT ONLY_RANK STREQUAL "")
   if(ONLY_RANK GREATER 0)
     list(APPEND command -np ${ONLY_RANK} ${common_x} ${program} ${ARGS} :)
   endif()
-  list(APPEND command -np 1 ${common_x} ${only_x} ${program} ${ARGS})
+  set(only_args ${ARGS})
+  if(NOT ONLY_ARGS STREQUAL "")
+    set(only_args ${ONLY_ARGS})
+  endif()
+  list(APPEND command -np 1 ${common_x} ${only_x} ${program} ${only_args})
   if(after GREATER 0)
     list(APPEND command : -np ${after} ${common_x} ${program} ${ARGS})
   endif()

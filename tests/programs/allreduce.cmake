@@ -67,6 +67,18 @@ ox_run_test(NAME allreduce_opu150_bytes ARGS "${OX_SMALL}|-s|4|-c|2|-y|1|-t|int8
             ENV "OXSIM_CARD_NAME=OPU150" STATUS 0 OUT_HAS "${OX_PASSED}" ERRORS 0)
 ox_run_test(NAME allreduce_opu1_half_prod ARGS "${OX_SMALL}|-s|4|-c|2|-y|1|-t|float16|-r|prod"
             ENV "OXSIM_CARD_NAME=OPU110" STATUS 0 OUT_HAS "${OX_PASSED}" ERRORS 0)
+# Only the elements at the largest half are exempt: 8 ranks' products saturate some elements of
+# the chunk, and a wrong element that is not saturated (element 0: 1 x 2 x ... x 8) is counted.
+ox_run_test(NAME allreduce_opu1_half_prod_corrupt ARGS "-n|1K|-x|1K|-d|1|-s|8|-t|float16|-r|prod"
+            ENV "OXSIM_CARD_NAME=OPU150|OXSIM_FAULT=corrupt:oxclAllReduce:*:0:0" STATUS 1
+            OUT_HAS "${OX_FAILED}" ERRORS 1)
+
+# Stress mode checks every timed iteration: a row shows the mismatches of all its iterations
+# (one wrong element in each of the 4 calls), not only those of the last fill.
+ox_run_test(NAME allreduce_stress_counts_every_iteration
+            ARGS "-n|1K|-x|4K|-m|4|-l|4|--stress_test|1"
+            ENV "OXSIM_FAULT=corrupt:oxclAllReduce:*:0:5" STATUS 1
+            OUT_HAS "${OX_FAILED}" "        4  " ERRORS 1 ROWS 2)
 
 # Corrupted results are caught: the row's error column, the verdict and the status; the mismatch
 # line only with -v.

@@ -48,8 +48,9 @@ class Table : public ::testing::Test {
     ctx.csv_file = csv;
     ctx.threads = 2;
     ctx.error_counts.resize(2);
-    ctx.error_counts[0].store(2);
-    ctx.error_counts[1].store(3);
+    ctx.error_totals.resize(2);
+    ctx.error_totals[0].store(2);
+    ctx.error_totals[1].store(3);
     info.type_index = info.op_index = 0;
     info.span_count = 1048576;
     info.coll_count = 262144;
