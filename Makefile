@@ -1,7 +1,8 @@
 # Thin wrapper: installs missing Debian packages (as root), configures, builds, runs.
 BUILD ?= build
 JOBS ?= 2
-PACKAGES = cmake g++ libgtest-dev libgmock-dev libopenmpi-dev openmpi-bin
+PACKAGES = cmake g++ libgtest-dev libgmock-dev libopenmpi-dev openmpi-bin iproute2 util-linux \
+  python3
 export OMPI_ALLOW_RUN_AS_ROOT = 1
 export OMPI_ALLOW_RUN_AS_ROOT_CONFIRM = 1
 
@@ -41,7 +42,7 @@ bench: build
 SAN_PROGRAMS = bench-allreduce bench-reducescatter bench-allgather bench-alltoall bench-testcoll \
   oxcl_legacy test_threadpool test_log test_threadinfo test_sim_queue test_sim_mpi \
   test_sim_fault_inject oxmpi_two oxcl_reference_test oxcl_fault_test oxcl_remote_test \
-  oxcl_reference_mpi_test fail_matrix
+  oxcl_reference_mpi_test fail_matrix test_record
 ASAN_TARGETS = $(SAN_PROGRAMS) bench-none test_element_check test_check_kernels test_argument \
   test_datatype test_count_series test_init_reduce test_table test_gather_patterns \
   test_sim_memory test_sim_fault_parse test_sim_knobs test_sim_drv_dev oxsim_probe oxcl_api_test

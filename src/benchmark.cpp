@@ -6,10 +6,13 @@
 #include "context.h"
 #include "dump_param.h"
 #include "log.h"
+#include "record.h"
 
 using namespace oxcl_benchmark;
 
-int main(int argc, char** argv) {
+namespace {
+
+int RunProgram(int argc, char** argv) {
   Argument argument;
   std::shared_ptr<Context> context = std::make_shared<ParallelContext>();
   benchmarkResult_t r = argument.ParseArguments(*context, argc, argv);
@@ -36,6 +39,8 @@ int main(int argc, char** argv) {
     OXLOG(ERROR) << StrFmt("error msg: %s", "Please check the input arguments or use -h/--help");
     return r;
   }
+  r = RecordConfigure(context.get(), algorithm->GetName());
+  if (r != BENCHMARK_SUCCESS) return r;
   if (!context->mem_usage_path.empty() && context->proc_rank == 0) {
     r = DumpPrimsParam::GetSingleton()->SetPath(context->mem_usage_path);
     if (r != BENCHMARK_SUCCESS) {
@@ -57,4 +62,11 @@ int main(int argc, char** argv) {
   algorithm->Release();
   benchmarkResult_t released = context->Release();
   return released != BENCHMARK_SUCCESS ? released : r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  RecordBegin(argc, argv);
+  return RecordEnd(RunProgram(argc, argv));
 }

@@ -16,6 +16,7 @@
 #include "log.h"
 #include "ox.h"
 #include "oxdev.h"
+#include "record.h"
 #include "threadinfo.h"
 #include "threadpool.h"
 
@@ -27,11 +28,16 @@ namespace {
 constexpr unsigned kTypeSizes[36] = {2, 2, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2,
                                      4, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 4, 8};
 
-double NowNs() {
-  return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                 std::chrono::system_clock::now().time_since_epoch())
-                                 .count());
+// Host clock reading in nanoseconds. Intervals are taken between the integers: converted to
+// double first, a reading of about 1.8e18 has a step of 256 ns. The steady clock, because a
+// wall-clock adjustment during a timed loop would shift its result.
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
+
+double ElapsedMs(int64_t t0, int64_t t1) { return static_cast<double>(t1 - t0) / 1e6; }
 
 std::string Version3(const char* fmt, unsigned a, unsigned b, unsigned c) {
   return StrFmt(std::string(fmt) + "." + fmt + "." + fmt, a, b, c);
@@ -99,6 +105,8 @@ benchmarkResult_t CheckThreadLimit(const Context& ctx, uint64_t limit, const std
 void OxclFatal(const char* file, int line, oxclResult_t result) {
   std::printf("[%s:%d] OXCL error, msg: %s, code: %#x\n", file, line, oxclGetErrorStr(result),
               static_cast<unsigned>(result));
+  RecordFailure(StrFmt("OXCL error, msg: %s, code: %#x", oxclGetErrorStr(result),
+                       static_cast<unsigned>(result)));
   FatalExit(1);
 }
 
@@ -237,6 +245,8 @@ benchmarkResult_t Context::Init(int argc, char** argv) {
     std::fprintf(stderr, "oxdevCheckErrors(%d): %s, from file <%s>, line %i.\n",
                  static_cast<int>(dev), oxdevGetErrorString(dev), LogBaseName(__FILE__),
                  __LINE__);
+    RecordFailure(StrFmt("oxdevCheckErrors(%d): %s", static_cast<int>(dev),
+                         oxdevGetErrorString(dev)));
     FatalExit(1);
   }
   oxInit(0);
@@ -316,6 +326,7 @@ benchmarkResult_t Context::Execute() {
     for (auto it = workers.rbegin(); it != workers.rend(); ++it) it->join();
   }
   const char* word = failed.load() ? "FAILED" : "PASSED";
+  RecordVerdict(word);
   if (proc_rank == 0) {
     std::printf("# All Result Check: %s\n", word);
     std::fflush(stdout);
@@ -541,25 +552,23 @@ benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
   if (stress_test != 0) {
     for (uint64_t i = 0; i < loop; ++i) {
       algorithm->InitData(info, i);
-      double t0 = NowNs();
+      const int64_t t0 = NowNs();
       OX_RETURN_IF_FAILED(TestTransport(info, static_cast<int>(i)));
       OX_RETURN_IF_FAILED(EndTransport(info));
-      double t1 = NowNs();
-      elapsed += (t1 - t0) / 1000000;
+      elapsed += ElapsedMs(t0, NowNs());
       OX_RETURN_IF_FAILED(algorithm->Check(info, i));
       OX_RETURN_IF_FAILED(Barrier(rank));
     }
   } else {
     const bool device_time = hw_time && rank == 0;
-    double t0 = NowNs();
+    const int64_t t0 = NowNs();
     if (device_time) {
       oxrtError_t code = oxrtPlaceNotifier(notifier_start, info->queues[0]);
       if (code != oxrtSuccess) return ReportRtError(this, code);
     }
     for (uint64_t i = 0; i < loop; ++i) OX_RETURN_IF_FAILED(TestTransport(info, static_cast<int>(i)));
     OX_RETURN_IF_FAILED(EndTransport(info));
-    double t1 = NowNs();
-    elapsed = (t1 - t0) / 1000000;
+    elapsed = ElapsedMs(t0, NowNs());
     if (device_time) {
       float duration = 1.0f;
       oxrtError_t code = oxrtPlaceNotifier(notifier_end, info->queues[0]);
@@ -569,6 +578,7 @@ benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
       elapsed = static_cast<double>(duration / 1000);
     }
   }
+  RecordLoopTime(rank, elapsed);
   OX_RETURN_IF_FAILED(Barrier(rank));
   if (datacheck != 0) {
     OX_RETURN_IF_FAILED(algorithm->InitData(info, 0));
@@ -581,6 +591,7 @@ benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
   }
   // A loop count of 0 measures nothing: report 0 instead of dividing by zero.
   const double seconds = loop == 0 ? 0.0 : elapsed / (static_cast<double>(loop) * 1000.0);
+  RecordGatherStep(this, rank);
   return algorithm->GetDataRate(info, seconds);
 #undef OX_RETURN_IF_FAILED
 }

@@ -104,7 +104,13 @@ for prog in $programs; do
   runpath=$(readelf -d "$prefix/bin/$prog" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
   [ "$runpath" = "$root/lib" ] || fail "$prog has RUNPATH '$runpath', not $root/lib"
 done
-[ -x "$prefix/share/oxcl-benchmark/plot_results.py" ] || fail "plot_results.py is not installed"
+for tool in plot_results.py compare_results.py; do
+  [ -x "$prefix/share/oxcl-benchmark/$tool" ] || fail "$tool is not installed"
+  # The tools are Python; a machine without it still gets them installed.
+  if command -v python3 >/dev/null; then
+    "$prefix/share/oxcl-benchmark/$tool" --help >/dev/null || fail "the installed $tool does not run"
+  fi
+done
 
 # run NAME COMMAND...: the run must end with status 0 and the PASSED verdict.
 run() {
