@@ -15,6 +15,7 @@
 #include "dump_param.h"
 #include "record.h"
 #include "threadpool.h"
+#include "watchdog.h"
 
 namespace oxcl_benchmark {
 
@@ -271,8 +272,13 @@ benchmarkResult_t Algorithm::RunChunks(ThreadInfo* info, size_t iteration, uint6
     for (uint64_t g = 0; g < chunks; ++g) {
       const uint64_t len = std::min(total - g * kChunkElements, kChunkElements);
       const int comm = static_cast<int>(i);
-      context->pools[pool_base + g % kPoolsPerComm]->Dispatch(
-          [task, comm, g, len]() { return task(comm, g, len); });
+      const uint64_t worker = info->thread_rank;
+      // Each finished chunk is progress: a long fill or check is not a stall.
+      context->pools[pool_base + g % kPoolsPerComm]->Dispatch([task, comm, g, len, worker]() {
+        const benchmarkResult_t r = task(comm, g, len);
+        WatchBeatFromHelper(worker);
+        return r;
+      });
     }
   }
   const uint64_t first = context->comms * info->thread_rank * kPoolsPerComm;

@@ -7,6 +7,8 @@
 #include "dump_param.h"
 #include "log.h"
 #include "record.h"
+#include "run_warnings.h"
+#include "watchdog.h"
 
 using namespace oxcl_benchmark;
 
@@ -21,6 +23,8 @@ int RunProgram(int argc, char** argv) {
     OXLOG(ERROR) << StrFmt("error msg: %s", "Please check the input arguments or use -h/--help");
     return r;
   }
+  r = ReadWatchSettings();
+  if (r != BENCHMARK_SUCCESS) return r;
   std::vector<Algorithm*>& registry = AlgorithmManager::BenchMap();
   if (registry.empty()) {
     OXLOG(ERROR) << "No collective is registered in this program, nothing to run";
@@ -33,6 +37,12 @@ int RunProgram(int argc, char** argv) {
     r = DumpPrimsParam::GetSingleton()->GetInitMem(kInitCommPhase, context.get());
     if (r != BENCHMARK_SUCCESS) return r;
   }
+  r = StartWatchdog(*context, algorithm->GetName());
+  if (r != BENCHMARK_SUCCESS) return r;
+  // Every way out below stops the monitor before the communicators go.
+  struct WatchdogStop {
+    ~WatchdogStop() { StopWatchdog(); }
+  } watchdog_stop;
   r = algorithm->InitComm(context.get());
   if (r == BENCHMARK_QUIT) return r;
   if (r != BENCHMARK_SUCCESS) {
@@ -50,9 +60,12 @@ int RunProgram(int argc, char** argv) {
       return r;
     }
   }
+  WatchCommunicators(*context);
+  LogRunWarnings(*context);
   algorithm->SetContext(context.get());
   context->algorithm = algorithm;
   r = context->Execute();
+  StopWatchdog();
   if (r == BENCHMARK_SUCCESS) {
     algorithm->Release();
     context->Release();

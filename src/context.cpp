@@ -19,6 +19,7 @@
 #include "record.h"
 #include "threadinfo.h"
 #include "threadpool.h"
+#include "watchdog.h"
 
 namespace oxcl_benchmark {
 
@@ -371,6 +372,12 @@ benchmarkResult_t Context::ParseEnv(int thread_rank) {
   if (is_alltoall) {
     algorithm->SetName(api == "alltoallv" ? "AlltoAllv"
                                           : (api == "alltoall" ? "AlltoAll" : "Group/Send/Recv"));
+    // Chosen by the environment, not the command line: say which interface is measured.
+    if (reporter && env != nullptr && api == env) {
+      OXLOG(WARNING) << "BENCHMARK_ALLTOALL_API=" << api << ": measuring "
+                     << (api == "group" ? "grouped oxclSend/oxclRecv"
+                                        : (api == "alltoall" ? "oxclAlltoAll" : "oxclAlltoAllv"));
+    }
   }
   hw_time = false;
   const char* hw = std::getenv("BENCHMARK_TEST_HW_TIME_ENABLE");
@@ -379,7 +386,13 @@ benchmarkResult_t Context::ParseEnv(int thread_rank) {
     if (async == 0) {
       hw_time = false;
       if (reporter) OXLOG(WARNING) << "Sync mode cannot test hardware time, change to test software time";
+    } else if (reporter) {
+      OXLOG(WARNING) << "BENCHMARK_TEST_HW_TIME_ENABLE=" << hw
+                     << ": thread 0 times the loop with device notifiers, other threads with "
+                        "the host clock";
     }
+  } else if (hw != nullptr && reporter) {
+    OXLOG(WARNING) << "BENCHMARK_TEST_HW_TIME_ENABLE=0: the loop is timed with the host clock";
   }
   return BENCHMARK_SUCCESS;
 }
@@ -450,6 +463,7 @@ benchmarkResult_t Context::PrintDepInfo(ThreadInfo* info) {
 }
 
 benchmarkResult_t Context::Barrier(uint64_t thread_rank) {
+  WatchSetWait(thread_rank, WatchWait::kThreadBarrier);
   std::unique_lock<std::mutex> lock(barrier_mutex);
   if (--barrier_remaining == 0) {
     barrier_generation = barrier_generation == 0 ? ~0ull : barrier_generation + 1;
@@ -459,6 +473,7 @@ benchmarkResult_t Context::Barrier(uint64_t thread_rank) {
     const uint64_t generation = barrier_generation;
     barrier_cv.wait(lock, [&] { return barrier_generation != generation; });
   }
+  WatchSetWait(thread_rank, WatchWait::kProcessBarrier);
   CheckMpi(OX_MPI_Barrier(OX_MPI_COMM_WORLD), "OX_MPI_Barrier");
   // Stress mode checks every iteration: its mismatches must reach process 0's table and
   // verdict like those of the data check.
@@ -480,6 +495,7 @@ benchmarkResult_t Context::Barrier(uint64_t thread_rank) {
     const uint64_t generation = barrier_left_generation;
     barrier_cv.wait(lock, [&] { return barrier_left_generation != generation; });
   }
+  WatchSetWait(thread_rank, WatchWait::kNone);
   return BENCHMARK_SUCCESS;
 }
 
@@ -519,9 +535,12 @@ benchmarkResult_t Context::TestTransport(ThreadInfo* info, int iteration) {
     if (r != BENCHMARK_SUCCESS) return r;
     if (proc_rank == 0 && info->thread_rank * comms + c == 0) ++call_count;
   }
+  WatchBeat(info->thread_rank);
   if (block == 0) return BENCHMARK_SUCCESS;
   if (async == 0) return Barrier(info->thread_rank);
+  WatchSetWait(info->thread_rank, WatchWait::kQueueSync);
   benchmarkResult_t r = algorithm->ThreadQueueSync(info);
+  WatchSetWait(info->thread_rank, WatchWait::kNone);
   if (r == BENCHMARK_SUCCESS) return Barrier(info->thread_rank);
   if (r == BENCHMARK_QUIT) return r;
   OXLOG(ERROR) << StrFmt("error msg: %s", "sync queue error");
@@ -530,7 +549,9 @@ benchmarkResult_t Context::TestTransport(ThreadInfo* info, int iteration) {
 
 benchmarkResult_t Context::EndTransport(ThreadInfo* info) {
   if (block != 0 || async == 0) return BENCHMARK_SUCCESS;
+  WatchSetWait(info->thread_rank, WatchWait::kQueueSync);
   benchmarkResult_t r = algorithm->ThreadQueueSync(info);
+  WatchSetWait(info->thread_rank, WatchWait::kNone);
   if (r == BENCHMARK_SUCCESS || r == BENCHMARK_QUIT) return r;
   OXLOG(ERROR) << StrFmt("error msg: %s", "sync queue error");
   return r;
@@ -548,6 +569,7 @@ benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
   OX_RETURN_IF_FAILED(EndTransport(info));
   OX_RETURN_IF_FAILED(Barrier(rank));
   info->ResetErrorCount(this);
+  WatchSetStage(rank, WatchStage::kTimed);
   double elapsed = 0.0;
   if (stress_test != 0) {
     for (uint64_t i = 0; i < loop; ++i) {
@@ -581,6 +603,7 @@ benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
   RecordLoopTime(rank, elapsed);
   OX_RETURN_IF_FAILED(Barrier(rank));
   if (datacheck != 0) {
+    WatchSetStage(rank, WatchStage::kDataCheck);
     OX_RETURN_IF_FAILED(algorithm->InitData(info, 0));
     OX_RETURN_IF_FAILED(Barrier(rank));
     OX_RETURN_IF_FAILED(TestTransport(info, 0));
@@ -613,6 +636,7 @@ benchmarkResult_t Context::GetThreadParam(int thread_rank) {
   auto failure_exit = [this]() { return FailureExit(); };
   if (thread_rank == 0) ParseEnv(0);
   Barrier(info.thread_rank);
+  WatchBuffers(*this, info);
   info.InitBuffer(this);
   PrintDepInfo(&info);
   algorithm->PrintTitle(&info);
@@ -638,6 +662,7 @@ benchmarkResult_t Context::GetThreadParam(int thread_rank) {
     if (!special_count.empty() && special_count.back() > info.count) info.count = special_count.back();
     info.mode_index = 0;
     if (algorithm->SetParam(&info) != BENCHMARK_SUCCESS) return failure_exit();
+    WatchStep(*this, info, WatchStage::kWarmUp);
     for (uint64_t i = 0; i < warmup_loop; ++i) {
       if (TestTransport(&info, static_cast<int>(i)) != BENCHMARK_SUCCESS) return failure_exit();
     }
@@ -646,9 +671,11 @@ benchmarkResult_t Context::GetThreadParam(int thread_rank) {
     while (info.GetTransferSizeAndMode(this)) {
       if (exit_requested.load()) return BENCHMARK_FAILURE;
       algorithm->SetParam(&info);
+      WatchStep(*this, info, WatchStage::kStepStart);
       if (GetTimePerColl(&info) != BENCHMARK_SUCCESS) return failure_exit();
     }
   }
+  WatchSetStage(info.thread_rank, WatchStage::kEnd);
   if (memory_report) {
     if (!select_first_card()) return failure_exit();
     if (DumpPrimsParam::GetSingleton()->DumpRunTimeMem("oxcl" + algorithm->GetName(),

@@ -7,5 +7,7 @@ if(OX_SIM_TESTS)
                ENV LD_LIBRARY_PATH=${OX_FAKE_OXCL_ROOT}/full)
   add_dependencies(test_dump_param fake_oxcl_full)
 endif()
+# The watchdog of BENCHMARK_TIMEOUT_S and the progress lines.
+ox_add_gtest(test_watchdog SOURCES test_watchdog.cpp LIBS benchcore)
 # The run record: its JSON text, the atomic write, one run through the hooks.
 ox_add_gtest(test_record SOURCES test_record.cpp LIBS benchcore)
