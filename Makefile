@@ -6,7 +6,7 @@ PACKAGES = cmake g++ libgtest-dev libgmock-dev libopenmpi-dev openmpi-bin iprout
 export OMPI_ALLOW_RUN_AS_ROOT = 1
 export OMPI_ALLOW_RUN_AS_ROOT_CONFIRM = 1
 
-.PHONY: deps build run test bench asan tsan fuzz clean
+.PHONY: deps build run test vendor bench asan tsan fuzz clean
 
 deps:
 	@missing=""; for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -25,6 +25,11 @@ run: build
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+
+# The vendor build against the simulator installed as a vendor stack, tests on; then the installed
+# programs, run without LD_LIBRARY_PATH (part of .ci/run; tools/check_vendor_build.sh).
+vendor: build
+	JOBS=$(JOBS) tools/check_vendor_build.sh $(BUILD) build-vendor
 
 # Performance picture of this host in one run (tools/perf/bench.sh): ceilings, the library, the
 # programs, Open MPI, the data check's cost; every target with its verdict. About 5 minutes.
@@ -58,4 +63,4 @@ fuzz:
 	tools/fuzz/run.sh $(FUZZ_SECONDS)
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-vendor
