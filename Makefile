@@ -1,11 +1,12 @@
 # Thin wrapper: installs missing Debian packages (as root), configures, builds, runs.
 BUILD ?= build
 JOBS ?= 2
-PACKAGES = cmake g++ libgtest-dev libgmock-dev libopenmpi-dev openmpi-bin
+PACKAGES = cmake g++ libgtest-dev libgmock-dev libopenmpi-dev openmpi-bin iproute2 util-linux \
+  python3
 export OMPI_ALLOW_RUN_AS_ROOT = 1
 export OMPI_ALLOW_RUN_AS_ROOT_CONFIRM = 1
 
-.PHONY: deps build run test bench asan tsan fuzz clean
+.PHONY: deps build run test vendor bench asan tsan fuzz clean
 
 deps:
 	@missing=""; for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -25,6 +26,11 @@ run: build
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
+# The vendor build against the simulator installed as a vendor stack, tests on; then the installed
+# programs, run without LD_LIBRARY_PATH (part of .ci/run; tools/check_vendor_build.sh).
+vendor: build
+	JOBS=$(JOBS) tools/check_vendor_build.sh $(BUILD) build-vendor
+
 # Performance picture of this host in one run (tools/perf/bench.sh): ceilings, the library, the
 # programs, Open MPI, the data check's cost; every target with its verdict. About 5 minutes.
 bench: build
@@ -34,9 +40,9 @@ bench: build
 # Sanitizer runs (part of .ci/run): the tests labelled asan or tsan, built from only the targets
 # that they run, so that CI stays short. A labelled test whose target is missing here fails.
 SAN_PROGRAMS = bench-allreduce bench-reducescatter bench-allgather bench-alltoall bench-testcoll \
-  oxcl_legacy test_threadpool test_log test_threadinfo test_sim_queue test_sim_mpi \
-  test_sim_fault_inject oxmpi_two oxcl_reference_test oxcl_fault_test oxcl_remote_test \
-  oxcl_reference_mpi_test
+  oxcl_legacy test_threadpool test_log test_threadinfo test_watchdog test_sim_queue test_sim_mpi \
+  test_sim_fault_inject oxmpi_two oxcl_reference_test oxcl_fault_test oxcl_hang_test oxcl_remote_test \
+  oxcl_reference_mpi_test fail_matrix test_record
 ASAN_TARGETS = $(SAN_PROGRAMS) bench-none test_element_check test_check_kernels test_argument \
   test_datatype test_count_series test_init_reduce test_table test_gather_patterns \
   test_sim_memory test_sim_fault_parse test_sim_knobs test_sim_drv_dev oxsim_probe oxcl_api_test
@@ -57,4 +63,4 @@ fuzz:
 	tools/fuzz/run.sh $(FUZZ_SECONDS)
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-vendor

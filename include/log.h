@@ -73,6 +73,10 @@ int initLogOnlyShow();
 int endLog();
 int initOXLog();
 
+// Called with the text of every Error and Fatal line, whatever the threshold, before the line
+// is written and outside the logging lock; null stops it.
+void SetErrorLogObserver(void (*observer)(const std::string& text));
+
 // Test seams: the clock behind getTime (null restores time()), and the screen stream
 // (null restores standard error).
 void SetLogClockForTest(std::time_t (*clock)());

@@ -13,7 +13,9 @@
 #endif
 
 #include "dump_param.h"
+#include "record.h"
 #include "threadpool.h"
+#include "watchdog.h"
 
 namespace oxcl_benchmark {
 
@@ -271,8 +273,13 @@ benchmarkResult_t Algorithm::RunChunks(ThreadInfo* info, size_t iteration, uint6
     for (uint64_t g = 0; g < chunks; ++g) {
       const uint64_t len = std::min(total - g * kChunkElements, kChunkElements);
       const int comm = static_cast<int>(i);
-      context->pools[pool_base + g % kPoolsPerComm]->Dispatch(
-          [task, comm, g, len]() { return task(comm, g, len); });
+      const uint64_t worker = info->thread_rank;
+      // Each finished chunk is progress: a long fill or check is not a stall.
+      context->pools[pool_base + g % kPoolsPerComm]->Dispatch([task, comm, g, len, worker]() {
+        const benchmarkResult_t r = task(comm, g, len);
+        WatchBeatFromHelper(worker);
+        return r;
+      });
     }
   }
   const uint64_t first = context->comms * info->thread_rank * kPoolsPerComm;
@@ -295,6 +302,7 @@ const Algorithm::TableLayout Algorithm::kGatherLayout = {
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 benchmarkResult_t Algorithm::PrintTableTitle(ThreadInfo* info, const TableLayout& layout) {
   if (info->thread_rank != 0 || context->proc_rank != 0) return BENCHMARK_SUCCESS;
+  RecordTitle(*context, name);
   FILE* csv = context->csv_path.empty() ? nullptr : context->csv_file;
   std::printf(layout.title_head, "bytes", "count", "type", "redop");
   if (csv) std::fprintf(csv, layout.redop ? "%s,%s,%s,%s," : "%s,%s,%s,", "bytes", "count", "type", "redop");
@@ -339,6 +347,19 @@ benchmarkResult_t Algorithm::PrintTableLine(ThreadInfo* info, const TableLayout&
   }
   long errors = 0;
   for (const auto& e : context->error_totals) errors += static_cast<long>(e.load());
+  if (RecordKept()) {
+    RecordRow row;
+    row.bytes = static_cast<uint64_t>(type_size) * info->span_count;
+    row.count = info->coll_count;
+    row.type = context->data_type_names[info->type_index];
+    if (layout.redop) row.redop = context->reduce_op_names[info->op_index];
+    row.inplace = inplace;
+    row.latency_us = seconds * 1e6;
+    row.algbw_gbs = algo_bw;
+    row.busbw_gbs = bus_bw;
+    row.errors = static_cast<uint64_t>(errors);
+    RecordAddRow(std::move(row));
+  }
   if (csv) std::fprintf(csv, "%.3lf,%.2lf,%.2lf,%li", seconds * 1e6, algo_bw, bus_bw, errors);
   std::printf(layout.row_group, seconds * 1e6, algo_bw, bus_bw, errors);
   if (two_modes && inplace) {
@@ -364,6 +385,7 @@ void Algorithm::CountMismatch(const ThreadInfo* info, uint64_t index, const std:
                << " thread_rank: " << info->thread_rank << std::endl;
   context->error_counts[info->thread_rank].fetch_add(1);
   context->failed.store(true);
+  RecordMismatch(info->thread_rank, rank, index, expect, data);
 }
 
 }  // namespace oxcl_benchmark

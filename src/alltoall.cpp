@@ -2,7 +2,6 @@
 // the interface that BENCHMARK_ALLTOALL_API selects.
 #include "alltoall.h"
 
-#include <cstdio>
 #include <vector>
 
 #include "dl_wrapper.h"
@@ -28,12 +27,7 @@ benchmarkResult_t AllToAll::RunAlgo(ThreadInfo* info, void* sendbuff, void* recv
   const oxclDataType_t type = CurrentType(info);
   int peers = 0;
   const oxclResult_t count_rc = oxclGetCommCount(&peers, comm);
-  if (count_rc != oxclSuccess) {
-    std::printf("[%s:%d] OXCL error, msg: %s, code: %#x\n", __FILE__, __LINE__,
-                oxclGetErrorStr(count_rc), static_cast<unsigned>(count_rc));
-    std::fflush(stdout);
-    FatalExit(1);
-  }
+  if (count_rc != oxclSuccess) OxclFatal(__FILE__, __LINE__, count_rc);
   const uint64_t step = info->coll_count * context->GetTypeSize(type);
   char* send = static_cast<char*>(sendbuff);
   char* recv = static_cast<char*>(recvbuff);

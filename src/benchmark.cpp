@@ -6,10 +6,15 @@
 #include "context.h"
 #include "dump_param.h"
 #include "log.h"
+#include "record.h"
+#include "run_warnings.h"
+#include "watchdog.h"
 
 using namespace oxcl_benchmark;
 
-int main(int argc, char** argv) {
+namespace {
+
+int RunProgram(int argc, char** argv) {
   Argument argument;
   std::shared_ptr<Context> context = std::make_shared<ParallelContext>();
   benchmarkResult_t r = argument.ParseArguments(*context, argc, argv);
@@ -18,6 +23,8 @@ int main(int argc, char** argv) {
     OXLOG(ERROR) << StrFmt("error msg: %s", "Please check the input arguments or use -h/--help");
     return r;
   }
+  r = ReadWatchSettings();
+  if (r != BENCHMARK_SUCCESS) return r;
   std::vector<Algorithm*>& registry = AlgorithmManager::BenchMap();
   if (registry.empty()) {
     OXLOG(ERROR) << "No collective is registered in this program, nothing to run";
@@ -30,12 +37,20 @@ int main(int argc, char** argv) {
     r = DumpPrimsParam::GetSingleton()->GetInitMem(kInitCommPhase, context.get());
     if (r != BENCHMARK_SUCCESS) return r;
   }
+  r = StartWatchdog(*context, algorithm->GetName());
+  if (r != BENCHMARK_SUCCESS) return r;
+  // Every way out below stops the monitor before the communicators go.
+  struct WatchdogStop {
+    ~WatchdogStop() { StopWatchdog(); }
+  } watchdog_stop;
   r = algorithm->InitComm(context.get());
   if (r == BENCHMARK_QUIT) return r;
   if (r != BENCHMARK_SUCCESS) {
     OXLOG(ERROR) << StrFmt("error msg: %s", "Please check the input arguments or use -h/--help");
     return r;
   }
+  r = RecordConfigure(context.get(), algorithm->GetName());
+  if (r != BENCHMARK_SUCCESS) return r;
   if (!context->mem_usage_path.empty() && context->proc_rank == 0) {
     r = DumpPrimsParam::GetSingleton()->SetPath(context->mem_usage_path);
     if (r != BENCHMARK_SUCCESS) {
@@ -45,9 +60,12 @@ int main(int argc, char** argv) {
       return r;
     }
   }
+  WatchCommunicators(*context);
+  LogRunWarnings(*context);
   algorithm->SetContext(context.get());
   context->algorithm = algorithm;
   r = context->Execute();
+  StopWatchdog();
   if (r == BENCHMARK_SUCCESS) {
     algorithm->Release();
     context->Release();
@@ -57,4 +75,11 @@ int main(int argc, char** argv) {
   algorithm->Release();
   benchmarkResult_t released = context->Release();
   return released != BENCHMARK_SUCCESS ? released : r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  RecordBegin(argc, argv);
+  return RecordEnd(RunProgram(argc, argv));
 }

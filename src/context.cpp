@@ -16,8 +16,10 @@
 #include "log.h"
 #include "ox.h"
 #include "oxdev.h"
+#include "record.h"
 #include "threadinfo.h"
 #include "threadpool.h"
+#include "watchdog.h"
 
 namespace oxcl_benchmark {
 
@@ -27,11 +29,16 @@ namespace {
 constexpr unsigned kTypeSizes[36] = {2, 2, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2,
                                      4, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 4, 8};
 
-double NowNs() {
-  return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                 std::chrono::system_clock::now().time_since_epoch())
-                                 .count());
+// Host clock reading in nanoseconds. Intervals are taken between the integers: converted to
+// double first, a reading of about 1.8e18 has a step of 256 ns. The steady clock, because a
+// wall-clock adjustment during a timed loop would shift its result.
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
+
+double ElapsedMs(int64_t t0, int64_t t1) { return static_cast<double>(t1 - t0) / 1e6; }
 
 std::string Version3(const char* fmt, unsigned a, unsigned b, unsigned c) {
   return StrFmt(std::string(fmt) + "." + fmt + "." + fmt, a, b, c);
@@ -99,6 +106,8 @@ benchmarkResult_t CheckThreadLimit(const Context& ctx, uint64_t limit, const std
 void OxclFatal(const char* file, int line, oxclResult_t result) {
   std::printf("[%s:%d] OXCL error, msg: %s, code: %#x\n", file, line, oxclGetErrorStr(result),
               static_cast<unsigned>(result));
+  RecordFailure(StrFmt("OXCL error, msg: %s, code: %#x", oxclGetErrorStr(result),
+                       static_cast<unsigned>(result)));
   FatalExit(1);
 }
 
@@ -237,6 +246,8 @@ benchmarkResult_t Context::Init(int argc, char** argv) {
     std::fprintf(stderr, "oxdevCheckErrors(%d): %s, from file <%s>, line %i.\n",
                  static_cast<int>(dev), oxdevGetErrorString(dev), LogBaseName(__FILE__),
                  __LINE__);
+    RecordFailure(StrFmt("oxdevCheckErrors(%d): %s", static_cast<int>(dev),
+                         oxdevGetErrorString(dev)));
     FatalExit(1);
   }
   oxInit(0);
@@ -316,6 +327,7 @@ benchmarkResult_t Context::Execute() {
     for (auto it = workers.rbegin(); it != workers.rend(); ++it) it->join();
   }
   const char* word = failed.load() ? "FAILED" : "PASSED";
+  RecordVerdict(word);
   if (proc_rank == 0) {
     std::printf("# All Result Check: %s\n", word);
     std::fflush(stdout);
@@ -360,6 +372,12 @@ benchmarkResult_t Context::ParseEnv(int thread_rank) {
   if (is_alltoall) {
     algorithm->SetName(api == "alltoallv" ? "AlltoAllv"
                                           : (api == "alltoall" ? "AlltoAll" : "Group/Send/Recv"));
+    // Chosen by the environment, not the command line: say which interface is measured.
+    if (reporter && env != nullptr && api == env) {
+      OXLOG(WARNING) << "BENCHMARK_ALLTOALL_API=" << api << ": measuring "
+                     << (api == "group" ? "grouped oxclSend/oxclRecv"
+                                        : (api == "alltoall" ? "oxclAlltoAll" : "oxclAlltoAllv"));
+    }
   }
   hw_time = false;
   const char* hw = std::getenv("BENCHMARK_TEST_HW_TIME_ENABLE");
@@ -368,7 +386,13 @@ benchmarkResult_t Context::ParseEnv(int thread_rank) {
     if (async == 0) {
       hw_time = false;
       if (reporter) OXLOG(WARNING) << "Sync mode cannot test hardware time, change to test software time";
+    } else if (reporter) {
+      OXLOG(WARNING) << "BENCHMARK_TEST_HW_TIME_ENABLE=" << hw
+                     << ": thread 0 times the loop with device notifiers, other threads with "
+                        "the host clock";
     }
+  } else if (hw != nullptr && reporter) {
+    OXLOG(WARNING) << "BENCHMARK_TEST_HW_TIME_ENABLE=0: the loop is timed with the host clock";
   }
   return BENCHMARK_SUCCESS;
 }
@@ -439,6 +463,7 @@ benchmarkResult_t Context::PrintDepInfo(ThreadInfo* info) {
 }
 
 benchmarkResult_t Context::Barrier(uint64_t thread_rank) {
+  WatchSetWait(thread_rank, WatchWait::kThreadBarrier);
   std::unique_lock<std::mutex> lock(barrier_mutex);
   if (--barrier_remaining == 0) {
     barrier_generation = barrier_generation == 0 ? ~0ull : barrier_generation + 1;
@@ -448,6 +473,7 @@ benchmarkResult_t Context::Barrier(uint64_t thread_rank) {
     const uint64_t generation = barrier_generation;
     barrier_cv.wait(lock, [&] { return barrier_generation != generation; });
   }
+  WatchSetWait(thread_rank, WatchWait::kProcessBarrier);
   CheckMpi(OX_MPI_Barrier(OX_MPI_COMM_WORLD), "OX_MPI_Barrier");
   // Stress mode checks every iteration: its mismatches must reach process 0's table and
   // verdict like those of the data check.
@@ -469,6 +495,7 @@ benchmarkResult_t Context::Barrier(uint64_t thread_rank) {
     const uint64_t generation = barrier_left_generation;
     barrier_cv.wait(lock, [&] { return barrier_left_generation != generation; });
   }
+  WatchSetWait(thread_rank, WatchWait::kNone);
   return BENCHMARK_SUCCESS;
 }
 
@@ -508,9 +535,12 @@ benchmarkResult_t Context::TestTransport(ThreadInfo* info, int iteration) {
     if (r != BENCHMARK_SUCCESS) return r;
     if (proc_rank == 0 && info->thread_rank * comms + c == 0) ++call_count;
   }
+  WatchBeat(info->thread_rank);
   if (block == 0) return BENCHMARK_SUCCESS;
   if (async == 0) return Barrier(info->thread_rank);
+  WatchSetWait(info->thread_rank, WatchWait::kQueueSync);
   benchmarkResult_t r = algorithm->ThreadQueueSync(info);
+  WatchSetWait(info->thread_rank, WatchWait::kNone);
   if (r == BENCHMARK_SUCCESS) return Barrier(info->thread_rank);
   if (r == BENCHMARK_QUIT) return r;
   OXLOG(ERROR) << StrFmt("error msg: %s", "sync queue error");
@@ -519,7 +549,9 @@ benchmarkResult_t Context::TestTransport(ThreadInfo* info, int iteration) {
 
 benchmarkResult_t Context::EndTransport(ThreadInfo* info) {
   if (block != 0 || async == 0) return BENCHMARK_SUCCESS;
+  WatchSetWait(info->thread_rank, WatchWait::kQueueSync);
   benchmarkResult_t r = algorithm->ThreadQueueSync(info);
+  WatchSetWait(info->thread_rank, WatchWait::kNone);
   if (r == BENCHMARK_SUCCESS || r == BENCHMARK_QUIT) return r;
   OXLOG(ERROR) << StrFmt("error msg: %s", "sync queue error");
   return r;
@@ -537,29 +569,28 @@ benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
   OX_RETURN_IF_FAILED(EndTransport(info));
   OX_RETURN_IF_FAILED(Barrier(rank));
   info->ResetErrorCount(this);
+  WatchSetStage(rank, WatchStage::kTimed);
   double elapsed = 0.0;
   if (stress_test != 0) {
     for (uint64_t i = 0; i < loop; ++i) {
       algorithm->InitData(info, i);
-      double t0 = NowNs();
+      const int64_t t0 = NowNs();
       OX_RETURN_IF_FAILED(TestTransport(info, static_cast<int>(i)));
       OX_RETURN_IF_FAILED(EndTransport(info));
-      double t1 = NowNs();
-      elapsed += (t1 - t0) / 1000000;
+      elapsed += ElapsedMs(t0, NowNs());
       OX_RETURN_IF_FAILED(algorithm->Check(info, i));
       OX_RETURN_IF_FAILED(Barrier(rank));
     }
   } else {
     const bool device_time = hw_time && rank == 0;
-    double t0 = NowNs();
+    const int64_t t0 = NowNs();
     if (device_time) {
       oxrtError_t code = oxrtPlaceNotifier(notifier_start, info->queues[0]);
       if (code != oxrtSuccess) return ReportRtError(this, code);
     }
     for (uint64_t i = 0; i < loop; ++i) OX_RETURN_IF_FAILED(TestTransport(info, static_cast<int>(i)));
     OX_RETURN_IF_FAILED(EndTransport(info));
-    double t1 = NowNs();
-    elapsed = (t1 - t0) / 1000000;
+    elapsed = ElapsedMs(t0, NowNs());
     if (device_time) {
       float duration = 1.0f;
       oxrtError_t code = oxrtPlaceNotifier(notifier_end, info->queues[0]);
@@ -569,8 +600,10 @@ benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
       elapsed = static_cast<double>(duration / 1000);
     }
   }
+  RecordLoopTime(rank, elapsed);
   OX_RETURN_IF_FAILED(Barrier(rank));
   if (datacheck != 0) {
+    WatchSetStage(rank, WatchStage::kDataCheck);
     OX_RETURN_IF_FAILED(algorithm->InitData(info, 0));
     OX_RETURN_IF_FAILED(Barrier(rank));
     OX_RETURN_IF_FAILED(TestTransport(info, 0));
@@ -581,6 +614,7 @@ benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
   }
   // A loop count of 0 measures nothing: report 0 instead of dividing by zero.
   const double seconds = loop == 0 ? 0.0 : elapsed / (static_cast<double>(loop) * 1000.0);
+  RecordGatherStep(this, rank);
   return algorithm->GetDataRate(info, seconds);
 #undef OX_RETURN_IF_FAILED
 }
@@ -602,6 +636,7 @@ benchmarkResult_t Context::GetThreadParam(int thread_rank) {
   auto failure_exit = [this]() { return FailureExit(); };
   if (thread_rank == 0) ParseEnv(0);
   Barrier(info.thread_rank);
+  WatchBuffers(*this, info);
   info.InitBuffer(this);
   PrintDepInfo(&info);
   algorithm->PrintTitle(&info);
@@ -627,6 +662,7 @@ benchmarkResult_t Context::GetThreadParam(int thread_rank) {
     if (!special_count.empty() && special_count.back() > info.count) info.count = special_count.back();
     info.mode_index = 0;
     if (algorithm->SetParam(&info) != BENCHMARK_SUCCESS) return failure_exit();
+    WatchStep(*this, info, WatchStage::kWarmUp);
     for (uint64_t i = 0; i < warmup_loop; ++i) {
       if (TestTransport(&info, static_cast<int>(i)) != BENCHMARK_SUCCESS) return failure_exit();
     }
@@ -635,9 +671,11 @@ benchmarkResult_t Context::GetThreadParam(int thread_rank) {
     while (info.GetTransferSizeAndMode(this)) {
       if (exit_requested.load()) return BENCHMARK_FAILURE;
       algorithm->SetParam(&info);
+      WatchStep(*this, info, WatchStage::kStepStart);
       if (GetTimePerColl(&info) != BENCHMARK_SUCCESS) return failure_exit();
     }
   }
+  WatchSetStage(info.thread_rank, WatchStage::kEnd);
   if (memory_report) {
     if (!select_first_card()) return failure_exit();
     if (DumpPrimsParam::GetSingleton()->DumpRunTimeMem("oxcl" + algorithm->GetName(),

@@ -34,6 +34,7 @@ std::ostream& DefaultScreen() {
 
 std::atomic<std::time_t (*)()> log_clock{nullptr};
 std::atomic<std::ostream*> screen_override{nullptr};
+std::atomic<void (*)(const std::string&)> error_observer{nullptr};
 
 // The entries of print_modules in log.h. A constant table here, because the map of this unit
 // may not be built yet (static initialisation order) or already gone (exit) when a line comes.
@@ -112,6 +113,10 @@ LogMessage::~LogMessage() {
   if (!enabled || !releasePrint(module)) return;
   print_tail = level > LOG_WARNING;
   const std::string body = body_.str();
+  if (level >= LOG_ERROR) {
+    void (*observer)(const std::string&) = error_observer.load(std::memory_order_acquire);
+    if (observer != nullptr) observer(body);
+  }
   file_line_ << body;
   screen_ << body;
   if (print_tail) printTail(ToScreen(destination) && g_color_print);
@@ -248,6 +253,10 @@ int initOXLog() {
 }
 
 void SetLogClockForTest(std::time_t (*clock)()) { log_clock.store(clock, std::memory_order_release); }
+
+void SetErrorLogObserver(void (*observer)(const std::string& text)) {
+  error_observer.store(observer, std::memory_order_release);
+}
 
 void SetLogScreenForTest(std::ostream* screen) {
   screen_override.store(screen, std::memory_order_release);

@@ -20,7 +20,15 @@ namespace {
 // Counts a call of an entry point and returns the injected failure, if any.
 #define OXCL_ENTER(name)                                              \
   static oxsim::EntryPoint entry_point(name);                        \
-  if (int injected = entry_point.Enter(oxclInternalError))           \
+  if (int injected = entry_point.Enter(oxclInternalError, oxclAborted)) \
+    return static_cast<oxclResult_t>(injected)
+
+// Collectives: a hung call returns, and its work never finishes, on its queue or (null queue)
+// on the caller's thread, until an abort (LaunchCollective).
+#define OXCL_ENTER_COLLECTIVE(name)                                              \
+  static oxsim::EntryPoint entry_point(name);                                   \
+  bool hangs = false;                                                            \
+  if (int injected = entry_point.Enter(oxclInternalError, oxclAborted, &hangs)) \
     return static_cast<oxclResult_t>(injected)
 
 #ifdef OXCL_SIM_LEGACY
@@ -143,6 +151,7 @@ oxclResult_t oxclAbortComm(oxclComm* comm) {
     return CheckComm(comm, "oxclAbortComm");
   // The clique cannot complete anything without this rank: every rank waiting fails.
   comm->clique->Break(oxclAborted);
+  oxsim::ReleaseHangs();
   return oxclSuccess;
 }
 
@@ -162,7 +171,7 @@ oxclResult_t oxclGetCommCount(int* count, const oxclComm* comm) {
 oxclResult_t oxclAllReduce(const void* sendbuff, void* recvbuff, uint64_t count,
                            oxclDataType_t datatype, oxclReduceOp_t op, oxclComm* comm,
                            oxrtQueue_t queue) {
-  OXCL_ENTER("oxclAllReduce");
+  OXCL_ENTER_COLLECTIVE("oxclAllReduce");
   const char* api = "oxclAllReduce";
   uint64_t bytes = 0;
   if (oxclResult_t rc = CheckComm(comm, api)) return rc;
@@ -179,13 +188,14 @@ oxclResult_t oxclAllReduce(const void* sendbuff, void* recvbuff, uint64_t count,
   args.count = count;
   args.send = sendbuff;
   args.recv = recvbuff;
+  args.hang = hangs;
   return LaunchCollective(api, comm, queue, std::move(args));
 }
 
 oxclResult_t oxclReduceScatter(const void* sendbuff, void* recvbuff, uint64_t recvcount,
                                oxclDataType_t datatype, oxclReduceOp_t op, oxclComm* comm,
                                oxrtQueue_t queue) {
-  OXCL_ENTER("oxclReduceScatter");
+  OXCL_ENTER_COLLECTIVE("oxclReduceScatter");
   const char* api = "oxclReduceScatter";
   uint64_t send_bytes = 0, recv_bytes = 0;
   if (oxclResult_t rc = CheckComm(comm, api)) return rc;
@@ -209,12 +219,13 @@ oxclResult_t oxclReduceScatter(const void* sendbuff, void* recvbuff, uint64_t re
   args.count = recvcount;
   args.send = sendbuff;
   args.recv = recvbuff;
+  args.hang = hangs;
   return LaunchCollective(api, comm, queue, std::move(args));
 }
 
 oxclResult_t oxclAllGather(const void* sendbuff, void* recvbuff, uint64_t sendcount,
                            oxclDataType_t datatype, oxclComm* comm, oxrtQueue_t queue) {
-  OXCL_ENTER("oxclAllGather");
+  OXCL_ENTER_COLLECTIVE("oxclAllGather");
   const char* api = "oxclAllGather";
   uint64_t recv_bytes = 0;
   if (oxclResult_t rc = CheckComm(comm, api)) return rc;
@@ -236,6 +247,7 @@ oxclResult_t oxclAllGather(const void* sendbuff, void* recvbuff, uint64_t sendco
   args.count = sendcount;
   args.send = sendbuff;
   args.recv = recvbuff;
+  args.hang = hangs;
   return LaunchCollective(api, comm, queue, std::move(args));
 }
 
@@ -243,7 +255,7 @@ oxclResult_t oxclAlltoAllv(const void* const* sendbuffs, const uint32_t* sendcou
                            const oxclDataType_t* sendtypes, void* const* recvbuffs,
                            const uint32_t* recvcounts, const oxclDataType_t* recvtypes,
                            oxclComm* comm, oxrtQueue_t queue) {
-  OXCL_ENTER("oxclAlltoAllv");
+  OXCL_ENTER_COLLECTIVE("oxclAlltoAllv");
   const char* api = "oxclAlltoAllv";
   if (oxclResult_t rc = CheckComm(comm, api)) return rc;
   if (!sendbuffs || !sendcounts || !sendtypes || !recvbuffs || !recvcounts || !recvtypes) {
@@ -271,6 +283,7 @@ oxclResult_t oxclAlltoAllv(const void* const* sendbuffs, const uint32_t* sendcou
       return rc;
   }
   args.type = recvtypes[0];
+  args.hang = hangs;
   return LaunchCollective(api, comm, queue, std::move(args));
 }
 

@@ -15,7 +15,15 @@ using namespace oxcl_sim;
 
 #define OXCL_ENTER(name)                                              \
   static oxsim::EntryPoint entry_point(name);                        \
-  if (int injected = entry_point.Enter(oxclInternalError))           \
+  if (int injected = entry_point.Enter(oxclInternalError, oxclAborted)) \
+    return static_cast<oxclResult_t>(injected)
+
+// Collectives: a hung call returns, and its work never finishes, on its queue or (null queue)
+// on the caller's thread, until an abort (LaunchCollective).
+#define OXCL_ENTER_COLLECTIVE(name)                                              \
+  static oxsim::EntryPoint entry_point(name);                                   \
+  bool hangs = false;                                                            \
+  if (int injected = entry_point.Enter(oxclInternalError, oxclAborted, &hangs)) \
     return static_cast<oxclResult_t>(injected)
 
 extern "C" {
@@ -55,7 +63,7 @@ oxclResult_t oxclGroupEnd(void) {
 
 oxclResult_t oxclAlltoAll(const void* sendbuff, void* recvbuff, uint64_t count,
                           oxclDataType_t datatype, oxclComm* comm, oxrtQueue_t queue) {
-  OXCL_ENTER("oxclAlltoAll");
+  OXCL_ENTER_COLLECTIVE("oxclAlltoAll");
   const char* api = "oxclAlltoAll";
   uint64_t bytes = 0;
   if (oxclResult_t rc = CheckComm(comm, api)) return rc;
@@ -71,6 +79,7 @@ oxclResult_t oxclAlltoAll(const void* sendbuff, void* recvbuff, uint64_t count,
   args.count = count;
   args.send = sendbuff;
   args.recv = recvbuff;
+  args.hang = hangs;
   return LaunchCollective(api, comm, queue, std::move(args));
 }
 

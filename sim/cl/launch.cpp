@@ -149,6 +149,17 @@ oxclResult_t Submit(const char* api, oxrtQueue_t queue, std::function<int()> wor
 }  // namespace
 
 oxclResult_t LaunchCollective(const char* api, oxclComm* comm, oxrtQueue_t queue, CollArgs args) {
+  if (args.hang) {
+    // The call never joins its clique; the other ranks wait for it until the abort breaks it.
+    if (queue == nullptr) {
+      oxsim::AwaitRelease();
+      return oxclAborted;
+    }
+    return Submit(api, queue, [] {
+      oxsim::AwaitRelease();
+      return QueueCode(oxclAborted);
+    });
+  }
   if (queue == nullptr) return ExecuteCollective(comm, args, false);
   return Submit(api, queue, [comm, args = std::move(args)] {
     return QueueCode(ExecuteCollective(comm, args, true));

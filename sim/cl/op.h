@@ -34,6 +34,7 @@ struct CollArgs {
   const void* send = nullptr;
   void* recv = nullptr;
   std::vector<PeerBlock> peers;  // all-to-all-v only: one entry per rank of the clique
+  bool hang = false;             // a `hang:` fault: never runs, fails after an abort
 };
 
 // One send or receive of a point-to-point exchange.

@@ -140,11 +140,24 @@ EntryPoint::~EntryPoint() {
   r.live.erase(std::remove(r.live.begin(), r.live.end(), this), r.live.end());
 }
 
-int EntryPoint::Enter(int default_code) {
+int EntryPoint::Enter(int default_code, int released_code, bool* deferred) {
   const uint64_t n = calls_.fetch_add(1, std::memory_order_relaxed) + 1;
   if (fault_index_ < 0) return 0;
-  for (const FaultItem& item : GetFaults().groups[fault_index_].items)
-    if (item.nth == n) return item.has_code ? item.code : default_code;
+  for (const FaultItem& item : GetFaults().groups[fault_index_].items) {
+    if (item.hang && (item.nth == 0 || item.nth == n)) {
+      // Said once per hung call, so that a test (or a puzzled user) sees the fault fire.
+      if (!HangsReleased())
+        Complain("%s: call %llu hangs (OXSIM_FAULT) until a communicator of this process is "
+                 "aborted", name_, static_cast<unsigned long long>(n));
+      if (deferred) {
+        *deferred = true;
+        return 0;
+      }
+      AwaitRelease();
+      return released_code;
+    }
+    if (!item.hang && item.nth == n) return item.has_code ? item.code : default_code;
+  }
   return 0;
 }
 

@@ -3,6 +3,9 @@
 //   corrupt:NAME:N[:RANK[:INDEX]]      after the N-th call (or every call, N = '*') of
 //                                      collective NAME on global rank RANK, element INDEX of
 //                                      its receive buffer is changed
+//   hang:NAME:N                        the N-th call (or every call, N = '*') of entry point
+//                                      NAME never completes until a communicator of the
+//                                      process is aborted
 // Items are comma separated. Anything else is rejected: a fault that silently does not fire
 // would make a failure test pass for the wrong reason.
 #include <climits>
@@ -92,7 +95,27 @@ bool ParseItem(const std::string& item, FaultItem* out, std::string* why) {
   const std::vector<std::string> f = SplitKeepEmpty(item, ':');
   uint64_t v = 0;
   FaultItem fi;
-  if (f[0] == "corrupt") {
+  if (f[0] == "hang") {
+    if (f.size() != 3) {
+      *why = "expected hang:NAME:N";
+      return false;
+    }
+    fi.hang = true;
+    fi.name = f[1];
+    // Only a call that returns a status can hand back the abort error once released.
+    if (!Contains(kFailable, fi.name)) {
+      *why = Quote(fi.name, 60) + " is not an entry point that can hang";
+      return false;
+    }
+    if (f[2] == "*") {
+      fi.nth = 0;
+    } else if (ParseIntInRange(f[2], 1, UINT64_MAX, &v)) {
+      fi.nth = v;
+    } else {
+      *why = "N must be a call number from 1 or '*'";
+      return false;
+    }
+  } else if (f[0] == "corrupt") {
     if (f.size() < 3 || f.size() > 5) {
       *why = "expected corrupt:NAME:N[:RANK[:INDEX]]";
       return false;
@@ -127,7 +150,7 @@ bool ParseItem(const std::string& item, FaultItem* out, std::string* why) {
     }
   } else {
     if (f.size() < 2 || f.size() > 3) {
-      *why = "expected NAME:N[:CODE] or corrupt:NAME:N[:RANK[:INDEX]]";
+      *why = "expected NAME:N[:CODE], corrupt:NAME:N[:RANK[:INDEX]] or hang:NAME:N";
       return false;
     }
     fi.name = f[0];

@@ -55,7 +55,12 @@ class EntryPoint {
   EntryPoint& operator=(const EntryPoint&) = delete;
   // Counts the call; returns the injected code of this call (default_code when the fault item
   // names none), or 0 when the call goes ahead.
-  int Enter(int default_code);
+  int Enter(int default_code) { return Enter(default_code, default_code); }
+  // The same; a call that a `hang:` item names first waits here until a communicator of the
+  // process is aborted (see AwaitRelease), then returns `released_code`. With `deferred`, such a
+  // call returns 0 at once with *deferred set, and the caller makes its work never finish
+  // instead (a collective placed on a queue).
+  int Enter(int default_code, int released_code, bool* deferred = nullptr);
   const char* name() const { return name_; }
   uint64_t calls() const { return calls_.load(std::memory_order_relaxed); }
 
@@ -70,11 +75,23 @@ class EntryPoint {
 // receive buffer must be corrupted.
 bool CorruptAfter(const char* collective, int rank, uint64_t* index);
 
+// `hang:NAME:N`: a hung call waits until oxclAbortComm of any live communicator of this
+// process releases it, whatever the call (queue syncs, MPI calls and communicator set-up
+// belong to no one communicator). A release is for good: hung calls that come later return
+// their abort error at once, as calls on an aborted communicator do.
+// Blocks the calling thread until the first release; returns at once after it.
+void AwaitRelease();
+// True once a release has happened.
+bool HangsReleased();
+// Releases every hung call of the process, now and later.
+void ReleaseHangs();
+
 // Parses an OXSIM_FAULT value; false with a reason on a malformed value. Exposed for tests.
 struct FaultItem {
   bool corrupt = false;
+  bool hang = false;
   std::string name;
-  uint64_t nth = 0;        // 0 means '*' (every call), only for corrupt items
+  uint64_t nth = 0;        // 0 means '*' (every call), only for corrupt and hang items
   bool has_code = false;
   int code = 0;
   int rank = 0;

@@ -4,6 +4,8 @@
 
 #include <mpi.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <type_traits>
 
@@ -27,11 +29,31 @@ Handle FromOpaque(void* opaque) {
   return h;
 }
 
+// A process that no launcher started is a group of one, and MPI is not started for it: its
+// singleton start-up spawns a helper process and takes a few hundred milliseconds, which every
+// run of a program would pay for nothing. OXSIM_MPI_SINGLETON=1 starts MPI all the same.
+enum SoloState { kNotSolo, kSoloRunning, kSoloFinalised };
+std::atomic<int> solo{kNotSolo};
+
+bool Solo() { return solo.load() != kNotSolo; }
+
+bool StartedByLauncher() {
+  for (const char* name : {"OMPI_COMM_WORLD_SIZE", "PMIX_RANK", "PMI_RANK", "PMI_SIZE"})
+    if (getenv(name)) return true;
+  const char* forced = getenv("OXSIM_MPI_SINGLETON");
+  return forced && strcmp(forced, "1") == 0;
+}
+
 // True when MPI may be called now; otherwise says why once per call.
 bool Usable(const char* entry) {
   int initialised = 0, finalised = 0;
-  MPI_Initialized(&initialised);
-  MPI_Finalized(&finalised);
+  if (Solo()) {
+    initialised = 1;
+    finalised = solo.load() == kSoloFinalised;
+  } else {
+    MPI_Initialized(&initialised);
+    MPI_Finalized(&finalised);
+  }
   if (initialised && !finalised) return true;
   oxsim::Complain("%s: MPI is %s", entry, finalised ? "already finalised" : "not initialised");
   return false;
@@ -42,6 +64,21 @@ bool Valid(const char* entry, const char* what, void* handle) {
   if (handle) return true;
   oxsim::Complain("%s: null %s handle", entry, what);
   return false;
+}
+
+// A group of one knows only the world communicator.
+bool SoloComm(const char* entry, void* handle) {
+  if (FromOpaque<MPI_Comm>(handle) == MPI_COMM_WORLD) return true;
+  oxsim::Complain("%s: unknown communicator in a process without a launcher", entry);
+  return false;
+}
+
+// Bytes of one element of the datatypes a group of one copies; 0 for any other.
+size_t SoloTypeSize(void* handle) {
+  const MPI_Datatype type = FromOpaque<MPI_Datatype>(handle);
+  if (type == MPI_BYTE) return 1;
+  if (type == MPI_UNSIGNED_LONG) return sizeof(unsigned long);
+  return 0;
 }
 
 #define OXMPI_ENTER(name)                                 \
@@ -71,12 +108,16 @@ int OX_MPI_Init(int* argc, char*** argv) {
   int initialised = 0, finalised = 0;
   MPI_Initialized(&initialised);
   MPI_Finalized(&finalised);
-  if (finalised) {
+  if (finalised || solo.load() == kSoloFinalised) {
     oxsim::Complain("OX_MPI_Init: MPI was finalised and cannot start again");
     return MPI_ERR_OTHER;
   }
   // Another part of the process (or a test) may have started MPI already.
-  if (initialised) return MPI_SUCCESS;
+  if (initialised || solo.load() == kSoloRunning) return MPI_SUCCESS;
+  if (!StartedByLauncher()) {
+    solo.store(kSoloRunning);
+    return MPI_SUCCESS;
+  }
   int provided = MPI_THREAD_SINGLE;
   // The collective library sends from its own threads.
   const int rc = MPI_Init_thread(argc, argv, MPI_THREAD_MULTIPLE, &provided);
@@ -89,6 +130,10 @@ int OX_MPI_Finalize() {
   OXMPI_ENTER("OX_MPI_Finalize");
   // A second finalize would abort inside MPI; refuse it with a code instead.
   if (!Usable("OX_MPI_Finalize")) return MPI_ERR_OTHER;
+  if (Solo()) {
+    solo.store(kSoloFinalised);
+    return MPI_SUCCESS;
+  }
   return MPI_Finalize();
 }
 
@@ -97,6 +142,11 @@ int OX_MPI_Comm_size(OX_MPI_Comm comm, int* size) {
   if (!Valid("OX_MPI_Comm_size", "communicator", comm.handle())) return MPI_ERR_COMM;
   if (!size) return MPI_ERR_ARG;
   if (!Usable("OX_MPI_Comm_size")) return MPI_ERR_OTHER;
+  if (Solo()) {
+    if (!SoloComm("OX_MPI_Comm_size", comm.handle())) return MPI_ERR_COMM;
+    *size = 1;
+    return MPI_SUCCESS;
+  }
   return MPI_Comm_size(FromOpaque<MPI_Comm>(comm.handle()), size);
 }
 
@@ -105,6 +155,11 @@ int OX_MPI_Comm_rank(OX_MPI_Comm comm, int* rank) {
   if (!Valid("OX_MPI_Comm_rank", "communicator", comm.handle())) return MPI_ERR_COMM;
   if (!rank) return MPI_ERR_ARG;
   if (!Usable("OX_MPI_Comm_rank")) return MPI_ERR_OTHER;
+  if (Solo()) {
+    if (!SoloComm("OX_MPI_Comm_rank", comm.handle())) return MPI_ERR_COMM;
+    *rank = 0;
+    return MPI_SUCCESS;
+  }
   return MPI_Comm_rank(FromOpaque<MPI_Comm>(comm.handle()), rank);
 }
 
@@ -112,6 +167,7 @@ int OX_MPI_Barrier(OX_MPI_Comm comm) {
   OXMPI_ENTER("OX_MPI_Barrier");
   if (!Valid("OX_MPI_Barrier", "communicator", comm.handle())) return MPI_ERR_COMM;
   if (!Usable("OX_MPI_Barrier")) return MPI_ERR_OTHER;
+  if (Solo()) return SoloComm("OX_MPI_Barrier", comm.handle()) ? MPI_SUCCESS : MPI_ERR_COMM;
   return MPI_Barrier(FromOpaque<MPI_Comm>(comm.handle()));
 }
 
@@ -121,6 +177,10 @@ int OX_MPI_Bcast(void* buffer, int count, OX_MPI_Datatype datatype, int root, OX
   if (!Valid("OX_MPI_Bcast", "datatype", datatype.handle())) return MPI_ERR_TYPE;
   if (!buffer && count > 0) return MPI_ERR_BUFFER;
   if (!Usable("OX_MPI_Bcast")) return MPI_ERR_OTHER;
+  if (Solo()) {
+    if (!SoloComm("OX_MPI_Bcast", comm.handle())) return MPI_ERR_COMM;
+    return root == 0 ? MPI_SUCCESS : MPI_ERR_ROOT;  // the data is already where it goes
+  }
   return MPI_Bcast(buffer, count, FromOpaque<MPI_Datatype>(datatype.handle()), root,
                    FromOpaque<MPI_Comm>(comm.handle()));
 }
@@ -136,6 +196,14 @@ int OX_MPI_Allgather(const void* sendbuf, int sendcount, OX_MPI_Datatype sendtyp
     return MPI_ERR_TYPE;
   if (!recvbuf || (!in_place && !sendbuf && sendcount > 0)) return MPI_ERR_BUFFER;
   if (!Usable("OX_MPI_Allgather")) return MPI_ERR_OTHER;
+  if (Solo()) {
+    if (!SoloComm("OX_MPI_Allgather", comm.handle())) return MPI_ERR_COMM;
+    if (in_place) return MPI_SUCCESS;
+    const size_t bytes = SoloTypeSize(sendtype.handle()) * static_cast<size_t>(sendcount);
+    if (sendcount < 0 || (sendcount > 0 && bytes == 0)) return MPI_ERR_TYPE;
+    memmove(recvbuf, sendbuf, bytes);
+    return MPI_SUCCESS;
+  }
   const MPI_Datatype send_type =
       sendtype.handle() ? FromOpaque<MPI_Datatype>(sendtype.handle()) : MPI_DATATYPE_NULL;
   return MPI_Allgather(sendbuf, sendcount, send_type, recvbuf, recvcount,
@@ -151,6 +219,14 @@ int OX_MPI_Allreduce(const void* sendbuf, void* recvbuf, int count, OX_MPI_Datat
   if (!Valid("OX_MPI_Allreduce", "operation", op.handle())) return MPI_ERR_OP;
   if ((!recvbuf || !sendbuf) && count > 0) return MPI_ERR_BUFFER;
   if (!Usable("OX_MPI_Allreduce")) return MPI_ERR_OTHER;
+  if (Solo()) {
+    if (!SoloComm("OX_MPI_Allreduce", comm.handle())) return MPI_ERR_COMM;
+    if (sendbuf == MPI_IN_PLACE) return MPI_SUCCESS;
+    const size_t bytes = SoloTypeSize(datatype.handle()) * static_cast<size_t>(count);
+    if (count < 0 || (count > 0 && bytes == 0)) return MPI_ERR_TYPE;
+    memmove(recvbuf, sendbuf, bytes);
+    return MPI_SUCCESS;
+  }
   return MPI_Allreduce(sendbuf, recvbuf, count, FromOpaque<MPI_Datatype>(datatype.handle()),
                        FromOpaque<MPI_Op>(op.handle()), FromOpaque<MPI_Comm>(comm.handle()));
 }

@@ -21,7 +21,7 @@ thread_local int current_device = 0;
 // One entry point object per function; counts the call and applies injected failures.
 #define OXRT_ENTER(name)                                         \
   static oxsim::EntryPoint entry_point(name);                    \
-  if (int injected = entry_point.Enter(oxrtErrorUnknown))        \
+  if (int injected = entry_point.Enter(oxrtErrorUnknown, oxrtErrorLaunchFailure)) \
   return static_cast<oxrtError_t>(injected)
 
 bool ValidDevice(int device) { return device >= 0 && device < oxsim::DeviceCount(); }

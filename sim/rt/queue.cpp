@@ -147,7 +147,7 @@ void Reach(OXnotifier_st::State& s, uint64_t generation) {
 
 #define OXRT_ENTER(name)                                         \
   static oxsim::EntryPoint entry_point(name);                    \
-  if (int injected = entry_point.Enter(oxrtErrorUnknown))        \
+  if (int injected = entry_point.Enter(oxrtErrorUnknown, oxrtErrorLaunchFailure)) \
   return static_cast<oxrtError_t>(injected)
 
 }  // namespace

@@ -4,19 +4,27 @@
 // losing a result row that the table had already printed.
 //
 //   fail_matrix GROUP --bin DIR [--legacy DIR] [--mpirun PATH] [--work DIR] [--timeout S]
+//               [--jobs N] [--repeat R] [--skip TEXT,...]
 //
 // GROUP is one of: faults-<program suffix> (every failable entry point the program calls, in
 // several thread layouts), corrupt (received data changed, for every collective, type, operation
 // and mode), cli (bad command lines), paths (unwritable output paths, a missing or old collective
 // library, bad simulator settings, limits), mpi (faults under mpirun -np 2, in one or both
-// processes). It prints one line per path and the count of paths tried and of those that behaved.
+// processes), abort-<program suffix> (every call of a queue wait or a collective failed in turn,
+// the calls after which the run ends on the abort path while work may still be running; one run
+// at a time, each case --repeat times, since what goes wrong there is a race), hang (calls that
+// never complete, in every phase, ended by BENCHMARK_TIMEOUT_S). It prints one line per path and
+// the count of paths tried and of those that behaved.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,6 +50,7 @@ struct Options {
   std::string group, bin, legacy, mpirun, work = "/tmp", lib, skip;
   int timeout = 60;
   int jobs = 6;
+  int repeat = 1;
 };
 Options opt;
 
@@ -51,7 +60,32 @@ struct Outcome {
   bool timed_out = false;
   std::string out, err;
   double seconds = 0;
+  double hang_at = -1;  // seconds from the start to the simulator's notice of a hung call
+  int leftovers = 0;    // processes of the case still alive after it ended
 };
+
+// The simulator's notice when a `hang:` fault fires.
+constexpr const char* kHangNotice = "hangs (OXSIM_FAULT)";
+
+// Processes whose working folder is `dir`: every process a case starts works there.
+std::vector<pid_t> ProcessesIn(const std::string& path) {
+  std::vector<pid_t> found;
+  char real[PATH_MAX];
+  // The kernel shows working folders without symbolic links.
+  const std::string dir = realpath(path.c_str(), real) != nullptr ? real : path;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return found;
+  while (dirent* e = readdir(proc)) {
+    const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+    if (pid <= 0) continue;
+    char cwd[4096];
+    const std::string link = std::string("/proc/") + e->d_name + "/cwd";
+    const ssize_t n = readlink(link.c_str(), cwd, sizeof(cwd) - 1);
+    if (n > 0 && std::string(cwd, static_cast<size_t>(n)) == dir) found.push_back(pid);
+  }
+  closedir(proc);
+  return found;
+}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -69,8 +103,10 @@ bool Inherited(const std::string& item) {
 }
 
 // Runs argv in its own process group with stdout and stderr in files of `dir`; a run past the
-// time limit is killed with its whole group, so a hung child never outlives the driver.
-Outcome Run(const Words& argv, const Env& env, const std::string& dir) {
+// time limit is killed with its whole group, so a hung child never outlives the driver. With
+// `watch_hang`, standard error comes through a pipe read as it arrives, so that the moment of
+// the hang notice is known, and processes left alive after the run are counted.
+Outcome Run(const Words& argv, const Env& env, const std::string& dir, bool watch_hang = false) {
   std::vector<std::string> env_items;
   for (char** e = environ; *e; ++e)
     if (Inherited(*e)) env_items.push_back(*e);
@@ -81,6 +117,8 @@ Outcome Run(const Words& argv, const Env& env, const std::string& dir) {
   for (const std::string& e : env_items) cenv.push_back(const_cast<char*>(e.c_str()));
   cenv.push_back(nullptr);
   const std::string out_path = dir + "/stdout", err_path = dir + "/stderr";
+  int err_pipe[2] = {-1, -1};
+  if (watch_hang && pipe(err_pipe) != 0) err_pipe[0] = err_pipe[1] = -1;
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid == 0) {
@@ -92,7 +130,11 @@ Outcome Run(const Words& argv, const Env& env, const std::string& dir) {
     if (out < 0 || err < 0 || in < 0) _exit(126);
     dup2(in, 0);
     dup2(out, 1);
-    dup2(err, 2);
+    dup2(err_pipe[1] >= 0 ? err_pipe[1] : err, 2);
+    if (err_pipe[0] >= 0) {
+      close(err_pipe[0]);
+      close(err_pipe[1]);
+    }
     execve(cargv[0], cargv.data(), cenv.data());
     dprintf(2, "cannot run %s: %s\n", cargv[0], strerror(errno));
     _exit(127);
@@ -103,8 +145,21 @@ Outcome Run(const Words& argv, const Env& env, const std::string& dir) {
     return o;
   }
   setpgid(pid, pid);
+  std::string piped;
+  if (err_pipe[0] >= 0) {
+    close(err_pipe[1]);
+    fcntl(err_pipe[0], F_SETFL, O_NONBLOCK);
+  }
+  auto drain = [&] {
+    if (err_pipe[0] < 0) return;
+    char buf[4096];
+    for (ssize_t n; (n = read(err_pipe[0], buf, sizeof(buf))) > 0;) piped.append(buf, n);
+    if (o.hang_at < 0 && piped.find(kHangNotice) != std::string::npos)
+      o.hang_at = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
   int status = 0;
   for (;;) {
+    drain();
     const pid_t done = waitpid(pid, &status, WNOHANG);
     if (done == pid) break;
     const double elapsed =
@@ -117,10 +172,24 @@ Outcome Run(const Words& argv, const Env& env, const std::string& dir) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  o.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (watch_hang && !o.timed_out) {
+    // A launcher may take a moment to reap what it started; anything alive after that was
+    // left behind.
+    for (int i = 0; i < 40 && !ProcessesIn(dir).empty(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::vector<pid_t> left = ProcessesIn(dir);
+    o.leftovers = static_cast<int>(left.size());
+    for (pid_t p : left) kill(p, SIGKILL);
+  }
   // Whatever the child left in its group (queue threads live in-process, but mpirun's children
   // do not) goes too.
   kill(-pid, SIGKILL);
-  o.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  drain();
+  if (err_pipe[0] >= 0) {
+    close(err_pipe[0]);
+    std::ofstream(err_path, std::ios::binary) << piped;
+  }
   if (!o.timed_out && WIFEXITED(status)) o.status = WEXITSTATUS(status);
   if (!o.timed_out && WIFSIGNALED(status)) o.signal = WTERMSIG(status);
   o.out = ReadFile(out_path);
@@ -137,7 +206,15 @@ struct Expect {
   bool check_csv = false;     // -p was given: the CSV must hold every printed row
   bool every_row_errors = false;  // every row's error columns are nonzero
   bool verdict_before_failure = false;  // the failing call comes after the verdict line
+  double max_after_hang = 0;  // > 0: a hang must fire, and the run end this soon after it
+  bool status_from_processes = false;  // the launcher's status says nothing; lines do
 };
+
+std::string StrSeconds(double s) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.2f s", s);
+  return text;
+}
 
 struct Case {
   std::string name;
@@ -183,16 +260,31 @@ std::string Join(const Words& w, const char* sep = " ") {
 // Returns an empty string when the outcome is what the case expects, else why not.
 std::string Judge(const Case& c, const Outcome& o, const std::string& dir) {
   if (o.timed_out) return "no exit within " + std::to_string(opt.timeout) + " s (hang)";
+  if (o.leftovers > 0) return std::to_string(o.leftovers) + " processes left behind";
+  if (c.expect.max_after_hang > 0) {
+    if (o.hang_at < 0) return "the hang fault never fired";
+    if (o.seconds - o.hang_at > c.expect.max_after_hang)
+      return StrSeconds(o.seconds - o.hang_at) + " from the hang to the end, more than " +
+             StrSeconds(c.expect.max_after_hang);
+  }
   if (o.signal) return "killed by signal " + std::to_string(o.signal) + " (" + strsignal(o.signal) + ")";
   if (!c.expect.statuses.count(o.status)) return "exit status " + std::to_string(o.status);
-  static const char* const kReports[] = {"AddressSanitizer", "LeakSanitizer", "ThreadSanitizer",
-                                         "runtime error:", "terminate called", "Segmentation"};
+  // Sanitizer reports, glibc's heap checks (their message comes before the SIGABRT, and may be
+  // all that is left when a handler turns the signal into an exit) and MPI's signal report.
+  static const char* const kReports[] = {
+      "AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error:",
+      "terminate called", "Segmentation", "free(): ", "malloc(): ", "realloc(): ",
+      "double free or corruption", "corrupted size vs. prev_size", "corrupted double-linked list",
+      "munmap_chunk(): ", "malloc_consolidate(): ", "stack smashing detected",
+      "Process received signal"};
   for (const char* r : kReports)
     if (Has(o, r)) return std::string("report '") + r + "' in the output";
   const bool passed = Has(o, "# All Result Check: PASSED");
-  if (o.status != 0 && passed && !c.expect.verdict_before_failure)
+  if ((o.status != 0 || c.expect.status_from_processes) && passed &&
+      !c.expect.verdict_before_failure)
     return "PASSED printed by a failed run";
-  if (o.status == 0 && (!passed || Has(o, "# All Result Check: FAILED")))
+  if (o.status == 0 && !c.expect.status_from_processes &&
+      (!passed || Has(o, "# All Result Check: FAILED")))
     return "status 0 without a PASSED verdict";
   for (const std::string& t : c.expect.all_of)
     if (!Has(o, t)) return "no '" + t + "'";
@@ -259,8 +351,9 @@ std::string Place(std::string s, const std::string& dir) {
 std::mutex print_mutex;
 int tried = 0, behaved = 0;
 
-// Runs one case and prints its line; true when it behaved.
-bool RunNow(const Case& c) {
+// Runs one case (--repeat times, unless `once`) and prints its line; true when it behaved.
+bool RunNow(const Case& c, bool once = false) {
+  const int repeat = once ? 1 : opt.repeat;
   for (const std::string& text : Split(opt.skip, ','))
     if (c.name.find(text) != std::string::npos) return true;
   const std::string dir = CaseDir(c.name);
@@ -268,15 +361,31 @@ bool RunNow(const Case& c) {
   for (const std::string& w : c.argv) argv.push_back(Place(w, dir));
   Env env;
   for (const auto& [k, v] : c.env) env.push_back({k, Place(v, dir)});
-  const Outcome o = Run(argv, env, dir);
-  const std::string why = Judge(c, o, dir);
+  Outcome o;
+  std::string why;
+  int runs = 0;
+  // A case behaves only when every repeat does; the first that does not is shown.
+  while (runs < repeat && why.empty()) {
+    ++runs;
+    o = Run(argv, env, dir, c.expect.max_after_hang > 0);
+    why = Judge(c, o, dir);
+  }
+  if (!why.empty() && repeat > 1) {
+    why += " (run " + std::to_string(runs) + " of " + std::to_string(repeat) + ")";
+  }
   std::string shown_env;
   for (const auto& [k, v] : env) shown_env += k + "=" + v + " ";
   std::lock_guard<std::mutex> lock(print_mutex);
   ++tried;
   if (why.empty()) {
     ++behaved;
-    std::printf("ok   %-60s status %d, %.2f s\n", c.name.c_str(), o.status, o.seconds);
+    if (repeat > 1) {
+      std::printf("ok   %-60s status %d, %d runs\n", c.name.c_str(), o.status, runs);
+    } else {
+      std::printf("ok   %-60s status %d, %.2f s", c.name.c_str(), o.status, o.seconds);
+      if (o.hang_at >= 0) std::printf(", hang to exit %.2f s", o.seconds - o.hang_at);
+      std::printf("\n");
+    }
     (void)!system(("rm -rf '" + dir + "'").c_str());
     return true;
   }
@@ -363,7 +472,8 @@ void FaultGroup(const std::string& suffix) {
     const std::string log = opt.work + "/" + suffix + "-" + layout.name + ".calls";
     std::remove(log.c_str());
     healthy.env.push_back({"OXSIM_CALL_LOG", log});
-    if (!RunNow(healthy)) continue;
+    // Once: its call log must count the calls of one run.
+    if (!RunNow(healthy, true)) continue;
     for (const auto& [ep, count] : CallCounts(log)) {
       std::set<uint64_t> calls = {1, count};
       if (count > 2) calls.insert((count + 1) / 2);
@@ -379,6 +489,50 @@ void FaultGroup(const std::string& suffix) {
         } else {
           c.expect.any_of.push_back(FamilyMessages(ep));
         }
+        Try(c);
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The abort path: a run that fails while collectives may still be running on queue threads (its
+// own or those of the other ranks) must end with status 1, and nothing may touch memory that was
+// given back. Every call of a queue wait and of a collective fails in turn, in the two layouts
+// whose failure exits differ: one thread with two communicators, and two threads.
+
+bool WaitsOrCollective(const std::string& ep) {
+  static const std::set<std::string> names = {
+      "oxrtQueueSync", "oxrtWaitNotifier", "oxclAllReduce", "oxclReduceScatter", "oxclAllGather",
+      "oxclAlltoAllv", "oxclAlltoAll", "oxclSend", "oxclRecv", "oxclGroupEnd"};
+  return names.count(ep) != 0;
+}
+
+void AbortGroup(const std::string& suffix) {
+  const std::vector<Layout> layouts = {
+      {"s1-c2-async", "-s 1 -c 2 -y 1", {}},
+      {"s2-async-hwtime", "-s 2 -y 1", {{"BENCHMARK_TEST_HW_TIME_ENABLE", "1"}}},
+  };
+  // Few calls per run, so that every one of them can be failed, many times over.
+  const char* const args = "-n 1K -x 1K -d 1 -l 1 -w 0 -p @DIR@/";
+  for (const Layout& layout : layouts) {
+    const std::string base = "abort/" + suffix + "/" + layout.name;
+    Words argv = {Program(suffix)};
+    for (const std::string& w : Split(layout.args + " " + args)) argv.push_back(w);
+    Case healthy{base + "/healthy", argv, layout.env, {}};
+    healthy.expect.statuses = {0};
+    const std::string log = opt.work + "/abort-" + suffix + "-" + layout.name + ".calls";
+    std::remove(log.c_str());
+    healthy.env.push_back({"OXSIM_CALL_LOG", log});
+    // Once: its call log must count the calls of one run.
+    if (!RunNow(healthy, true)) continue;
+    for (const auto& [ep, count] : CallCounts(log)) {
+      if (!WaitsOrCollective(ep)) continue;
+      for (uint64_t n = 1; n <= count; ++n) {
+        Case c{base + "/" + ep + ":" + std::to_string(n), argv, layout.env, {}};
+        c.env.push_back({"OXSIM_FAULT", ep + ":" + std::to_string(n)});
+        c.expect.any_of.push_back(FamilyMessages(ep));
+        c.expect.check_csv = true;
         Try(c);
       }
     }
@@ -618,10 +772,134 @@ void MpiGroup() {
   }
 }
 
+// ---------------------------------------------------------------------------------------------
+// Calls that never complete, in every phase of a run, in one process and under mpirun: the
+// watchdog names the phase and the collective and ends every process with status 1, soon.
+
+// The watchdog's limit, and how long after a hang every process must have ended.
+constexpr const char* kHangTimeout = "2";
+constexpr double kHangBound = 2 + 10;
+
+void HangGroup() {
+  struct Target {
+    std::string suffix, call;
+    Env env;
+  };
+  const std::vector<Target> programs = {
+      {"allreduce", "oxclAllReduce", {}},
+      {"reducescatter", "oxclReduceScatter", {}},
+      {"allgather", "oxclAllGather", {}},
+      {"alltoall", "oxclAlltoAllv", {}},
+      {"alltoall", "oxclAlltoAll", {{"BENCHMARK_ALLTOALL_API", "alltoall"}}},
+  };
+  struct Hang {
+    std::string layout, fault, phase;  // @CALL@ stands for the program's collective
+  };
+  // With two threads both make each call, and barriers keep them in the same phase: calls 1-2
+  // warm up, 3-4 start the first step, 5-6 time it.
+  const std::vector<Hang> hangs = {
+      {"-s 1", "@CALL@:3", "in the timed loop of @CALL@ at "},
+      {"-s 2", "@CALL@:1", "in the warm-up of @CALL@ at "},
+      {"-s 2", "@CALL@:3", "in the warm-up call of a step of @CALL@ at "},
+      {"-s 2 -y 1", "@CALL@:5", "in the timed loop (a queue sync) of @CALL@ at "},
+      {"-s 1 -y 1", "oxrtQueueSync:3", "in the timed loop (a queue sync) of @CALL@ at "},
+      {"-s 1 -c 2 -y 1 -d 1", "oxrtQueueSync:7", "in the data check (a queue sync) of @CALL@"},
+      {"-s 2", "oxclInitComms:1", "in communicator set-up of @CALL@ before the first step"},
+      {"-s 1", "oxrtMalloc:1", "in buffer set-up of @CALL@ before the first step"},
+      {"-s 2 -d 1", "oxrtMemcpy:1", "in the data check of @CALL@ at "},
+      {"-s 2 -d 1", "OX_MPI_Barrier:8", "(a barrier between processes) of @CALL@"},
+  };
+  auto place_call = [](std::string text, const std::string& call) {
+    for (size_t at; (at = text.find("@CALL@")) != std::string::npos;) text.replace(at, 6, call);
+    return text;
+  };
+  const std::string head = std::string("BENCHMARK_TIMEOUT_S=") + kHangTimeout +
+                           ": no progress for " + kHangTimeout + " s ";
+  for (const Target& p : programs) {
+    for (const Hang& h : hangs) {
+      // The plain all-to-all and the other collectives meet the phases the same way.
+      if (p.call == "oxclAlltoAll" && h.fault.rfind("@CALL@", 0) != 0) continue;
+      Words argv = {Program(p.suffix), "-n", "1K", "-x", "4K", "-m", "2", "-p", "@DIR@/"};
+      for (const std::string& w : Split(h.layout)) argv.push_back(w);
+      const std::string fault = place_call(h.fault, p.call);
+      Case c{"hang/" + p.call + "/" + Join(Split(h.layout), "") + "/" + fault, argv, p.env, {}};
+      c.env.push_back({"OXSIM_FAULT", "hang:" + fault});
+      c.env.push_back({"BENCHMARK_TIMEOUT_S", kHangTimeout});
+      c.expect.all_of = {head, place_call(h.phase, p.call), "ranks not finished: "};
+      c.expect.check_csv = true;
+      c.expect.max_after_hang = kHangBound;
+      Try(c);
+    }
+  }
+  // Grouped send and receive, and an abort that hangs too: the process ends all the same.
+  Case group{"hang/group/s2/oxclGroupEnd:5",
+             {Program("alltoall"), "-n", "1K", "-x", "4K", "-m", "2", "-s", "2"},
+             {{"BENCHMARK_ALLTOALL_API", "group"},
+              {"OXSIM_FAULT", "hang:oxclGroupEnd:5"},
+              {"BENCHMARK_TIMEOUT_S", kHangTimeout}},
+             {}};
+  group.expect.all_of = {head + "in the timed loop of grouped oxclSend/oxclRecv"};
+  group.expect.max_after_hang = kHangBound;
+  Try(group);
+  Case abort_hangs{"hang/abort-hangs/s2/oxclAllReduce:5",
+                   {Program("allreduce"), "-n", "1K", "-x", "4K", "-m", "2", "-s", "2"},
+                   {{"OXSIM_FAULT", "hang:oxclAllReduce:5,hang:oxclAbortComm:1"},
+                    {"BENCHMARK_TIMEOUT_S", kHangTimeout}},
+                   {}};
+  abort_hangs.expect.all_of = {head + "in the timed loop of oxclAllReduce",
+                               "oxclAbortComm did not return within 5 s"};
+  abort_hangs.expect.max_after_hang = kHangBound;
+  Try(abort_hangs);
+
+  if (opt.mpirun.empty()) {
+    std::printf("no mpirun given: the cases of several processes are skipped\n");
+    return;
+  }
+  // Each process must end by itself: mpirun is told not to end the others when one fails, and
+  // every process reports its own exit status.
+  const Words mpirun = {opt.mpirun, "--oversubscribe", "--bind-to", "none", "--mca", "btl",
+                        "self,vader", "--mca", "orte_abort_on_non_zero_status", "0", "--mca",
+                        "orte_allowed_exit_without_sync", "1"};
+  const Words report = {"/bin/sh", "-c",
+                        "\"$0\" \"$@\"; s=$?; echo \"process $OMPI_COMM_WORLD_RANK exit status: "
+                        "$s\" >&2; exit $s"};
+  struct Remote {
+    std::string suffix, layout, fault, where, phase;
+  };
+  const std::vector<Remote> remote = {
+      {"allreduce", "-s 1", "oxclAllReduce:3", "proc1", "in the timed loop of oxclAllReduce"},
+      {"allreduce", "-s 2 -y 1", "oxrtQueueSync:5", "proc0", "(a queue sync) of oxclAllReduce"},
+      {"allgather", "-s 2", "oxclInitComms:1", "proc1", "in communicator set-up of oxclAllGather"},
+      {"alltoall", "-s 1 -d 1", "oxclAlltoAllv:4", "both", "in the data check of oxclAlltoAllv"},
+  };
+  for (const Remote& r : remote) {
+    Words argv = mpirun;
+    for (int proc = 0; proc < 2; ++proc) {
+      if (proc == 1) argv.push_back(":");
+      argv.insert(argv.end(), {"-np", "1", "-x", std::string("BENCHMARK_TIMEOUT_S=") + kHangTimeout});
+      if (r.where == "both" || r.where == "proc" + std::to_string(proc))
+        argv.insert(argv.end(), {"-x", "OXSIM_FAULT=hang:" + r.fault});
+      argv.insert(argv.end(), report.begin(), report.end());
+      argv.push_back(Program(r.suffix));
+      for (const std::string& w : Split("-n 1K -x 4K -m 2 -p @DIR@/ " + r.layout)) argv.push_back(w);
+    }
+    Case c{"hang/mpi/" + r.suffix + "/" + Join(Split(r.layout), "") + "/" + r.fault + "/" + r.where,
+           argv, {{"OMPI_ALLOW_RUN_AS_ROOT", "1"}, {"OMPI_ALLOW_RUN_AS_ROOT_CONFIRM", "1"}}, {}};
+    c.expect.all_of = {head, r.phase, "process 0 exit status: 1", "process 1 exit status: 1"};
+    // Told to let each process end by itself, mpirun may report success; the processes say.
+    c.expect.statuses = {0, 1};
+    c.expect.status_from_processes = true;
+    c.expect.check_csv = true;
+    c.expect.max_after_hang = kHangBound;
+    Try(c);
+  }
+}
+
 int Usage() {
   std::fprintf(stderr,
-               "usage: fail_matrix faults-<program>|corrupt|cli|paths|mpi --bin DIR --lib DIR "
-               "[--legacy DIR] [--mpirun PATH] [--work DIR] [--timeout S] [--jobs N] [--skip TEXT,...]\n");
+               "usage: fail_matrix faults-<program>|abort-<program>|corrupt|cli|paths|mpi|hang "
+               "--bin DIR --lib DIR [--legacy DIR] [--mpirun PATH] [--work DIR] [--timeout S] "
+               "[--jobs N] [--repeat R] [--skip TEXT,...]\n");
   return 2;
 }
 
@@ -640,16 +918,23 @@ int main(int argc, char** argv) {
     else if (k == "--timeout") opt.timeout = std::atoi(v.c_str());
     else if (k == "--skip") opt.skip = v;
     else if (k == "--jobs") opt.jobs = std::atoi(v.c_str());
+    else if (k == "--repeat") opt.repeat = std::atoi(v.c_str());
     else return Usage();
   }
-  if (opt.bin.empty() || opt.timeout <= 0 || opt.jobs <= 0) return Usage();
+  if (opt.bin.empty() || opt.timeout <= 0 || opt.jobs <= 0 || opt.repeat <= 0) return Usage();
   mkdir(opt.work.c_str(), 0755);
   setvbuf(stdout, nullptr, _IOLBF, 0);
   if (opt.group.rfind("faults-", 0) == 0) FaultGroup(opt.group.substr(7));
+  else if (opt.group.rfind("abort-", 0) == 0) {
+    // One run at a time: the races of this path show under the timing of a quiet process.
+    opt.jobs = 1;
+    AbortGroup(opt.group.substr(6));
+  }
   else if (opt.group == "corrupt") CorruptGroup();
   else if (opt.group == "cli") CliGroup();
   else if (opt.group == "paths") PathsGroup();
   else if (opt.group == "mpi") MpiGroup();
+  else if (opt.group == "hang") HangGroup();
   else return Usage();
   RunPending();
   std::printf("%s: %d paths tried, %d behaved\n", opt.group.c_str(), tried, behaved);

@@ -9,7 +9,11 @@
 #   ROWS, ERRORS (0: no row reports a mismatch, 1: some row does), ERR_FIRST (field index of the
 #     first error column: 7 with a redop column, 6 without);
 #   MEM_CSV (a file the run must write: a header and one data line whose API is MEM_API);
-#   NO_FILES (1: the run leaves its working folder empty); MAX_SECONDS (wall-time bound).
+#   NO_FILES (1: the run leaves its working folder empty); MAX_SECONDS (wall-time bound);
+#   MEM_WIRE (1: the memory report's Oxwire column is not 0);
+#   HOSTS: run on that many hosts of a cluster on this machine, MPIRUN being
+#     tools/cluster/mpirun.sh (tests/cluster/cluster.cmake sets this up); a function
+#     ox_after_run, where defined, is called after the run.
 cmake_minimum_required(VERSION 3.18)
 include(${CMAKE_CURRENT_LIST_DIR}/../programs/table.cmake)
 if(NOT DEFINED ERR_FIRST)
@@ -21,7 +25,7 @@ endif()
 foreach(var ARGS ENV ONLY_ENV ONLY_ARGS OUT_COUNT ERR_COUNT OUT_LACKS)
   string(REPLACE "|" ";" ${var} "${${var}}")
 endforeach()
-string(MD5 key "${PROG} ${NP} ${ARGS} ${ENV} ${ONLY_RANK} ${ONLY_ENV} ${ONLY_ARGS}")
+string(MD5 key "${PROG} ${NP} ${ARGS} ${ENV} ${ONLY_RANK} ${ONLY_ENV} ${ONLY_ARGS} ${HOSTS}")
 set(work ${CMAKE_CURRENT_BINARY_DIR}/mpirun_${key})
 file(REMOVE_RECURSE ${work})
 file(MAKE_DIRECTORY ${work})
@@ -49,7 +53,12 @@ endif()
 # resort.
 math(EXPR limit "${MAX_SECONDS} + 5")
 math(EXPR backstop "${MAX_SECONDS} + 10")
-set(command ${MPIRUN} --oversubscribe --bind-to none --mca btl self,vader --timeout ${limit})
+if(DEFINED HOSTS)
+  # The cluster script chooses the transport (TCP) and the binding, and maps ranks host by host.
+  set(command ${MPIRUN} -H ${HOSTS} --timeout ${limit})
+else()
+  set(command ${MPIRUN} --oversubscribe --bind-to none --mca btl self,vader --timeout ${limit})
+endif()
 # A failed run leaves without MPI_Finalize, which mpirun takes for a crash and answers by killing
 # the others, maybe before they have printed; where every process is meant to fail, let each end
 # by itself.
@@ -85,6 +94,9 @@ string(TIMESTAMP stop "%s")
 math(EXPR seconds "${stop} - ${start}")
 list(JOIN command " " words)
 set(shown "${words}\n--- standard output:\n${out}--- standard error:\n${err}")
+if(COMMAND ox_after_run)
+  ox_after_run()
+endif()
 
 if(STATUS STREQUAL "nonzero")
   if(NOT status MATCHES "^[0-9]+$" OR status EQUAL 0)
@@ -183,6 +195,11 @@ if(MEM_CSV)
   if(NOT first STREQUAL header OR NOT data MATCHES "^${MEM_API},[0-9]+,[0-9]+,[0-9]+,[0-9]+$")
     string(REPLACE ";" "\n" text "${csv}")
     message(FATAL_ERROR "${MEM_CSV} is not a header and a ${MEM_API} line:\n${text}\n${shown}")
+  endif()
+  string(REPLACE "," ";" fields "${data}")
+  list(GET fields 3 wire)
+  if(MEM_WIRE AND wire EQUAL 0)
+    message(FATAL_ERROR "${MEM_CSV} counts no link buffers: ${data}\n${shown}")
   endif()
 endif()
 if(NO_FILES)

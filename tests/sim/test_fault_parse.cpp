@@ -51,6 +51,19 @@ TEST(FaultGrammar, CorruptItems) {
   EXPECT_EQ(items[2].index, 99u);
 }
 
+TEST(FaultGrammar, HangItems) {
+  auto items = Parse("hang:oxclAllReduce:3,hang:oxrtQueueSync:*,oxrtMalloc:2,hang:OX_MPI_Barrier:1");
+  ASSERT_EQ(items.size(), 4u);
+  EXPECT_TRUE(items[0].hang);
+  EXPECT_FALSE(items[0].corrupt);
+  EXPECT_FALSE(items[0].has_code);
+  EXPECT_EQ(items[0].name, "oxclAllReduce");
+  EXPECT_EQ(items[0].nth, 3u);
+  EXPECT_EQ(items[1].nth, 0u) << "'*' is every call";
+  EXPECT_FALSE(items[2].hang) << "a plain item beside hang items stays plain";
+  EXPECT_EQ(items[3].name, "OX_MPI_Barrier");
+}
+
 struct BadInput {
   const char* text;
   const char* named;  // the part of the error that must name the bad item
@@ -89,6 +102,15 @@ TEST(FaultGrammar, RejectsMalformedValuesNamingTheItem) {
       {"corrupt:oxrtMalloc:1", "'corrupt:oxrtMalloc:1'"},  // not a collective
       {"corrupt:oxclAllReduce:1:", "'corrupt:oxclAllReduce:1:'"},
       {"oxrtMalloc:1\n", "\\x0a"},                          // control bytes shown escaped
+      {"hang", "'hang'"},
+      {"hang:oxclAllReduce", "'hang:oxclAllReduce'"},
+      {"hang:oxclAllReduce:0", "'hang:oxclAllReduce:0'"},
+      {"hang:oxclAllReduce:3:5", "'hang:oxclAllReduce:3:5'"},  // no code: it ends in an abort
+      {"hang:oxclAllReduce:-1", "'hang:oxclAllReduce:-1'"},
+      {"hang:oxclAllReduce:*x", "'hang:oxclAllReduce:*x'"},
+      {"hang:oxrtGetErrorName:1", "can hang"},                 // text only, no status to return
+      {"hang:oxrtMaloc:1", "'oxrtMaloc' is not an entry point that can hang"},
+      {"hang::1", "'hang::1'"},
   };
   for (const BadInput& b : bad) {
     std::vector<FaultItem> items = {FaultItem{}};
@@ -137,7 +159,7 @@ TEST(FaultGrammar, ErrorIsOnePrintableBoundedLine) {
 TEST(FaultGrammar, NoInputCrashesIt) {
   // Random strings over the grammar's own alphabet hit the parser's corners quickly.
   const std::string alphabet = "oxrtMalcoupAR:*,0123456789-\xff \x01";
-  const std::string pieces[] = {"oxrtMalloc", "corrupt", "oxclAllReduce", ":", ",", "*",
+  const std::string pieces[] = {"oxrtMalloc", "corrupt", "hang", "oxclAllReduce", ":", ",", "*",
                                 "18446744073709551615", "99999999999999999999", "-", ""};
   std::mt19937 rng(12345);
   for (int round = 0; round < 20000; ++round) {

@@ -49,6 +49,18 @@ TEST_F(SingletonMpi, CollectivesOfTheBenchmark) {
   EXPECT_EQ(errors, 41u);
 }
 
+TEST_F(SingletonMpi, CopiesOutOfPlace) {
+  unsigned long send = 7, recv = 0;
+  EXPECT_EQ(OX_MPI_Allreduce(&send, &recv, 1, OX_MPI_UNSIGNED_LONG, OX_MPI_SUM, OX_MPI_COMM_WORLD),
+            0);
+  EXPECT_EQ(recv, 7u);
+  const unsigned char bytes[3] = {1, 2, 3};
+  unsigned char gathered[3] = {};
+  EXPECT_EQ(OX_MPI_Allgather(bytes, 3, OX_MPI_BYTE, gathered, 3, OX_MPI_BYTE, OX_MPI_COMM_WORLD),
+            0);
+  EXPECT_EQ(memcmp(bytes, gathered, 3), 0);
+}
+
 TEST_F(SingletonMpi, NullHandlesAreErrorsNotCrashes) {
   testing::internal::CaptureStderr();
   int size = 0;

@@ -4,6 +4,7 @@ Usage: test_plot_results.py TOOL FIXTURE_DIR input|draw
   input: reading of the result files and the errors for bad input (no matplotlib needed)
   draw:  PNG output; exits 77 (skipped) when matplotlib cannot be imported
 """
+import json
 import os
 import subprocess
 import sys
@@ -91,6 +92,52 @@ def input_checks(tool, fixtures, tmp):
     expect_error(tool, "label count", "1 --label for 2 files", "--label", "a",
                  os.path.join(fixtures, "gather_one_mode.csv"),
                  os.path.join(fixtures, "reduce_two_modes.csv"))
+    record_checks(tool, tmp)
+
+
+def record(collective, ranks, rows):
+    return {"program": "bench", "collective": collective, "ranks": ranks, "processes": 2,
+            "rows": [{"bytes": b, "count": b // 4, "type": t, "redop": op, "mode": m,
+                      "latency_us": lat, "algbw_gbs": bus, "busbw_gbs": bus, "errors": 0}
+                     for b, t, op, m, lat, bus in rows]}
+
+
+RECORD_ROWS = [(4096, "float", "sum", "inplace", 10.0, 0.5),
+               (4096, "float", "sum", "outofplace", 11.0, 0.45),
+               (65536, "float", "sum", "inplace", 20.0, 4.0),
+               (1024, "int8", "sum", "inplace", 9.0, 0.1),
+               (0, "int8", "sum", "inplace", 1.0, 0.0)]
+
+
+def write_json(tmp, name, doc):
+    path = os.path.join(tmp, name)
+    with open(path, "w") as f:
+        json.dump(doc, f)
+    return path
+
+
+def record_checks(tool, tmp):
+    import plot_results as mod
+
+    path = write_json(tmp, "reduce.json", record("AllReduce", 4, RECORD_ROWS))
+    series = mod.read_results(path)
+    check(series == {("float", "sum", "in"): [(4096, 10.0, 0.5), (65536, 20.0, 4.0)],
+                     ("float", "sum", "out"): [(4096, 11.0, 0.45)],
+                     ("int8", "sum", "in"): [(1024, 9.0, 0.1)]},
+          f"record series: {series}")
+    only = mod.read_results(path, mod.Filters(types={"float"}, modes={"outofplace"}))
+    check(list(only) == [("float", "sum", "out")], f"filtered series: {list(only)}")
+    files = [mod.rf.read(path, mod.warn)]
+    check(mod.default_title(files) == "AllReduce, 4 ranks in 2 processes",
+          f"title: {mod.default_title(files)}")
+    gather = write_json(tmp, "gather.json", record("AllGather", 4, RECORD_ROWS[:1]))
+    expect_error(tool, "mixed collectives", "different collectives", path, gather)
+    expect_error(tool, "mixed with the baseline", "different collectives", "--baseline",
+                 gather, path)
+    expect_error(tool, "filter leaves nothing", "none matches", "--op", "max", path)
+    expect_error(tool, "unknown mode", "the modes are inplace and outofplace", "--mode",
+                 "both", path)
+    expect_error(tool, "not a record", "not a run record", write_json(tmp, "x.json", {"a": 1}))
 
 
 def draw_checks(tool, fixtures, tmp):
@@ -108,6 +155,16 @@ def draw_checks(tool, fixtures, tmp):
     check("5 lines from 2 files" in stdout, f"line count: {stdout}")
     with open(out, "rb") as f:
         check(f.read(8) == b"\x89PNG\r\n\x1a\n", "output is not a PNG")
+    # Records of two runs against a baseline, filtered, the legend beside the axes.
+    base = write_json(tmp, "base.json", record("AllReduce", 2, RECORD_ROWS))
+    new = write_json(tmp, "new.json", record("AllReduce", 4, RECORD_ROWS))
+    out = os.path.join(tmp, "ratio.png")
+    rc, stdout, err = run(tool, "-o", out, "--baseline", base, "--mode", "inplace", new,
+                          os.path.join(fixtures, "reduce_two_modes.csv"))
+    check(rc == 0, f"plot against a baseline: status {rc}: {err}")
+    # In-place only: two lines of the record (float, int8), two of the CSV file.
+    check("4 lines from 2 files" in stdout, f"baseline line count: {stdout}")
+    check(os.path.getsize(out) > 0, "baseline picture empty")
     expect_error(tool, "unwritable output", "cannot write", "-o",
                  os.path.join(tmp, "no-dir", "x.png"),
                  os.path.join(fixtures, "gather_one_mode.csv"))

@@ -64,7 +64,19 @@ bool Number(const std::string& text, uint64_t* value) {
 void CheckItem(const std::string& input, const std::string& text, const oxsim::FaultItem& item) {
   const std::vector<std::string> f = Cut(text, ':');
   uint64_t v = 0;
-  if (item.corrupt) {
+  if (item.corrupt && item.hang) Fail(input, "item both corrupt and hang");
+  if (item.hang) {
+    if (f[0] != "hang" || f.size() != 3) Fail(input, "hang item of bad shape");
+    if (item.name != f[1] || !oxsim::IsKnownEntryPoint(item.name) ||
+        In(kTextOnly, 3, item.name))
+      Fail(input, "hang item names no entry point that can fail");
+    if (f[2] == "*") {
+      if (item.nth != 0) Fail(input, "'*' did not give every call");
+    } else if (!Number(f[2], &v) || v < 1 || item.nth != v) {
+      Fail(input, "hang item with call number %llu", static_cast<unsigned long long>(item.nth));
+    }
+    if (item.has_code || item.rank != 0 || item.index != 0) Fail(input, "hang item with extras");
+  } else if (item.corrupt) {
     if (f[0] != "corrupt" || f.size() < 3 || f.size() > 5) Fail(input, "corrupt item of bad shape");
     if (item.name != f[1] || !In(kCorruptible, 6, item.name))
       Fail(input, "corrupt item names no collective");
@@ -80,7 +92,7 @@ void CheckItem(const std::string& input, const std::string& text, const oxsim::F
       Fail(input, "corrupt item with a wrong index");
     if (item.has_code) Fail(input, "corrupt item with a code");
   } else {
-    if (f[0] == "corrupt" || f.size() < 2 || f.size() > 3) Fail(input, "plain item of bad shape");
+    if (f[0] == "corrupt" || f[0] == "hang" || f.size() < 2 || f.size() > 3) Fail(input, "plain item of bad shape");
     if (item.name != f[0] || !oxsim::IsKnownEntryPoint(item.name) ||
         In(kTextOnly, 3, item.name))
       Fail(input, "plain item names no entry point that can fail");

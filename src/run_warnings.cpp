@@ -1,0 +1,39 @@
+#include "run_warnings.h"
+
+#include "context.h"
+#include "log.h"
+
+namespace oxcl_benchmark {
+
+void LogRunWarnings(const Context& ctx) {
+  using ull = unsigned long long;
+  if (ctx.proc_rank == 0) {
+    if (ctx.loop == 0) {
+      OXLOG(WARNING) << "-l 0: no iteration is timed; every latency and bandwidth of the table "
+                        "will be 0";
+    }
+    if (ctx.mincount > ctx.maxcount) {
+      OXLOG(WARNING) << StrFmt("-n %llu is larger than -x %llu: the sweep measures the single "
+                               "count %llu",
+                               static_cast<ull>(ctx.mincount), static_cast<ull>(ctx.maxcount),
+                               static_cast<ull>(ctx.mincount));
+    }
+    if (ctx.datacheck == 0) {
+      OXLOG(WARNING) << "-d 0: received data are not checked; a PASSED verdict only means "
+                        "that every call returned success (use -d 1 to check the data)";
+    }
+  }
+  // Cards are dealt round-robin over the host, continuing across its processes: this
+  // process's ranks and those before it on the host share cards once they outnumber them.
+  const uint64_t local = ctx.threads * ctx.comms;
+  const uint64_t dealt = (ctx.local_index + 1) * local;
+  if (ctx.device_count > 0 && dealt > ctx.device_count) {
+    OXLOG(WARNING) << StrFmt("more than one rank per card: this host's %llu cards carry at "
+                             "least %llu ranks (process %d holds %llu of them), so ranks share "
+                             "cards and measure them together",
+                             static_cast<ull>(ctx.device_count), static_cast<ull>(dealt),
+                             ctx.proc_rank, static_cast<ull>(local));
+  }
+}
+
+}  // namespace oxcl_benchmark
