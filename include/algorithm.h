@@ -47,9 +47,9 @@ class Algorithm {
   virtual benchmarkResult_t PrintTitle(ThreadInfo* info) = 0;
   virtual benchmarkResult_t PrintLine(ThreadInfo* info, double seconds, double algo_bw,
                                       double bus_bw, int type_size) = 0;
-  // Fills the send data and the expected values (chunked over the thread pools).
+  // Clears the receive buffers and fills the send data (chunked over the thread pools).
   virtual benchmarkResult_t InitData(ThreadInfo* info, size_t iteration) = 0;
-  // Counts the received elements that differ from the expected values.
+  // Counts the received elements that differ from the expected values, which it generates.
   virtual benchmarkResult_t Check(ThreadInfo* info, size_t iteration) = 0;
   virtual uint64_t GetColNum() { return col_num; }
 

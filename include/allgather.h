@@ -29,7 +29,7 @@ class Allgather : public Algorithm {
   benchmarkResult_t Check(ThreadInfo* info, size_t iteration) override;
 
   // Fills chunk g (len elements) of communicator i's gathered buffer: its part of this rank's
-  // block on the device and the expected values on the host.
+  // block on the device.
   template <typename T>
   benchmarkResult_t InitBuff(ThreadInfo* info, int i, uint64_t g, uint64_t len, int iteration);
   template <typename T>

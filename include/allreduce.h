@@ -35,7 +35,7 @@ class Allreduce : public Algorithm {
   benchmarkResult_t InitData(ThreadInfo* info, size_t iteration) override;
   benchmarkResult_t Check(ThreadInfo* info, size_t iteration) override;
 
-  // Fills chunk g (len elements) of communicator i's send data and its expected values.
+  // Fills chunk g (len elements) of communicator i's send data.
   template <typename T>
   benchmarkResult_t InitBuff(ThreadInfo* info, int i, uint64_t g, uint64_t len, int iteration);
   // Compares chunk g (len elements) of communicator i's received data with the expected values.

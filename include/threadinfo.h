@@ -34,6 +34,7 @@ class ThreadInfo {
 
   std::vector<void*> send_buffs;
   std::vector<void*> recv_buffs;
+  // Host buffers for expected values (InitReduce); the programs' check generates its own.
   std::vector<void*> host_buffs;
   std::vector<OXqueue_st*> queues;
   bool buffers_ready = false;
