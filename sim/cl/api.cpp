@@ -5,6 +5,7 @@
 
 #include "comm.h"
 #include "dtype.h"
+#include "entry.h"
 #include "group.h"
 #include "launch.h"
 #include "log.h"
@@ -16,20 +17,6 @@
 using namespace oxcl_sim;
 
 namespace {
-
-// Counts a call of an entry point and returns the injected failure, if any.
-#define OXCL_ENTER(name)                                              \
-  static oxsim::EntryPoint entry_point(name);                        \
-  if (int injected = entry_point.Enter(oxclInternalError, oxclAborted)) \
-    return static_cast<oxclResult_t>(injected)
-
-// Collectives: a hung call returns, and its work never finishes, on its queue or (null queue)
-// on the caller's thread, until an abort (LaunchCollective).
-#define OXCL_ENTER_COLLECTIVE(name)                                              \
-  static oxsim::EntryPoint entry_point(name);                                   \
-  bool hangs = false;                                                            \
-  if (int injected = entry_point.Enter(oxclInternalError, oxclAborted, &hangs)) \
-    return static_cast<oxclResult_t>(injected)
 
 #ifdef OXCL_SIM_LEGACY
 constexpr int kVersion[3] = {1, 6, 0};

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "comm.h"
+#include "entry.h"
 #include "group.h"
 #include "launch.h"
 #include "log.h"
@@ -12,19 +13,6 @@
 #include "validate.h"
 
 using namespace oxcl_sim;
-
-#define OXCL_ENTER(name)                                              \
-  static oxsim::EntryPoint entry_point(name);                        \
-  if (int injected = entry_point.Enter(oxclInternalError, oxclAborted)) \
-    return static_cast<oxclResult_t>(injected)
-
-// Collectives: a hung call returns, and its work never finishes, on its queue or (null queue)
-// on the caller's thread, until an abort (LaunchCollective).
-#define OXCL_ENTER_COLLECTIVE(name)                                              \
-  static oxsim::EntryPoint entry_point(name);                                   \
-  bool hangs = false;                                                            \
-  if (int injected = entry_point.Enter(oxclInternalError, oxclAborted, &hangs)) \
-    return static_cast<oxclResult_t>(injected)
 
 extern "C" {
 

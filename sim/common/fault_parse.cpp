@@ -86,6 +86,20 @@ bool ParseIntInRange(const std::string& text, uint64_t low, uint64_t high, uint6
   return ParseUnsigned(text, value) && *value >= low && *value <= high;
 }
 
+// N of a hang: or corrupt: item: a call number from 1, or '*' (0) for every call.
+bool ParseCallOrEvery(const std::string& text, uint64_t* nth, std::string* why) {
+  uint64_t v = 0;
+  if (text == "*") {
+    *nth = 0;
+  } else if (ParseIntInRange(text, 1, UINT64_MAX, &v)) {
+    *nth = v;
+  } else {
+    *why = "N must be a call number from 1 or '*'";
+    return false;
+  }
+  return true;
+}
+
 // Parses one item; on failure `why` says what is wrong with it.
 bool ParseItem(const std::string& item, FaultItem* out, std::string* why) {
   if (item.empty()) {
@@ -107,14 +121,7 @@ bool ParseItem(const std::string& item, FaultItem* out, std::string* why) {
       *why = Quote(fi.name, 60) + " is not an entry point that can hang";
       return false;
     }
-    if (f[2] == "*") {
-      fi.nth = 0;
-    } else if (ParseIntInRange(f[2], 1, UINT64_MAX, &v)) {
-      fi.nth = v;
-    } else {
-      *why = "N must be a call number from 1 or '*'";
-      return false;
-    }
+    if (!ParseCallOrEvery(f[2], &fi.nth, why)) return false;
   } else if (f[0] == "corrupt") {
     if (f.size() < 3 || f.size() > 5) {
       *why = "expected corrupt:NAME:N[:RANK[:INDEX]]";
@@ -126,14 +133,7 @@ bool ParseItem(const std::string& item, FaultItem* out, std::string* why) {
       *why = Quote(fi.name, 60) + " is not a collective whose data can be corrupted";
       return false;
     }
-    if (f[2] == "*") {
-      fi.nth = 0;
-    } else if (ParseIntInRange(f[2], 1, UINT64_MAX, &v)) {
-      fi.nth = v;
-    } else {
-      *why = "N must be a call number from 1 or '*'";
-      return false;
-    }
+    if (!ParseCallOrEvery(f[2], &fi.nth, why)) return false;
     if (f.size() > 3) {
       if (!ParseIntInRange(f[3], 0, INT_MAX, &v)) {
         *why = "RANK must be a rank number from 0";
