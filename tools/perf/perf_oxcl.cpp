@@ -198,16 +198,13 @@ class Barrier {
   uint64_t gen_ = 0;
 };
 
-// Bytes copied per second by `threads` threads at once, each with buffers of `bytes` of its
-// own, well beyond the caches; best of the runs. A run lasts from the first thread's start to
-// the last one's end: threads that do not overlap must not count as running at once.
-double MemcpyBandwidth(int threads, size_t bytes, double min_seconds) {
-  std::vector<std::vector<char>> src(threads), dst(threads);
-  for (int t = 0; t < threads; ++t) {
-    src[t].assign(bytes, static_cast<char>(1 + t));
-    dst[t].assign(bytes, 0);
-  }
-  double best = 0;
+// Runs work(t, run) on `threads` threads released together, at least 4 times and until
+// min_seconds have passed (50 runs at most). A run lasts from the first thread's start to the
+// last one's end: threads that do not overlap must not count as running at once. Returns the
+// shortest run in seconds, 0 when none was measurable.
+template <typename Work>
+double ShortestParallelRun(int threads, double min_seconds, Work work) {
+  double shortest = 0;
   const Clock::time_point begin = Clock::now();
   for (int run = 0; run < 4 || (Seconds(begin, Clock::now()) < min_seconds && run < 50); ++run) {
     Barrier start(threads + 1);
@@ -217,20 +214,35 @@ double MemcpyBandwidth(int threads, size_t bytes, double min_seconds) {
       pool.emplace_back([&, t] {
         start.Wait();
         began[t] = Clock::now();
-        std::memcpy(dst[t].data(), src[t].data(), bytes);
+        work(t, run);
         ended[t] = Clock::now();
       });
     start.Wait();
     for (std::thread& th : pool) th.join();
-    const double slowest = Seconds(*std::min_element(began.begin(), began.end()),
-                                   *std::max_element(ended.begin(), ended.end()));
-    if (slowest > 0) best = std::max(best, static_cast<double>(bytes) * threads / slowest);
-    for (int t = 0; t < threads; ++t) src[t][run % bytes] = static_cast<char>(run);
+    const double span = Seconds(*std::min_element(began.begin(), began.end()),
+                                *std::max_element(ended.begin(), ended.end()));
+    if (span > 0 && (shortest == 0 || span < shortest)) shortest = span;
   }
+  return shortest;
+}
+
+// Bytes copied per second by `threads` threads at once, each with buffers of `bytes` of its
+// own, well beyond the caches; best of the runs.
+double MemcpyBandwidth(int threads, size_t bytes, double min_seconds) {
+  std::vector<std::vector<char>> src(threads), dst(threads);
+  for (int t = 0; t < threads; ++t) {
+    src[t].assign(bytes, static_cast<char>(1 + t));
+    dst[t].assign(bytes, 0);
+  }
+  const double seconds = ShortestParallelRun(threads, min_seconds, [&](int t, int run) {
+    // A byte changed per run, so no copy can be skipped as a repeat of the last.
+    src[t][run % bytes] = static_cast<char>(run);
+    std::memcpy(dst[t].data(), src[t].data(), bytes);
+  });
   long sum = 0;  // keeps the copies observable
   for (int t = 0; t < threads; ++t) sum += dst[t][bytes / 2];
   if (sum == -1) std::puts("");
-  return best;
+  return seconds > 0 ? static_cast<double>(bytes) * threads / seconds : 0;
 }
 
 // out1[k] = out2[k] = a[k] + b[k] for k in [lo, hi), the outputs stored around the cache.
@@ -251,8 +263,7 @@ void SumTwiceStreaming(const float* a, const float* b, float* out1, float* out2,
 // The bus bandwidth of a bare all-reduce of 2 ranks of `bytes` each (float sum, out of place):
 // min(2, cores) threads each add their half of the two inputs and store it to both outputs,
 // every byte read or written once, with streaming stores. No library, no waiting: the most
-// that any all-reduce of 2 ranks can reach on this host, at this moment. Best of the runs,
-// each timed as in MemcpyBandwidth.
+// that any all-reduce of 2 ranks can reach on this host, at this moment. Best of the runs.
 double BareAllReduceBusBw(int cores, size_t bytes, double min_seconds) {
   const size_t n = bytes / sizeof(float) / 4 * 4;
   std::vector<float*> arrays(4);
@@ -262,28 +273,12 @@ double BareAllReduceBusBw(int cores, size_t bytes, double min_seconds) {
     for (size_t k = 0; k < n; ++k) p[k] = static_cast<float>(k % 127);  // first touch
   }
   const int threads = std::min(2, cores);
-  double best = 0;
-  const Clock::time_point begin = Clock::now();
-  for (int run = 0; run < 4 || (Seconds(begin, Clock::now()) < min_seconds && run < 50); ++run) {
-    Barrier start(threads + 1);
-    std::vector<Clock::time_point> began(threads), ended(threads);
-    std::vector<std::thread> pool;
-    for (int t = 0; t < threads; ++t)
-      pool.emplace_back([&, t] {
-        start.Wait();
-        began[t] = Clock::now();
-        SumTwiceStreaming(arrays[0], arrays[1], arrays[2], arrays[3], n * t / threads / 4 * 4,
-                          t + 1 == threads ? n : n * (t + 1) / threads / 4 * 4);
-        ended[t] = Clock::now();
-      });
-    start.Wait();
-    for (std::thread& th : pool) th.join();
-    const double slowest = Seconds(*std::min_element(began.begin(), began.end()),
-                                   *std::max_element(ended.begin(), ended.end()));
-    if (slowest > 0) best = std::max(best, static_cast<double>(n * sizeof(float)) / slowest);
-  }
+  const double seconds = ShortestParallelRun(threads, min_seconds, [&](int t, int) {
+    SumTwiceStreaming(arrays[0], arrays[1], arrays[2], arrays[3], n * t / threads / 4 * 4,
+                      t + 1 == threads ? n : n * (t + 1) / threads / 4 * 4);
+  });
   for (float* p : arrays) std::free(p);
-  return best;
+  return seconds > 0 ? static_cast<double>(n * sizeof(float)) / seconds : 0;
 }
 
 struct Ranks {
