@@ -24,7 +24,7 @@ run: build
 	$(BUILD)/bin/bench-allreduce -d 1
 
 test: build
-	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+	tools/ci/ctest_timed.sh --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
 # The vendor build against the simulator installed as a vendor stack, tests on; then the installed
 # programs, run without LD_LIBRARY_PATH (part of .ci/run; tools/check_vendor_build.sh).
@@ -50,11 +50,11 @@ TSAN_TARGETS = $(SAN_PROGRAMS)
 
 asan: deps
 	cmake --preset asan && cmake --build build-asan -j$(JOBS) --target $(ASAN_TARGETS) && \
-	  ctest --preset asan -j$(JOBS)
+	  tools/ci/ctest_timed.sh --preset asan -j$(JOBS)
 
 tsan: deps
 	cmake --preset tsan && cmake --build build-tsan -j$(JOBS) --target $(TSAN_TARGETS) && \
-	  ctest --preset tsan -j$(JOBS)
+	  tools/ci/ctest_timed.sh --preset tsan -j$(JOBS)
 
 # libFuzzer runs of the command-line and OXSIM_FAULT parsers (clang); not part of CI.
 # FUZZ_SECONDS per target.
