@@ -26,10 +26,11 @@ run: build
 test: build
 	tools/ci/ctest_timed.sh --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
-# The vendor build against the simulator installed as a vendor stack, tests on; then the installed
+# The vendor build against the simulator installed as a vendor stack, tests on, built and run for the
+# tests that run the programs (the rest are the sources make test has built and run); then the installed
 # programs, run without LD_LIBRARY_PATH (part of .ci/run; tools/check_vendor_build.sh).
 vendor: build
-	JOBS=$(JOBS) tools/check_vendor_build.sh $(BUILD) build-vendor
+	JOBS=$(JOBS) tools/check_vendor_build.sh --ci $(BUILD) build-vendor
 
 # Performance picture of this host in one run (tools/perf/bench.sh): ceilings, the library, the
 # programs, Open MPI, the data check's cost; every target with its verdict. About 5 minutes.

@@ -8,7 +8,7 @@ set -uo pipefail
 
 usage() {
   cat <<'EOF'
-Usage: tools/check_vendor_build.sh [SIM_BUILD [VENDOR_BUILD]]
+Usage: tools/check_vendor_build.sh [--ci] [SIM_BUILD [VENDOR_BUILD]]
 
   SIM_BUILD     a built simulator build folder (OX_PLATFORM=sim), default build
   VENDOR_BUILD  the vendor build folder to configure and build, default build-vendor
@@ -18,11 +18,19 @@ against it with -DOX_PLATFORM=vendor -DOX_VENDOR_ROOT=SIM_BUILD/oxsim-root, runs
 (ctest), installs it to VENDOR_BUILD/install and runs the installed programs with -d 1, their
 output kept in VENDOR_BUILD/check. Both prefixes are emptied first. JOBS sets the parallel build
 and test jobs (default 2).
+
+  --ci          build only the programs and the test collective, and run only the tests that
+                run them (runseq_*, mpi_*): the unit and tool tests are the same sources as the
+                simulator build's, which `make test` runs (make vendor, and CI, use this)
 EOF
 }
 
+ci=0
 case "${1:-}" in
   -h | --help) usage; exit 0 ;;
+  --ci) ci=1; shift ;;
+esac
+case "${1:-}" in
   -*) echo "check_vendor_build.sh: unknown option '$1'" >&2; usage >&2; exit 2 ;;
 esac
 if [ $# -gt 2 ]; then
@@ -86,20 +94,28 @@ cmake -S . -B "$vendor" -DOX_PLATFORM=vendor -DOX_VENDOR_ROOT="$root" >"$work/co
   { cat "$work/configure.log"; fail "configuring the vendor build"; }
 grep -E '^-- (Vendor|OX_PLATFORM)' "$work/configure.log"
 
-step "cmake --build $vendor -j$jobs"
-cmake --build "$vendor" -j"$jobs" >"$work/build.log" 2>&1 ||
+programs="bench-allreduce bench-reducescatter bench-allgather bench-alltoall"
+targets=()
+tests=()
+if [ "$ci" = 1 ]; then
+  targets=(--target $programs bench-testcoll)
+  tests=(-R '^(runseq|mpi)_')
+fi
+step "cmake --build $vendor -j$jobs ${targets[*]}"
+cmake --build "$vendor" -j"$jobs" "${targets[@]}" >"$work/build.log" 2>&1 ||
   { tail -n 60 "$work/build.log"; fail "building the vendor build"; }
 
-step "ctest --test-dir $vendor -j$jobs"
-ctest --test-dir "$vendor" --output-on-failure -j"$jobs" >"$work/ctest.log" 2>&1
+step "ctest --test-dir $vendor -j$jobs ${tests[*]}"
+"$src/tools/ci/ctest_timed.sh" --test-dir "$vendor" --output-on-failure -j"$jobs" "${tests[@]}" \
+  >"$work/ctest.log" 2>&1
 status=$?
 grep -E 'tests passed|tests failed|Total Test time' "$work/ctest.log"
+sed -n '/^=== the .* slowest tests/,$p' "$work/ctest.log"
 [ "$status" = 0 ] || { grep -A 40 'The following tests FAILED' "$work/ctest.log"; fail "vendor build tests"; }
 
 step "cmake --install $vendor --prefix $prefix"
 cmake --install "$vendor" --prefix "$prefix" >"$work/install.log" ||
   { cat "$work/install.log"; fail "installing the suite"; }
-programs="bench-allreduce bench-reducescatter bench-allgather bench-alltoall"
 for prog in $programs; do
   runpath=$(readelf -d "$prefix/bin/$prog" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
   [ "$runpath" = "$root/lib" ] || fail "$prog has RUNPATH '$runpath', not $root/lib"

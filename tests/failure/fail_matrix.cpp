@@ -4,7 +4,7 @@
 // losing a result row that the table had already printed.
 //
 //   fail_matrix GROUP --bin DIR [--legacy DIR] [--mpirun PATH] [--work DIR] [--timeout S]
-//               [--jobs N] [--repeat R] [--skip TEXT,...]
+//               [--jobs N] [--repeat R] [--path-runs N [--seed S]] [--skip TEXT,...]
 //
 // GROUP is one of: faults-<program suffix> (every failable entry point the program calls, in
 // several thread layouts), corrupt (received data changed, for every collective, type, operation
@@ -12,7 +12,8 @@
 // library, bad simulator settings, limits), mpi (faults under mpirun -np 2, in one or both
 // processes), abort-<program suffix> (every call of a queue wait or a collective failed in turn,
 // the calls after which the run ends on the abort path while work may still be running; one run
-// at a time, each case --repeat times, since what goes wrong there is a race), hang (calls that
+// at a time, each case --repeat times, or with --path-runs each case once and each path that
+// many times in all, since what goes wrong there is a race), hang (calls that
 // never complete, in every phase, ended by BENCHMARK_TIMEOUT_S). It prints one line per path and
 // the count of paths tried and of those that behaved.
 #include <fcntl.h>
@@ -31,8 +32,10 @@
 #include <fstream>
 #include <functional>
 #include <atomic>
+#include <algorithm>
 #include <map>
 #include <mutex>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -51,6 +54,9 @@ struct Options {
   int timeout = 60;
   int jobs = 6;
   int repeat = 1;
+  int path_runs = 0;  // > 0: runs of each abort path in all, dealt over its cases
+  unsigned seed = 0;
+  bool seed_given = false;
 };
 Options opt;
 
@@ -221,6 +227,7 @@ struct Case {
   Words argv;
   Env env;
   Expect expect;
+  int repeat = 0;  // runs of the case; 0 takes --repeat
 };
 
 bool Has(const Outcome& o, const std::string& text) {
@@ -353,7 +360,7 @@ int tried = 0, behaved = 0;
 
 // Runs one case (--repeat times, unless `once`) and prints its line; true when it behaved.
 bool RunNow(const Case& c, bool once = false) {
-  const int repeat = once ? 1 : opt.repeat;
+  const int repeat = once ? 1 : c.repeat > 0 ? c.repeat : opt.repeat;
   for (const std::string& text : Split(opt.skip, ','))
     if (c.name.find(text) != std::string::npos) return true;
   const std::string dir = CaseDir(c.name);
@@ -508,13 +515,39 @@ bool WaitsOrCollective(const std::string& ep) {
   return names.count(ep) != 0;
 }
 
+// Failing any call of one entry point in one layout ends the run through the same exit, with
+// work of the other communicators or threads possibly in flight: the cases of such a path reach
+// the same code, at different moments. With --path-runs N every case runs once at least and each
+// path N times in all, its cases taking turns evenly; which of them get the runs left over
+// changes with the seed, so that successive CI runs cover every case many times over.
+void DealRuns(const std::map<std::string, std::vector<size_t>>& paths) {
+  std::mt19937 rng(opt.seed);
+  int runs = 0;
+  for (const auto& [path, cases] : paths) {
+    const int n = static_cast<int>(cases.size());
+    const int each = std::max(1, opt.path_runs / n);
+    const int extra = opt.path_runs > n ? opt.path_runs % n : 0;
+    std::vector<size_t> order = cases;
+    std::shuffle(order.begin(), order.end(), rng);
+    for (int i = 0; i < n; ++i) pending[order[static_cast<size_t>(i)]].repeat = each + (i < extra ? 1 : 0);
+    const int total = std::max(n, opt.path_runs);
+    runs += total;
+    std::printf("path %-40s %3d cases, %4d runs\n", path.c_str(), n, total);
+  }
+  std::printf("%d runs in all, seed %u (--seed %u deals them the same way again)\n", runs,
+              opt.seed, opt.seed);
+}
+
 void AbortGroup(const std::string& suffix) {
+  std::map<std::string, std::vector<size_t>> paths;  // path -> its cases in `pending`
   const std::vector<Layout> layouts = {
       {"s1-c2-async", "-s 1 -c 2 -y 1", {}},
       {"s2-async-hwtime", "-s 2 -y 1", {{"BENCHMARK_TEST_HW_TIME_ENABLE", "1"}}},
   };
-  // Few calls per run, so that every one of them can be failed, many times over.
-  const char* const args = "-n 1K -x 1K -d 1 -l 1 -w 0 -p @DIR@/";
+  // Few calls per run, so that every one of them can be failed, many times over; a message
+  // large enough (1 MiB of floats) that collectives are still running when a call fails, which
+  // is when the failure exit can touch memory that they use.
+  const char* const args = "-n 256K -x 256K -d 1 -l 1 -w 0 -p @DIR@/";
   for (const Layout& layout : layouts) {
     const std::string base = "abort/" + suffix + "/" + layout.name;
     Words argv = {Program(suffix)};
@@ -533,10 +566,12 @@ void AbortGroup(const std::string& suffix) {
         c.env.push_back({"OXSIM_FAULT", ep + ":" + std::to_string(n)});
         c.expect.any_of.push_back(FamilyMessages(ep));
         c.expect.check_csv = true;
+        paths[layout.name + "/" + ep].push_back(pending.size());
         Try(c);
       }
     }
   }
+  if (opt.path_runs > 0) DealRuns(paths);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -899,7 +934,7 @@ int Usage() {
   std::fprintf(stderr,
                "usage: fail_matrix faults-<program>|abort-<program>|corrupt|cli|paths|mpi|hang "
                "--bin DIR --lib DIR [--legacy DIR] [--mpirun PATH] [--work DIR] [--timeout S] "
-               "[--jobs N] [--repeat R] [--skip TEXT,...]\n");
+               "[--jobs N] [--repeat R] [--path-runs N [--seed S]] [--skip TEXT,...]\n");
   return 2;
 }
 
@@ -919,9 +954,17 @@ int main(int argc, char** argv) {
     else if (k == "--skip") opt.skip = v;
     else if (k == "--jobs") opt.jobs = std::atoi(v.c_str());
     else if (k == "--repeat") opt.repeat = std::atoi(v.c_str());
+    else if (k == "--path-runs") opt.path_runs = std::atoi(v.c_str());
+    else if (k == "--seed") {
+      opt.seed = static_cast<unsigned>(std::strtoul(v.c_str(), nullptr, 10));
+      opt.seed_given = true;
+    }
     else return Usage();
   }
-  if (opt.bin.empty() || opt.timeout <= 0 || opt.jobs <= 0 || opt.repeat <= 0) return Usage();
+  if (opt.bin.empty() || opt.timeout <= 0 || opt.jobs <= 0 || opt.repeat <= 0 ||
+      opt.path_runs < 0)
+    return Usage();
+  if (!opt.seed_given) opt.seed = std::random_device{}();
   mkdir(opt.work.c_str(), 0755);
   setvbuf(stdout, nullptr, _IOLBF, 0);
   if (opt.group.rfind("faults-", 0) == 0) FaultGroup(opt.group.substr(7));

@@ -26,6 +26,7 @@ if [ "$count" -gt 0 ] && [ -s "$junit" ]; then
   awk -v RS='<testcase ' 'NR > 1 {
       name = $0; sub(/^name="/, "", name); sub(/".*/, "", name)
       t = $0; if (!sub(/.* time="/, "", t)) next; sub(/".*/, "", t)
+      sub(/  # GetParam\(\).*/, "", name)
       gsub(/&quot;/, "\"", name); gsub(/&lt;/, "<", name); gsub(/&gt;/, ">", name)
       gsub(/&amp;/, "\\&", name)
       printf "%10.2f s  %s\n", t, name
