@@ -268,7 +268,7 @@ def group_compare(e):
     check(rc == 0 and "no regression: 4 rows compared" in out, f"same run: {rc} {out} {err}")
     for files in ((base, slow), (base[:-4] + "csv", slow[:-4] + "csv")):
         rc, out, err = compare(*files)
-        check(rc == 1 and out.count("REGRESSED") == 4 and "4 of 4 rows regressed" in out,
+        check(rc == 1 and out.count("  regressed (threshold)") == 4 and "4 of 4 rows regressed" in out,
               f"half the rate {files}: status {rc}: {out} {err}")
         for size in ("1048576 bytes, 262144", "4194304 bytes, 1048576"):
             for mode in ("inplace", "outofplace"):
