@@ -610,9 +610,10 @@ benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
   OX_RETURN_IF_FAILED(Barrier(rank));
   info->ResetErrorCount(this);
   WatchSetStage(rank, WatchStage::kTimed);
+  const uint64_t blocks = std::max<uint64_t>(repeat, 1);
   std::vector<double> block_ms;
-  block_ms.reserve(repeat);
-  for (uint64_t b = 0; b < repeat; ++b) {
+  block_ms.reserve(blocks);
+  for (uint64_t b = 0; b < blocks; ++b) {
     // Every block starts with all ranks together, as the first one does.
     if (b > 0) OX_RETURN_IF_FAILED(Barrier(rank));
     double ms = 0.0;
