@@ -51,6 +51,8 @@ class Context {
   benchmarkResult_t EndTransport(ThreadInfo* info);
   // Measures one step and has the collective print its line.
   benchmarkResult_t GetTimePerColl(ThreadInfo* info);
+  // Times one block of `loop` iterations (host clock, or device notifiers) into *elapsed_ms.
+  benchmarkResult_t TimeBlock(ThreadInfo* info, double* elapsed_ms);
   // Thread barrier, then MPI barrier (and the error-count all-reduce); always 0.
   benchmarkResult_t Barrier(uint64_t thread_rank);
   // Aborts every communicator of the process; a failed abort ends the process.
@@ -91,6 +93,8 @@ class Context {
   uint64_t comms = 1;
   uint64_t warmup_loop = 1;
   uint64_t loop = 1;
+  // Timed blocks of `loop` iterations per step (BENCHMARK_REPEAT); the table shows the median.
+  uint64_t repeat = 1;
   uint64_t block = 0;
   uint64_t async = 0;
   uint64_t offset = 0;

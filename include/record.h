@@ -47,6 +47,8 @@ struct RecordRow {
   bool has_rank_time = false;
   RankSpread rank_time_us;
   FirstError first_error;
+  // Latency of each timed block of the step (BENCHMARK_REPEAT), as latency_us is defined.
+  std::vector<double> samples_us;
 };
 
 struct RankCard {
@@ -111,10 +113,11 @@ bool RecordKept();
 // Thread 0 of process 0, when the table title is printed: the collective's final name and
 // what the environment settings chose.
 void RecordTitle(const Context& ctx, const std::string& collective);
-// A worker's own elapsed milliseconds of the step's timed loop; called after the loop.
-void RecordLoopTime(uint64_t thread_rank, double elapsed_ms);
+// A worker's own elapsed milliseconds of each timed block of the step; called after the loop.
+void RecordLoopTimes(uint64_t thread_rank, const std::vector<double>& elapsed_ms);
 // Thread 0 of every process, after the step's last barrier: gathers the ranks' times and first
-// mismatches through the MPI wrapper, for the row that follows.
+// mismatches through the MPI wrapper, for the row that follows. The spread is that of the
+// block the table shows (the median block of thread 0 of process 0).
 void RecordGatherStep(Context* ctx, uint64_t thread_rank);
 // A table row of the current step (thread 0 of process 0).
 void RecordAddRow(RecordRow row);

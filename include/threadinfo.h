@@ -49,6 +49,8 @@ class ThreadInfo {
   uint64_t recv_count = 0;
   uint64_t coll_count = 0;
   uint64_t span_count = 0;
+  // The current step's latency of each timed block, in the unit of the table's latency.
+  std::vector<double> block_us;
 };
 
 // The larger of maxcount and the largest special count: buffers hold this many elements.

@@ -14,6 +14,7 @@
 
 #include "dump_param.h"
 #include "record.h"
+#include "samples.h"
 #include "threadpool.h"
 #include "watchdog.h"
 
@@ -358,7 +359,17 @@ benchmarkResult_t Algorithm::PrintTableLine(ThreadInfo* info, const TableLayout&
     row.algbw_gbs = algo_bw;
     row.busbw_gbs = bus_bw;
     row.errors = static_cast<uint64_t>(errors);
+    row.samples_us = info->block_us;
     RecordAddRow(std::move(row));
+  }
+  if (info->block_us.size() > 1) {
+    const std::string op = layout.redop ? " " + context->reduce_op_names[info->op_index] : "";
+    NoteRowNoise(StrFmt("%llu bytes, %llu x %s%s, %s",
+                        static_cast<unsigned long long>(type_size * info->span_count),
+                        static_cast<unsigned long long>(info->coll_count),
+                        context->data_type_names[info->type_index].c_str(), op.c_str(),
+                        inplace ? "inplace" : "outofplace"),
+                 StatsOf(info->block_us).cv);
   }
   if (csv) std::fprintf(csv, "%.3lf,%.2lf,%.2lf,%li", seconds * 1e6, algo_bw, bus_bw, errors);
   std::printf(layout.row_group, seconds * 1e6, algo_bw, bus_bw, errors);

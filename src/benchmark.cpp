@@ -8,6 +8,7 @@
 #include "log.h"
 #include "record.h"
 #include "run_warnings.h"
+#include "samples.h"
 #include "watchdog.h"
 
 using namespace oxcl_benchmark;
@@ -24,6 +25,8 @@ int RunProgram(int argc, char** argv) {
     return r;
   }
   r = ReadWatchSettings();
+  if (r != BENCHMARK_SUCCESS) return r;
+  r = ReadRepeat(&context->repeat);
   if (r != BENCHMARK_SUCCESS) return r;
   std::vector<Algorithm*>& registry = AlgorithmManager::BenchMap();
   if (registry.empty()) {

@@ -17,6 +17,7 @@
 #include "ox.h"
 #include "oxdev.h"
 #include "record.h"
+#include "samples.h"
 #include "threadinfo.h"
 #include "threadpool.h"
 #include "watchdog.h"
@@ -159,7 +160,8 @@ std::vector<std::pair<std::string, std::string>> CallSequenceSettings(const Cont
           {"--stress_test", n(ctx.stress_test)},
           {"-o/--root", std::to_string(ctx.root)},
           {"-q/--clique_num", n(ctx.clique_num)},
-          {"BENCHMARK_ALLTOALL_API", api}};
+          {"BENCHMARK_ALLTOALL_API", api},
+          {"BENCHMARK_REPEAT", n(ctx.repeat)}};
 }
 
 std::string Shown(const std::string& value) { return value.empty() ? "(unset)" : value; }
@@ -332,6 +334,7 @@ benchmarkResult_t Context::Execute() {
     std::printf("# All Result Check: %s\n", word);
     std::fflush(stdout);
     if (!csv_path.empty() && csv_file != nullptr) std::fflush(csv_file);
+    LogNoiseWarning();
   }
   return BENCHMARK_SUCCESS;
 }
@@ -557,19 +560,14 @@ benchmarkResult_t Context::EndTransport(ThreadInfo* info) {
   return r;
 }
 
-benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
 #define OX_RETURN_IF_FAILED(call)                 \
   do {                                            \
     benchmarkResult_t r_ = (call);                \
     if (r_ != BENCHMARK_SUCCESS) return r_;       \
   } while (0)
+
+benchmarkResult_t Context::TimeBlock(ThreadInfo* info, double* elapsed_ms) {
   const uint64_t rank = info->thread_rank;
-  OX_RETURN_IF_FAILED(Barrier(rank));
-  OX_RETURN_IF_FAILED(TestTransport(info, 0));
-  OX_RETURN_IF_FAILED(EndTransport(info));
-  OX_RETURN_IF_FAILED(Barrier(rank));
-  info->ResetErrorCount(this);
-  WatchSetStage(rank, WatchStage::kTimed);
   double elapsed = 0.0;
   if (stress_test != 0) {
     for (uint64_t i = 0; i < loop; ++i) {
@@ -600,7 +598,36 @@ benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
       elapsed = static_cast<double>(duration / 1000);
     }
   }
-  RecordLoopTime(rank, elapsed);
+  *elapsed_ms = elapsed;
+  return BENCHMARK_SUCCESS;
+}
+
+benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
+  const uint64_t rank = info->thread_rank;
+  OX_RETURN_IF_FAILED(Barrier(rank));
+  OX_RETURN_IF_FAILED(TestTransport(info, 0));
+  OX_RETURN_IF_FAILED(EndTransport(info));
+  OX_RETURN_IF_FAILED(Barrier(rank));
+  info->ResetErrorCount(this);
+  WatchSetStage(rank, WatchStage::kTimed);
+  const uint64_t blocks = std::max<uint64_t>(repeat, 1);
+  std::vector<double> block_ms;
+  block_ms.reserve(blocks);
+  for (uint64_t b = 0; b < blocks; ++b) {
+    // Every block starts with all ranks together, as the first one does.
+    if (b > 0) OX_RETURN_IF_FAILED(Barrier(rank));
+    double ms = 0.0;
+    OX_RETURN_IF_FAILED(TimeBlock(info, &ms));
+    block_ms.push_back(ms);
+  }
+  const double elapsed = block_ms[MedianBlock(block_ms)];
+  // A loop count of 0 measures nothing: report 0 instead of dividing by zero.
+  const auto per_op = [this](double ms) {
+    return loop == 0 ? 0.0 : ms / (static_cast<double>(loop) * 1000.0);
+  };
+  info->block_us.clear();
+  for (double ms : block_ms) info->block_us.push_back(per_op(ms) * 1e6);
+  RecordLoopTimes(rank, block_ms);
   OX_RETURN_IF_FAILED(Barrier(rank));
   if (datacheck != 0) {
     WatchSetStage(rank, WatchStage::kDataCheck);
@@ -612,12 +639,11 @@ benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
     OX_RETURN_IF_FAILED(algorithm->Check(info, 0));
     OX_RETURN_IF_FAILED(Barrier(rank));
   }
-  // A loop count of 0 measures nothing: report 0 instead of dividing by zero.
-  const double seconds = loop == 0 ? 0.0 : elapsed / (static_cast<double>(loop) * 1000.0);
+  const double seconds = per_op(elapsed);
   RecordGatherStep(this, rank);
   return algorithm->GetDataRate(info, seconds);
-#undef OX_RETURN_IF_FAILED
 }
+#undef OX_RETURN_IF_FAILED
 
 benchmarkResult_t Context::GetThreadParam(int thread_rank) {
   ThreadInfo info;

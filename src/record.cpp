@@ -21,6 +21,7 @@
 #include "context.h"
 #include "log.h"
 #include "oxmpi_wrapper.h"
+#include "samples.h"
 #include "threadpool.h"
 
 namespace oxcl_benchmark {
@@ -244,6 +245,18 @@ std::string RunRecord::ToJson() const {
     } else {
       r += "null";
     }
+    r += ", \"samples_us\": [";
+    for (size_t k = 0; k < w.samples_us.size(); ++k) r += (k ? ", " : "") + Number(w.samples_us[k]);
+    r += "], \"stats\": ";
+    if (w.samples_us.empty()) {
+      r += "null";
+    } else {
+      const SampleStats t = StatsOf(w.samples_us);
+      r += "{\"min\": " + Number(t.min) + ", \"p10\": " + Number(t.p10) + ", \"median\": " +
+           Number(t.median) + ", \"p90\": " + Number(t.p90) + ", \"max\": " + Number(t.max) +
+           ", \"mean\": " + Number(t.mean) + ", \"stdev\": " + Number(t.stdev) +
+           ", \"cv\": " + Number(t.cv) + "}";
+    }
     r += "}";
   }
   r += rows.empty() ? "]" : "\n  ]";
@@ -256,7 +269,7 @@ namespace {
 // What one worker leaves for the step's gather.
 struct ThreadSlot {
   std::mutex mutex;
-  double loop_ms = 0.0;
+  std::vector<double> loop_ms;  // per timed block
   FirstError first;
 };
 
@@ -537,7 +550,7 @@ void RecordTitle(const Context& ctx, const std::string& collective) {
   }
 }
 
-void RecordLoopTime(uint64_t thread_rank, double elapsed_ms) {
+void RecordLoopTimes(uint64_t thread_rank, const std::vector<double>& elapsed_ms) {
   State& s = TheState();
   if (!s.on.load() || thread_rank >= s.slots.size()) return;
   ThreadSlot& slot = s.slots[thread_rank];
@@ -558,24 +571,30 @@ void RecordGatherStep(Context* ctx, uint64_t thread_rank) {
   State& s = TheState();
   if (thread_rank != 0 || !s.on.load()) return;
   const size_t nprocs = s.heads.size();
-  const size_t blob = s.max_threads * sizeof(double) + sizeof(ErrorWire);
+  // Every process runs the same number of blocks (the processes compared their settings).
+  const size_t blocks = static_cast<size_t>(std::max<uint64_t>(ctx->repeat, 1));
+  const size_t times_room = s.max_threads * blocks * sizeof(double);
+  const size_t blob = times_room + sizeof(ErrorWire);
   std::vector<char> all(blob * nprocs, 0);
   char* mine = all.data() + blob * static_cast<size_t>(ctx->proc_rank);
   // No other worker of this process touches the slots before thread 0 reaches the next
   // barrier: the next step's loop time and mismatches come after it.
   FirstError best;
+  size_t shown = 0;  // the block of thread 0 that the table shows
   for (size_t t = 0; t < s.slots.size(); ++t) {
     ThreadSlot& slot = s.slots[t];
     std::lock_guard<std::mutex> lock(slot.mutex);
-    std::memcpy(mine + t * sizeof(double), &slot.loop_ms, sizeof(double));
+    if (t == 0) shown = MedianBlock(slot.loop_ms);
+    std::memcpy(mine + t * blocks * sizeof(double), slot.loop_ms.data(),
+                std::min(slot.loop_ms.size(), blocks) * sizeof(double));
     if (slot.first.rank >= 0 && Before(slot.first.rank, slot.first.index, best)) best = slot.first;
-    slot.loop_ms = 0.0;
+    slot.loop_ms.clear();
     slot.first = FirstError();
   }
   ErrorWire wire{best.rank, best.index, {}, {}};
   CopyTruncated(wire.expected, best.expected);
   CopyTruncated(wire.received, best.received);
-  std::memcpy(mine + s.max_threads * sizeof(double), &wire, sizeof(wire));
+  std::memcpy(mine + times_room, &wire, sizeof(wire));
   {
     // The MPI wrapper is called by one thread of a process at a time.
     std::lock_guard<std::mutex> lock(ctx->barrier_mutex);
@@ -591,7 +610,7 @@ void RecordGatherStep(Context* ctx, uint64_t thread_rank) {
     const ProcessHead& h = s.heads[p];
     for (uint64_t t = 0; t < h.threads && t < s.max_threads; ++t) {
       double ms = 0.0;
-      std::memcpy(&ms, at + t * sizeof(double), sizeof(ms));
+      std::memcpy(&ms, at + (t * blocks + shown) * sizeof(double), sizeof(ms));
       // Each rank's own time per operation, in the unit of the table's latency
       // (the same arithmetic as the table's, so rank 0 of process 0 shows its latency exactly).
       const double us =
@@ -602,7 +621,7 @@ void RecordGatherStep(Context* ctx, uint64_t thread_rank) {
       }
     }
     ErrorWire w;
-    std::memcpy(&w, at + s.max_threads * sizeof(double), sizeof(w));
+    std::memcpy(&w, at + times_room, sizeof(w));
     w.expected[sizeof(w.expected) - 1] = '\0';
     w.received[sizeof(w.received) - 1] = '\0';
     if (w.rank >= 0 && Before(w.rank, w.index, first)) {
@@ -625,6 +644,7 @@ void RecordAddRow(RecordRow row) {
     row.first_error = s.pending_error;
     s.has_pending = false;
   }
+  if (row.samples_us.empty()) row.samples_us = {row.latency_us};
   s.record.rows.push_back(std::move(row));
 }
 

@@ -1,17 +1,23 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Compare a new benchmark run with a saved one and flag the rows that got worse.
 
-Reads two run records (BENCHMARK_RECORD=PATH) or two result CSV files (-p), matches their rows by
-bytes, count, type, reduce operation and buffer mode, prints base, new and their ratio per row
-and flags each row whose metric is worse by more than the threshold. Exit status: 0 when no row
-regressed, 1 when one did, 2 when an input cannot be read or the files cannot be compared.
+BASE and NEW are each a run record (BENCHMARK_RECORD=PATH), a result CSV file (-p) or a
+directory of records of one configuration (every *.json in it, pooled). Rows are matched by
+bytes, count, type, reduce operation and buffer mode. A row with at least 5 samples on both
+sides (the timed blocks of BENCHMARK_REPEAT, and one per record) is judged by a two-sided
+Mann-Whitney U test, Holm-adjusted over all tested rows; it regressed when the test is
+significant and its median is worse by more than the threshold. Rows with fewer samples are
+judged by the threshold alone. Exit status: 0 when no row regressed, 1 when one did, 2 when an
+input cannot be read or the inputs cannot be compared.
 """
 import argparse
 import math
 import os
+import statistics
 import sys
 
 sys.dont_write_bytecode = True  # the shared reader beside this file; keep the tree clean
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import result_files as rf  # noqa: E402
 
 PROG = os.path.basename(__file__)
@@ -20,6 +26,9 @@ METRICS = {
     "busbw": ("busbw_gbs", "bus bandwidth (GB/s)", True),
     "latency": ("latency_us", "average latency (us)", False),
 }
+MIN_SAMPLES = 5  # fewer on a side: the test cannot tell anything at usual alpha levels
+SCIPY_HINT = (f"install Debian's python3-scipy (apt-get install -y python3-scipy) and run "
+              f"{rf.SYSTEM_PYTHON} tools/{PROG}")
 
 
 def warn(msg):
@@ -36,6 +45,16 @@ def threshold_value(text):
     return value
 
 
+def alpha_value(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: '{text}'")
+    if not 0 < value < 1:
+        raise argparse.ArgumentTypeError(f"must be between 0 and 1, not {text}")
+    return value
+
+
 def index_rows(results):
     """{key: row}, the first of rows with the same key (files joined with cat)."""
     rows = {}
@@ -48,26 +67,57 @@ def index_rows(results):
     return rows
 
 
-def describe(label, results):
-    text = f"{label}: {results.path}"
-    details = results.describe()
-    meta = results.meta or {}
-    if meta.get("started"):
-        details += (", " if details else "") + f"started {meta['started']}"
-    if details:
-        text += f" ({details})"
-    return text
+class Side:
+    """One side of the comparison: its files and, per row, the pooled samples of a field."""
 
+    def __init__(self, path, results):
+        self.path = path
+        self.results = results
+        self.indexed = [index_rows(r) for r in results]
 
-def check_run(label, results):
-    """Warns about a recorded run that did not pass: its numbers may not mean much."""
-    meta = results.meta
-    if not meta:
-        return
-    verdict, error = meta.get("verdict"), meta.get("error")
-    if verdict != "PASSED" or error:
-        what = f"verdict {verdict}" if verdict else "no verdict"
-        warn(f"the {label} run did not pass ({what}" + (f": {error}" if error else "") + ")")
+    @property
+    def collectives(self):
+        return sorted({r.collective for r in self.results if r.collective})
+
+    def keys(self):
+        return set().union(*self.indexed)
+
+    def samples(self, key, field):
+        pooled = []
+        for rows in self.indexed:
+            if key in rows:
+                pooled += rf.samples(rows[key], field)
+        return pooled
+
+    def describe(self, label):
+        if len(self.results) == 1:
+            results = self.results[0]
+            text = f"{label}: {results.path}"
+            details = results.describe()
+            meta = results.meta or {}
+            if meta.get("started"):
+                details += (", " if details else "") + f"started {meta['started']}"
+            return text + (f" ({details})" if details else "")
+        first = self.results[0]
+        details = first.describe()
+        started = sorted(r.meta["started"] for r in self.results
+                         if r.meta and r.meta.get("started"))
+        if started:
+            details += (", " if details else "") + f"started {started[0]} to {started[-1]}"
+        return f"{label}: {self.path} ({len(self.results)} records" + \
+            (f": {details}" if details else "") + ")"
+
+    def check_runs(self, label):
+        """Warns about a recorded run that did not pass: its numbers may not mean much."""
+        for results in self.results:
+            meta = results.meta
+            if not meta:
+                continue
+            verdict, error = meta.get("verdict"), meta.get("error")
+            if verdict != "PASSED" or error:
+                what = f"verdict {verdict}" if verdict else "no verdict"
+                which = label if len(self.results) == 1 else f"{label} run {results.path}"
+                warn(f"the {which} did not pass ({what}" + (f": {error}" if error else "") + ")")
 
 
 def sort_key(key):
@@ -75,85 +125,170 @@ def sort_key(key):
     return (dtype, redop or "", bytes_, count, mode != "inplace")
 
 
-def compare(base, new, metric, threshold, out):
-    """Prints the comparison; returns (rows compared, keys regressed)."""
+def mann_whitney_p(stats, base, new):
+    """Two-sided p-value of the Mann-Whitney U test; 1 where every sample is the same value
+    (no order to test: both sides are alike)."""
+    if min(base + new) == max(base + new):
+        return 1.0
+    p = float(stats.mannwhitneyu(base, new, alternative="two-sided").pvalue)
+    return 1.0 if math.isnan(p) else p
+
+
+def holm(pvalues):
+    """Holm's step-down adjustment: the family-wise error rate over all of them at most alpha
+    when the rows whose adjusted value is at most alpha are taken as changed."""
+    order = sorted(range(len(pvalues)), key=lambda i: pvalues[i])
+    adjusted, running = [1.0] * len(pvalues), 0.0
+    for rank, i in enumerate(order):
+        running = max(running, min(1.0, (len(pvalues) - rank) * pvalues[i]))
+        adjusted[i] = running
+    return adjusted
+
+
+def judge(ratio, higher_better, threshold, significant=True):
+    """'regressed', 'improved' or '~' for a new/base ratio of medians."""
+    worse = ratio < 1 - threshold / 100 if higher_better else ratio > 1 + threshold / 100
+    better = ratio > 1 + threshold / 100 if higher_better else ratio < 1 - threshold / 100
+    if significant and worse:
+        return "regressed"
+    if significant and better:
+        return "improved"
+    return "~"
+
+
+def compare(base, new, metric, threshold, alpha, stats, out):
+    """Prints the comparison; returns (rows in common, rows compared, keys regressed, rows
+    tested)."""
     field, _, higher_better = METRICS[metric]
-    base_rows, new_rows = index_rows(base), index_rows(new)
-    common = sorted(set(base_rows) & set(new_rows), key=sort_key)
-    out.write(f"{'bytes':>12} {'count':>12} {'type':>8} {'redop':>5} {'mode':>10} "
-              f"{'base':>12} {'new':>12} {'ratio':>7}\n")
-    compared, regressed = 0, []
+    common = sorted(base.keys() & new.keys(), key=sort_key)
+    lines = []
     for key in common:
-        b, n = base_rows[key][field], new_rows[key][field]
-        flag = ""
-        if b is None or n is None or b <= 0:
-            ratio_text = "n/a"
-        else:
-            ratio = n / b
+        b, n = base.samples(key, field), new.samples(key, field)
+        line = {"key": key, "b": b, "n": n, "p": None}
+        if b and n:
+            line["mb"], line["mn"] = statistics.median(b), statistics.median(n)
+        if b and n and line["mb"] > 0:
+            line["ratio"] = line["mn"] / line["mb"]
+            if stats is not None and min(len(b), len(n)) >= MIN_SAMPLES:
+                line["p"] = mann_whitney_p(stats, b, n)
+        lines.append(line)
+    tested = [line for line in lines if line["p"] is not None]
+    for line, adjusted in zip(tested, holm([line["p"] for line in tested])):
+        line["p_adj"] = adjusted
+    out.write(f"{'bytes':>12} {'count':>12} {'type':>8} {'redop':>5} {'mode':>10} "
+              f"{'base':>12} {'new':>12} {'ratio':>7} {'p(adj)':>9} {'samples':>11}  verdict\n")
+    compared, regressed, by_threshold = 0, [], 0
+    for line in lines:
+        key = line["key"]
+        verdict, p_text = "", "-"
+        if "ratio" in line:
             compared += 1
-            ratio_text = f"{ratio:.3f}"
-            worse = ratio < 1 - threshold / 100 if higher_better else ratio > 1 + threshold / 100
-            if worse:
-                flag = "  REGRESSED"
+            ratio_text = f"{line['ratio']:.3f}"
+            if line["p"] is not None:
+                p_text = f"{line['p_adj']:.2g}"
+                verdict = judge(line["ratio"], higher_better, threshold, line["p_adj"] <= alpha)
+            else:
+                by_threshold += 1
+                verdict = judge(line["ratio"], higher_better, threshold) + " (threshold)"
+            if verdict.startswith("regressed"):
                 regressed.append(key)
+        else:
+            ratio_text = "n/a"
         bytes_, count, dtype, redop, mode = key
-        shown = ["n/a" if v is None else f"{v:.6g}" for v in (b, n)]
+        shown = [f"{line[m]:.6g}" if m in line else "n/a" for m in ("mb", "mn")]
+        counts = f"{len(line['b'])}/{len(line['n'])}"
         out.write(f"{bytes_:>12} {count:>12} {dtype:>8} {redop or '-':>5} {mode:>10} "
-                  f"{shown[0]:>12} {shown[1]:>12} {ratio_text:>7}{flag}\n")
-    for label, only in (("base", set(base_rows) - set(new_rows)),
-                        ("new", set(new_rows) - set(base_rows))):
+                  f"{shown[0]:>12} {shown[1]:>12} {ratio_text:>7} {p_text:>9} {counts:>11}"
+                  f"  {verdict}".rstrip() + "\n")
+    for label, only in (("base", base.keys() - new.keys()), ("new", new.keys() - base.keys())):
         if only:
             keys = sorted(only, key=sort_key)
             listed = "; ".join(rf.key_text(k) for k in keys[:10])
             more = f"; and {len(keys) - 10} more" if len(keys) > 10 else ""
             out.write(f"rows only in {label}: {len(keys)} ({listed}{more})\n")
-    return len(common), compared, regressed
+    if by_threshold and tested:
+        out.write(f"(threshold): fewer than {MIN_SAMPLES} samples on a side, judged by the "
+                  f"threshold alone\n")
+    return len(common), compared, regressed, len(tested)
 
 
 def main(argv):
     parser = argparse.ArgumentParser(
         prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Compare a new benchmark run with a saved one. BASE and NEW are run\n"
-                    "records (BENCHMARK_RECORD=PATH) or result CSV files (-p); rows are\n"
-                    "matched by bytes, count, type, reduce operation and buffer mode.\n"
+                    "records (BENCHMARK_RECORD=PATH), result CSV files (-p) or directories\n"
+                    "of records of one configuration (every *.json, samples pooled per row);\n"
+                    "rows are matched by bytes, count, type, reduce operation and buffer mode.\n"
+                    f"Rows with {MIN_SAMPLES} or more samples on both sides (BENCHMARK_REPEAT "
+                    "blocks, one per\nrecord without them) are judged by a two-sided "
+                    "Mann-Whitney U test, Holm-\nadjusted over the tested rows at --alpha: "
+                    "'regressed' when significant and\nthe median is worse by more than "
+                    "--threshold, 'improved' likewise, '~' otherwise.\nRows with fewer "
+                    "samples are judged by the threshold alone, as marked.\n"
                     "Exit status: 0 no row regressed, 1 some row regressed, 2 the files\n"
                     "cannot be read or compared.",
         epilog="example:\n"
-               "  BENCHMARK_RECORD=base.json build/bin/bench-allreduce -n 1K -x 1M -m 4 -s 2\n"
-               "  BENCHMARK_RECORD=new.json build/bin/bench-allreduce -n 1K -x 1M -m 4 -s 2\n"
-               f"  {PROG} base.json new.json --threshold 10")
-    parser.add_argument("base", metavar="BASE", help="the saved run")
-    parser.add_argument("new", metavar="NEW", help="the run to check")
+               "  BENCHMARK_REPEAT=10 BENCHMARK_RECORD=base.json build/bin/bench-allreduce "
+               "-n 1K -x 1M -m 4 -s 2\n"
+               "  BENCHMARK_REPEAT=10 BENCHMARK_RECORD=new.json build/bin/bench-allreduce "
+               "-n 1K -x 1M -m 4 -s 2\n"
+               f"  {PROG} base.json new.json --threshold 10\n"
+               "tools/ab_compare.py runs two commands in turn and compares them this way.")
+    parser.add_argument("base", metavar="BASE", help="the saved run(s)")
+    parser.add_argument("new", metavar="NEW", help="the run(s) to check")
     parser.add_argument("--threshold", type=threshold_value, default=5.0, metavar="PCT",
-                        help="percent by which a row may be worse before it counts as a "
-                             "regression (default: 5)")
+                        help="percent by which a row's median may be worse before it counts "
+                             "as a regression (default: 5)")
+    parser.add_argument("--alpha", type=alpha_value, default=0.05,
+                        help="family-wise error rate over the tested rows (default: 0.05)")
     parser.add_argument("--metric", choices=sorted(METRICS), default="busbw",
                         help="busbw: bus bandwidth, higher is better (default); latency: "
                              "average latency, lower is better")
     parser.add_argument("--force", action="store_true",
                         help="compare records of different collectives all the same")
     args = parser.parse_args(argv)
-    field, what, higher_better = METRICS[args.metric]
+    _, what, higher_better = METRICS[args.metric]
     try:
-        base = rf.read(args.base, warn)
-        new = rf.read(args.new, warn)
-        for results in (base, new):
-            if not results.rows:
-                raise rf.InputError(f"{results.path}: no data rows")
-        if base.collective and new.collective and base.collective != new.collective \
+        base = Side(args.base, rf.read_all(args.base, warn))
+        new = Side(args.new, rf.read_all(args.new, warn))
+        for side in (base, new):
+            for results in side.results:
+                if not results.rows:
+                    raise rf.InputError(f"{results.path}: no data rows")
+            if len(side.collectives) > 1 and not args.force:
+                raise rf.InputError(f"{side.path} holds records of {' and '.join(side.collectives)}"
+                                    "; a directory must hold runs of one configuration (or "
+                                    "use --force)")
+        if base.collectives and new.collectives and base.collectives != new.collectives \
                 and not args.force:
-            raise rf.InputError(f"{base.path} holds {base.collective} and {new.path} holds "
-                                f"{new.collective}; use --force to compare them anyway")
+            raise rf.InputError(f"{args.base} holds {', '.join(base.collectives)} and {args.new} "
+                                f"holds {', '.join(new.collectives)}; use --force to compare "
+                                "them anyway")
     except rf.InputError as e:
         print(f"{PROG}: error: {e}", file=sys.stderr)
         return 2
+    try:
+        import scipy.stats as stats
+    except ImportError:
+        stats = None
     out = sys.stdout
-    out.write(describe("base", base) + "\n" + describe("new", new) + "\n")
+    out.write(base.describe("base") + "\n" + new.describe("new") + "\n")
     out.write(f"metric: {what}, {'higher' if higher_better else 'lower'} is better; a row "
               f"regressed when worse by more than {args.threshold:g}%\n")
-    check_run("base", base)
-    check_run("new", new)
-    common, compared, regressed = compare(base, new, args.metric, args.threshold, out)
+    testable = [k for k in base.keys() & new.keys()
+                if min(len(base.samples(k, "latency_us")),
+                       len(new.samples(k, "latency_us"))) >= MIN_SAMPLES]
+    if stats is not None and testable:
+        out.write(f"rows with {MIN_SAMPLES} or more samples on both sides: medians compared, "
+                  f"and a two-sided Mann-Whitney U test at alpha {args.alpha:g} over all tested "
+                  f"rows (Holm)\n")
+    base.check_runs("base")
+    new.check_runs("new")
+    common, compared, regressed, tested = compare(base, new, args.metric, args.threshold,
+                                                  args.alpha, stats, out)
+    if stats is None and testable:
+        warn(f"scipy is not available to {sys.executable}: every row was judged by the "
+             f"threshold alone; {SCIPY_HINT}")
     if common == 0:
         print(f"{PROG}: error: no row is in both files", file=sys.stderr)
         return 2
@@ -162,16 +297,18 @@ def main(argv):
             if args.metric == "busbw" else ""
         print(f"{PROG}: error: no row has a base value to compare with{hint}", file=sys.stderr)
         return 2
+    significant = f", significant at alpha {args.alpha:g}" if tested else ""
     if regressed:
         out.write(f"{len(regressed)} of {compared} rows regressed by more than "
-                  f"{args.threshold:g}%:\n")
+                  f"{args.threshold:g}%{significant}:\n")
         for key in regressed:
             out.write(f"  {rf.key_text(key)}\n")
         return 1
     out.write(f"no regression: {compared} rows compared, none worse by more than "
-              f"{args.threshold:g}%\n")
+              f"{args.threshold:g}%{significant}\n")
     return 0
 
 
 if __name__ == "__main__":
+    rf.python_with("scipy.stats")
     sys.exit(main(sys.argv[1:]))

@@ -4,12 +4,15 @@ Two kinds are read: the run record that BENCHMARK_RECORD=PATH writes (one JSON d
 with the run's settings and unrounded values) and the result CSV file that -p writes (the table
 only). Either way a file becomes a list of rows, one per table row and buffer mode, with the
 keys of the record: bytes, count, type, redop (None without one), mode ("inplace" or
-"outofplace"), latency_us, algbw_gbs, busbw_gbs, errors. Python's standard library only.
+"outofplace"), latency_us, algbw_gbs, busbw_gbs, errors, and samples_us (a list, or None where
+the file has none). Python's standard library only.
 """
 import csv
 import io
 import json
 import math
+import os
+import sys
 
 HEAD = ["bytes", "count", "type"]
 GROUP = ["avg-lat(us)", "algo-bw(GB/s)", "bus-bw(GB/s)", "error"]
@@ -99,7 +102,8 @@ def read_csv(path, text, warn):
                     "redop": fields[3] if has_redop else None}
             rows.extend([dict(head, mode=CSV_MODES[mode], latency_us=float(fields[at]),
                               algbw_gbs=float(fields[at + 1]), busbw_gbs=float(fields[at + 2]),
-                              errors=int(fields[at + 3])) for mode, at in groups])
+                              errors=int(fields[at + 3]), samples_us=None)
+                         for mode, at in groups])
         except ValueError:
             warn(f"{path}:{n}: skipped, not a number in a bytes, latency or bandwidth field")
             continue
@@ -138,7 +142,11 @@ def read_record(path, text):
             fail(f"row {i}: bad 'type' or 'mode'")
         if row.get("redop") is not None and not isinstance(row["redop"], str):
             fail(f"row {i}: bad 'redop'")
-        rows.append(dict(row, redop=row.get("redop")))
+        samples = row.get("samples_us")
+        if samples is not None and (not isinstance(samples, list) or not samples or not all(
+                _number(v, False) and v is not None and v >= 0 for v in samples)):
+            fail(f"row {i}: 'samples_us' is not a list of times")
+        rows.append(dict(row, redop=row.get("redop"), samples_us=samples))
     meta = {k: v for k, v in doc.items() if k != "rows"}
     return Results(path, rows, meta)
 
@@ -169,3 +177,54 @@ def row_key(row):
 def key_text(key):
     bytes_, count, dtype, redop, mode = key
     return f"{bytes_} bytes, {count} x {dtype}" + (f" {redop}" if redop else "") + f", {mode}"
+
+
+def samples(row, field):
+    """The row's values of `field` (latency_us, algbw_gbs or busbw_gbs), one per timed block
+    where the record keeps the blocks (BENCHMARK_REPEAT), else its one value; [] for none. A
+    block's bandwidth is the row's scaled by the times, the bytes being the same."""
+    value = row.get(field)
+    if value is None:
+        return []
+    times = row.get("samples_us")
+    if not times:
+        return [value]
+    if field == "latency_us":
+        return list(times)
+    latency = row.get("latency_us")
+    if not latency:
+        return [value]
+    # The factor first: the block the row shows gives back the row's value exactly.
+    return [value * (latency / t) for t in times if t > 0]
+
+
+def read_all(path, warn):
+    """Reads a file as read() does, or every *.json record of a directory (in name order):
+    a list of Results. Raises InputError for a directory without records."""
+    if not os.path.isdir(path):
+        return [read(path, warn)]
+    names = sorted(n for n in os.listdir(path) if n.endswith(".json"))
+    if not names:
+        raise InputError(f"{path}: a directory without *.json run records")
+    return [read(os.path.join(path, n), warn) for n in names]
+
+
+REEXEC_MARK = "OXCL_TOOLS_PYTHON_TRIED"
+SYSTEM_PYTHON = "/usr/bin/python3"
+
+
+def python_with(module):
+    """Returns whether `module` imports here. Where it does not and this is not the system's
+    Python (a pyenv or venv one first on PATH, without Debian's packages), runs this program
+    again under the system's Python, once; a caller that still lacks it says so itself."""
+    try:
+        __import__(module)
+        return True
+    except ImportError:
+        pass
+    if os.environ.get(REEXEC_MARK) or not os.path.exists(SYSTEM_PYTHON) or \
+            os.path.realpath(sys.executable) == os.path.realpath(SYSTEM_PYTHON):
+        return False
+    env = dict(os.environ, **{REEXEC_MARK: "1"})
+    script = os.path.abspath(sys.argv[0])
+    os.execve(SYSTEM_PYTHON, [SYSTEM_PYTHON, script, *sys.argv[1:]], env)

@@ -7,11 +7,15 @@ Usage: test_run_record.py BIN_DIR TOOLS_DIR GROUP [MPIRUN]
   unchanged  standard output, CSV file and memory report alike with the record off and on
   failed     records of runs that fail: a fault, a bad option, an unwritable record path
   compare    a run on a link of half the rate is a regression; the same run is not
+  repeat     BENCHMARK_REPEAT: the blocks in the record against the table, R = 1 as without it,
+             values refused
+  ab         ab_compare.py of two programs' runs on simulated links, one of half the rate
   mpi2, mpi3 two and three processes under MPIRUN
 """
 import json
 import os
 import re
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -268,13 +272,82 @@ def group_compare(e):
     check(rc == 0 and "no regression: 4 rows compared" in out, f"same run: {rc} {out} {err}")
     for files in ((base, slow), (base[:-4] + "csv", slow[:-4] + "csv")):
         rc, out, err = compare(*files)
-        check(rc == 1 and out.count("REGRESSED") == 4 and "4 of 4 rows regressed" in out,
+        check(rc == 1 and out.count("  regressed (threshold)") == 4 and "4 of 4 rows regressed" in out,
               f"half the rate {files}: status {rc}: {out} {err}")
         for size in ("1048576 bytes, 262144", "4194304 bytes, 1048576"):
             for mode in ("inplace", "outofplace"):
                 check(f"  {size} x float sum, {mode}\n" in out, f"row {size} {mode} not named")
     rc, out, _ = compare(base, slow, "--metric", "latency")
     check(rc == 1 and "4 of 4 rows regressed" in out, f"latency: {rc} {out}")
+
+
+def median_block(times):
+    """The block the table shows: the lower middle of the sorted times, its earliest block."""
+    return times.index(sorted(times)[(len(times) - 1) // 2])
+
+
+def group_repeat(e):
+    args = ["-n", "1K", "-x", "64K", "-m", "4", "-d", "1", "-s", "2", "-l", "2"]
+    for prog in ("bench-allreduce", "bench-alltoall"):
+        d = e.scratch()
+        rc, out, err = e.run(prog, args, env={"BENCHMARK_RECORD": d + "/", "BENCHMARK_REPEAT": "3"})
+        what = f"{prog} BENCHMARK_REPEAT=3"
+        rec = load(os.path.join(d, f"{prog}.json"))
+        check(rc == 0 and rec["verdict"] == "PASSED", f"{what}: status {rc}: {err}")
+        check_record_matches_table(what, rec, out, prog)
+        check_spread(what, rec)
+        for row in rec["rows"]:
+            t = row["samples_us"]
+            if not check(isinstance(t, list) and len(t) == 3, f"{what}: samples {t}"):
+                break
+            check(row["latency_us"] == t[median_block(t)], f"{what}: {row['latency_us']} is not "
+                  f"the median block of {t}")
+            st = row["stats"]
+            mean = statistics.fmean(t)
+            check(st["min"] == min(t) and st["max"] == max(t) and st["median"] == sorted(t)[1]
+                  and abs(st["mean"] - mean) <= 1e-9 * mean
+                  and abs(st["stdev"] - statistics.stdev(t)) <= 1e-9 * mean
+                  and abs(st["cv"] - st["stdev"] / st["mean"]) <= 1e-12
+                  and st["min"] <= st["p10"] <= st["median"] <= st["p90"] <= st["max"],
+                  f"{what}: stats {st} of {t}")
+    # R = 1 is the run without the variable: standard output, CSV file and memory report.
+    outputs = []
+    for env in ({}, {"BENCHMARK_REPEAT": "1"}):
+        d = e.scratch()
+        env["BENCHMARK_RECORD"] = os.path.join(d, "r.json")
+        rc, out, err = e.run("bench-allreduce", args + ["-p", d + "/", "-u", d + "/"], env=env)
+        check(rc == 0 and "vary by more than" not in err, f"{env}: status {rc}: {err}")
+        files = [open(os.path.join(d, n), encoding="utf-8").read()
+                 for n in ("output.csv", "oxcl_mem_usage.csv")]
+        outputs.append((masked(out), masked(files[0]), files[1]))
+        rows = load(env["BENCHMARK_RECORD"])["rows"]
+        check(all(r["samples_us"] == [r["latency_us"]] and r["stats"]["stdev"] == 0
+                  and r["stats"]["median"] == r["latency_us"] for r in rows),
+              f"{env}: one sample per row: {rows[:1]}")
+    for name, unset, one in zip(("standard output", "CSV file", "memory report"), *outputs):
+        check(unset == one, f"BENCHMARK_REPEAT=1: {name} differs:\n{unset}\n---\n{one}")
+    for value in ("0", "10001", "3x", " 2"):
+        rc, out, err = e.run("bench-allreduce", ["-n", "1K", "-x", "1K"],
+                             env={"BENCHMARK_REPEAT": value})
+        check(rc == 1 and f"BENCHMARK_REPEAT={value} is not a whole number from 1 to 10000" in err
+              and "# All Result Check" not in out, f"BENCHMARK_REPEAT={value!r}: {rc} {err}")
+
+
+def group_ab(e):
+    # Slow simulated links, so that the host's load cannot reach the modelled times: the new
+    # side at half the rate regresses in every row, whatever else runs here.
+    d = e.scratch()
+    prog = os.path.join(e.bin_dir, "bench-allreduce")
+    # Calls of 13 and 26 ms: a loaded host delays a block by a few ms, and 8 samples against
+    # 8 stay significant with several of them overlapping.
+    cmd = f"BENCHMARK_REPEAT=4 OXSIM_LINK_GBPS={{}} {prog} -s 2 -n 64K -x 64K -l 1 -w 1"
+    p = subprocess.run([sys.executable, os.path.join(e.tools_dir, "ab_compare.py"), "--pairs", "2",
+                        "--out", d, "--base", cmd.format("0.02"), "--new", cmd.format("0.01")],
+                       capture_output=True, text=True, timeout=240)
+    check(p.returncode == 1 and "2 of 2 rows regressed" in p.stdout and "8/8" in p.stdout,
+          f"half the rate: status {p.returncode}: {p.stdout} {p.stderr}")
+    check(sorted(n for n in os.listdir(os.path.join(d, "new")) if n.endswith(".json")) ==
+          ["run-001.json", "run-002.json"], f"records {os.listdir(os.path.join(d, 'new'))}")
 
 
 def group_mpi(e, np):
@@ -330,6 +403,7 @@ def main():
     mpirun = sys.argv[4] if len(sys.argv) > 4 else "mpirun"
     groups = {"timing": group_timing, "threads": group_threads, "corrupt": group_corrupt,
               "unchanged": group_unchanged, "failed": group_failed, "compare": group_compare,
+              "repeat": group_repeat, "ab": group_ab,
               "mpi2": lambda e: group_mpi(e, 2), "mpi3": lambda e: group_mpi(e, 3)}
     with tempfile.TemporaryDirectory() as tmp:
         groups[group](Env(bin_dir, tools_dir, tmp, mpirun))

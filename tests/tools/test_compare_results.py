@@ -39,6 +39,137 @@ BASE = {
 }
 
 
+def has_scipy():
+    for py in (sys.executable, "/usr/bin/python3"):
+        if os.path.exists(py) and subprocess.run([py, "-c", "import scipy.stats"],
+                                                 capture_output=True).returncode == 0:
+            return True
+    return False
+
+
+def sampled(latencies, bytes_=65536, mode="inplace", busbw_at_first=4.0):
+    """A row whose blocks took `latencies`; the row shows the first block."""
+    r = row(bytes_, mode, busbw_at_first, latencies[0])
+    r["samples_us"] = list(latencies)
+    return r
+
+
+def record(rows, collective="AllReduce"):
+    return dict(BASE, collective=collective, rows=rows)
+
+
+def verdicts(out):
+    """{(bytes, mode): (p text, verdict)} of the printed rows."""
+    found = {}
+    for line in out.splitlines():
+        f = line.split()
+        if len(f) >= 11 and f[0].isdigit():
+            found[(int(f[0]), f[4])] = (f[8], " ".join(f[10:]))
+    return found
+
+
+def check_statistics(tool, write, tmp):
+    """Rows with samples: the test, Holm's adjustment, ties and equal samples, pooling."""
+    def compare(base_rows, new_rows, *options):
+        b = write("sb.json", record(base_rows))
+        n = write("sn.json", record(new_rows))
+        rc, out, err = run(tool, b, n, *options)
+        return rc, verdicts(out), out, err
+
+    five = [10.0, 10.1, 10.2, 10.3, 10.4]
+    slower = [v * 1.2 for v in five]  # every new block slower than every base block
+    # 5 against 5, no overlap: the exact two-sided p is 2/252 = 0.0079.
+    rc, v, out, err = compare([sampled(five)], [sampled(slower)], "--metric", "latency")
+    check(rc == 1 and v[(65536, "inplace")] == ("0.0079", "regressed"), f"5 vs 5: {rc} {out} {err}")
+    check("1 of 1 rows regressed by more than 5%, significant at alpha 0.05" in out, out)
+    # Bandwidth from the same blocks: lower by the time ratio, the same test.
+    # Bandwidth from the same blocks: the row's value scaled by the times (medians 4 x 10/10.2
+    # and 3.333 x 12/12.24), the same test.
+    rc, v, out, _ = compare([sampled(five)], [sampled(slower, busbw_at_first=4.0 * 10 / 12)])
+    check(rc == 1 and v[(65536, "inplace")] == ("0.0079", "regressed") and " 3.92157 " in out
+          and " 3.26797 " in out, f"bandwidth samples: {out}")
+    check(compare([sampled(slower)], [sampled(five)], "--metric", "latency")[1]
+          [(65536, "inplace")][1] == "improved", "faster is improved")
+
+    # Holm: with 3 such rows the smallest p is 3 x 0.0079, still below 0.05; with 7, 0.056 is not.
+    sizes = [4096 * 2 ** k for k in range(7)]
+    for n_rows, expect in ((3, "regressed"), (7, "~")):
+        rc, v, out, _ = compare([sampled(five, b) for b in sizes[:n_rows]],
+                                [sampled(slower, b) for b in sizes[:n_rows]], "--metric", "latency")
+        check(rc == (1 if expect == "regressed" else 0)
+              and all(v[(b, "inplace")][1] == expect for b in sizes[:n_rows]),
+              f"Holm over {n_rows} rows: {rc} {out}")
+    check(compare([sampled(five, b) for b in sizes], [sampled(slower, b) for b in sizes],
+                  "--metric", "latency", "--alpha", "0.1")[0] == 1, "alpha 0.1 over 7 rows")
+
+    # Ties, within and across the sides, and sides each of one value.
+    tied_base, tied_new = [10, 10, 10, 11, 11, 11], [11, 12, 12, 12, 13, 13]
+    rc, v, out, _ = compare([sampled(tied_base)], [sampled(tied_new)], "--metric", "latency")
+    p_text, verdict = v[(65536, "inplace")]
+    check(rc == 1 and verdict == "regressed" and float(p_text) < 0.05, f"ties: {out}")
+    rc, v, out, _ = compare([sampled([10] * 6)], [sampled([12] * 6)], "--metric", "latency")
+    check(rc == 1 and v[(65536, "inplace")][1] == "regressed", f"each side one value: {out}")
+    rc, v, out, err = compare([sampled([10] * 6)], [sampled([10] * 6)], "--metric", "latency")
+    check(rc == 0 and v[(65536, "inplace")] == ("1", "~") and "Traceback" not in err,
+          f"all samples equal: {out} {err}")
+
+    # Significant but within the threshold, and a large change that noise explains: both "~",
+    # where the threshold rule alone would cry wolf on the second.
+    rc, v, out, _ = compare([sampled([100 + i / 10 for i in range(10)])],
+                            [sampled([102 + i / 10 for i in range(10)])], "--metric", "latency")
+    check(rc == 0 and v[(65536, "inplace")][1] == "~", f"2% slower, significant: {out}")
+    noisy_base, noisy_new = [1, 5, 9, 2, 8], [2, 6, 10, 3, 9]
+    rc, v, out, _ = compare([sampled(noisy_base)], [sampled(noisy_new)], "--metric", "latency")
+    check(rc == 0 and v[(65536, "inplace")][1] == "~", f"noisy: {out}")
+
+    # A row with fewer samples keeps the threshold rule, and is marked; a record of today
+    # (no samples_us) gives its one value.
+    old_row = row(65536, "outofplace", 4.0, 10.0)
+    rc, v, out, _ = compare([sampled(five), old_row],
+                            [sampled(five), dict(old_row, latency_us=12.0)], "--metric", "latency")
+    check(rc == 1 and v[(65536, "outofplace")] == ("-", "regressed (threshold)")
+          and v[(65536, "inplace")][1] == "~" and "judged by the threshold alone" in out,
+          f"mixed rows: {out}")
+
+    # Directories: every *.json pooled per row; five records of one sample each are tested.
+    for label, lat in (("base", 10.0), ("new", 12.0)):
+        os.makedirs(os.path.join(tmp, label))
+        for i in range(5):
+            write(f"{label}/r{i}.json", record([row(65536, "inplace", 4.0, lat + i / 100)]))
+        write(f"{label}/notes.txt", "not a record")
+    rc, out, err = run(tool, os.path.join(tmp, "base"), os.path.join(tmp, "new"),
+                       "--metric", "latency")
+    check(rc == 1 and verdicts(out)[(65536, "inplace")] == ("0.0079", "regressed")
+          and "(5 records: AllReduce, 2 ranks" in out and "5/5" in out, f"directories: {out} {err}")
+    os.makedirs(os.path.join(tmp, "empty"))
+    os.makedirs(os.path.join(tmp, "mixed"))
+    write("mixed/a.json", record([row(4096, "inplace", 1, 1)]))
+    write("mixed/b.json", record([row(4096, "inplace", 1, 1)], collective="AllGather"))
+    for what, path, text in (("empty folder", "empty", "without *.json run records"),
+                             ("two collectives", "mixed", "AllGather and AllReduce")):
+        rc, _, err = run(tool, os.path.join(tmp, path), os.path.join(tmp, "new"))
+        check(rc == 2 and text in err, f"{what}: {rc} {err}")
+    bad = record([dict(sampled(five), samples_us=["slow"])])
+    rc, _, err = run(tool, write("badsamples.json", bad), write("b2.json", record([sampled(five)])))
+    check(rc == 2 and "'samples_us' is not a list of times" in err, f"bad samples: {rc} {err}")
+    rc, _, err = run(tool, write("a.json", record([sampled(five)])), write("b.json",
+                     record([sampled(five)])), "--alpha", "1")
+    check(rc == 2 and "usage:" in err, f"--alpha 1: {rc} {err}")
+
+    # Without scipy: said once, every row by the threshold.
+    fake = os.path.join(tmp, "noscipy", "scipy")
+    os.makedirs(fake)
+    with open(os.path.join(fake, "__init__.py"), "w") as f:
+        f.write("raise ImportError('hidden by the test')\n")
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(fake))
+    p = subprocess.run([sys.executable, tool, write("c.json", record([sampled(five)])),
+                        write("d.json", record([sampled(slower)])), "--metric", "latency"],
+                       capture_output=True, text=True, timeout=60, env=env)
+    check(p.returncode == 1 and "scipy is not available" in p.stderr
+          and "python3-scipy" in p.stderr and "regressed (threshold)" in p.stdout,
+          f"no scipy: {p.returncode} {p.stdout} {p.stderr}")
+
+
 def main():
     tool, fixtures = sys.argv[1:3]
     with tempfile.TemporaryDirectory() as tmp:
@@ -61,7 +192,7 @@ def main():
         new = write("slower.json", slower)
         rc, out, err = run(tool, base, new)
         check(rc == 1, f"one row slower: status {rc}: {err}")
-        check(out.count("REGRESSED") == 1, f"one row flagged: {out}")
+        check(out.count("  regressed (threshold)") == 1, f"one row flagged: {out}")
         check("1 of 4 rows regressed by more than 5%:\n  65536 bytes, 16384 x float sum, inplace"
               in out, f"regressed row named: {out}")
         check(run(tool, base, new, "--threshold", "20")[0] == 0, "10% within a 20% threshold")
@@ -112,7 +243,7 @@ def main():
         from_csv = copy.deepcopy(BASE)
         from_csv["rows"] = [row(4096, "inplace", 0.26, 23.194), row(4096, "outofplace", 0.2, 1)]
         rc, out, _ = run(tool, csv_path, write("csv_like.json", from_csv))
-        check(rc == 1 and out.count("REGRESSED") == 1 and "rows only in base: 10" in out,
+        check(rc == 1 and out.count("  regressed (threshold)") == 1 and "rows only in base: 10" in out,
               f"CSV against a record: {rc} {out}")
 
         # A failed run is compared, with a warning.
@@ -142,6 +273,10 @@ def main():
             check(rc == 2 and "usage:" in err, f"arguments {args}: status {rc}: {err}")
         rc, out, _ = run(tool, "--help")
         check(rc == 0 and "Exit status" in out and "--threshold" in out, f"--help: {rc}")
+        if has_scipy():
+            check_statistics(tool, write, tmp)
+        else:
+            print("scipy missing (python3-scipy): the statistics are not checked")
     print(f"{len(failures)} failures")
     return 1 if failures else 0
 

@@ -11,3 +11,5 @@ endif()
 ox_add_gtest(test_watchdog SOURCES test_watchdog.cpp LIBS benchcore)
 # The run record: its JSON text, the atomic write, one run through the hooks.
 ox_add_gtest(test_record SOURCES test_record.cpp LIBS benchcore)
+# Repeated timed blocks: BENCHMARK_REPEAT, the median block, the statistics, the noise warning.
+ox_add_gtest(test_samples SOURCES test_samples.cpp LIBS benchcore)

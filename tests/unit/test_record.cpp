@@ -79,6 +79,7 @@ RunRecord SmallRecord() {
   row.has_rank_time = true;
   row.rank_time_us = {0.25, 0.5, 0.75, 1, 0};
   row.first_error = {1, 7, "3", "4"};
+  row.samples_us = {0.5, 1.0 / 3.0, 0.25};
   r.rows.push_back(row);
   return r;
 }
@@ -116,7 +117,11 @@ TEST(RecordJson, EveryFieldByItsName) {
             "\"busbw_gbs\": null, \"errors\": 2, \"rank_time_us\": {\"min\": 0.25, "
             "\"median\": 0.5, \"max\": 0.75, \"min_rank\": 1, \"max_rank\": 0}, "
             "\"first_error\": {\"rank\": 1, \"index\": 7, \"expected\": \"3\", "
-            "\"received\": \"4\"}}\n"
+            "\"received\": \"4\"}, \"samples_us\": [0.5, 0.3333333333333333, 0.25], "
+            "\"stats\": {\"min\": 0.25, \"p10\": 0.26666666666666666, "
+            "\"median\": 0.3333333333333333, \"p90\": 0.4666666666666667, \"max\": 0.5, "
+            "\"mean\": 0.3611111111111111, \"stdev\": 0.1272937693043289, "
+            "\"cv\": 0.3525058226889108}}\n"
             "  ]\n"
             "}\n");
 }
@@ -219,8 +224,8 @@ TEST(RecordHooks, FailedRunKeepsRowsAndFailure) {
   EXPECT_TRUE(RecordKept());
   RecordTitle(ctx, "AllReduce");
   // 4 iterations in 8 and 2 milliseconds: 2000 and 500 microseconds per operation.
-  RecordLoopTime(0, 8.0);
-  RecordLoopTime(1, 2.0);
+  RecordLoopTimes(0, {8.0});
+  RecordLoopTimes(1, {2.0});
   RecordMismatch(1, 1, 3, "5", "6");
   RecordMismatch(1, 1, 2, "7", "8");
   RecordMismatch(0, 0, 9, "1", "2");
@@ -233,6 +238,15 @@ TEST(RecordHooks, FailedRunKeepsRowsAndFailure) {
   row.latency_us = 2000.0;
   row.errors = 3;
   RecordAddRow(row);
+  // Three blocks: the spread is that of thread 0's median block (its second, 12 ms).
+  ctx.repeat = 3;
+  RecordLoopTimes(0, {20.0, 12.0, 4.0});
+  RecordLoopTimes(1, {1.0, 6.0, 1.0});
+  RecordGatherStep(&ctx, 0);
+  row.latency_us = 3000.0;
+  row.samples_us = {5000.0, 3000.0, 1000.0};
+  RecordAddRow(row);
+  row.samples_us.clear();
   RecordAddRow(row);  // no gather in between: no spread, no mismatch
   RecordFailure("error msg: internal error");
   RecordFailure("a later message");
@@ -250,9 +264,19 @@ TEST(RecordHooks, FailedRunKeepsRowsAndFailure) {
             std::string::npos);
   EXPECT_NE(j.find("\"rank_time_us\": {\"min\": 500, \"median\": 1250, \"max\": 2000, "
                    "\"min_rank\": 1, \"max_rank\": 0}, \"first_error\": {\"rank\": 0, "
-                   "\"index\": 9, \"expected\": \"1\", \"received\": \"2\"}}"),
+                   "\"index\": 9, \"expected\": \"1\", \"received\": \"2\"}, "
+                   "\"samples_us\": [2000], \"stats\": {\"min\": 2000, \"p10\": 2000, "
+                   "\"median\": 2000, \"p90\": 2000, \"max\": 2000, \"mean\": 2000, "
+                   "\"stdev\": 0, \"cv\": 0}}"),
+            std::string::npos)
+      << "one block without samples: the row's latency is its one sample";
+  EXPECT_NE(j.find("\"rank_time_us\": {\"min\": 1500, \"median\": 2250, \"max\": 3000, "
+                   "\"min_rank\": 1, \"max_rank\": 0}, \"first_error\": null, "
+                   "\"samples_us\": [5000, 3000, 1000]"),
+            std::string::npos)
+      << j;
+  EXPECT_NE(j.find("\"rank_time_us\": null, \"first_error\": null, \"samples_us\": [3000], "),
             std::string::npos);
-  EXPECT_NE(j.find("\"rank_time_us\": null, \"first_error\": null}\n  ]"), std::string::npos);
   unlink(path.c_str());
   rmdir(dir.c_str());
 }
