@@ -120,7 +120,7 @@ bool ParseCorruptKind(const std::string& text, CorruptHow* how, std::string* why
   uint64_t bit = 0;
   if (text.compare(0, 4, "bit=") == 0) {
     if (!ParseIntInRange(text.substr(4), 0, 63, &bit)) {
-      *why = "B of bit=B must be a bit number from 0 to 63";
+      *why = "KIND bit=B needs a bit number B from 0 to 63";
       return false;
     }
     how->kind = CorruptKind::kBit;
