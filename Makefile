@@ -6,7 +6,7 @@ PACKAGES = cmake g++ libgtest-dev libgmock-dev libopenmpi-dev openmpi-bin iprout
 export OMPI_ALLOW_RUN_AS_ROOT = 1
 export OMPI_ALLOW_RUN_AS_ROOT_CONFIRM = 1
 
-.PHONY: deps build run test vendor bench asan tsan fuzz clean
+.PHONY: deps build run test vendor bench matrix asan tsan fuzz clean
 
 deps:
 	@missing=""; for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -38,6 +38,11 @@ bench: build
 	cmake --build $(BUILD) -j$(JOBS) --target perf_oxcl peak_rss
 	tools/perf/bench.sh $(BUILD)
 
+# What the data check catches at more rank counts than the check_matrix test's 4 (README).
+matrix: build
+	cmake --build $(BUILD) -j$(JOBS) --target check_matrix
+	for n in 2 3 8 16 129; do $(BUILD)/bin/check_matrix --ranks $$n > /dev/null || exit 1; done
+
 # Sanitizer runs (part of .ci/run): the tests labelled asan or tsan, built from only the targets
 # that they run, so that CI stays short. A labelled test whose target is missing here fails.
 SAN_PROGRAMS = bench-allreduce bench-reducescatter bench-allgather bench-alltoall bench-testcoll \
@@ -46,8 +51,8 @@ SAN_PROGRAMS = bench-allreduce bench-reducescatter bench-allgather bench-alltoal
   oxcl_reference_mpi_test fail_matrix test_record
 ASAN_TARGETS = $(SAN_PROGRAMS) bench-none test_element_check test_check_kernels test_argument \
   test_datatype test_count_series test_init_reduce test_table test_gather_patterns \
-  test_sim_memory test_sim_fault_parse test_sim_knobs test_sim_drv_dev oxsim_probe oxcl_api_test \
-  test_samples
+  test_sim_memory test_sim_fault_parse test_sim_corrupt test_sim_knobs test_sim_drv_dev oxsim_probe \
+  oxcl_api_test test_samples
 TSAN_TARGETS = $(SAN_PROGRAMS)
 
 asan: deps

@@ -52,6 +52,8 @@ class Algorithm {
   // Counts the received elements that differ from the expected values, which it generates.
   virtual benchmarkResult_t Check(ThreadInfo* info, size_t iteration) = 0;
   virtual uint64_t GetColNum() { return col_num; }
+  // True for the collectives that reduce (their rows have an operation).
+  virtual bool Reduces() const { return false; }
 
   const std::string& GetName() const { return name; }
   void SetName(const std::string& new_name) { name = new_name; }

@@ -73,8 +73,9 @@ benchmarkResult_t Allgather::InitBuff(ThreadInfo* info, int i, uint64_t g, uint6
 
 // Compares chunk g of communicator i's receive buffer exactly with the values its blocks of c
 // elements must hold: within a block the values run on through period[0, p), and the block
-// holding element x starts it at phase phase_of(x). The patterns hold small integers, so any
-// difference is a fault. mismatch(index, expect, data) records one wrong element.
+// holding element x starts it at phase phase_of(x). Data is only moved, so any bit that differs
+// is a fault (a sign flipped on zero or a NaN included). mismatch(index, expect, data) records
+// one wrong element.
 template <typename T, typename P, typename F>
 benchmarkResult_t CheckExact(Context* context, ThreadInfo* info, int i, uint64_t g, uint64_t len,
                              int iteration, oxclDataType_t type, int device, const T* period,
@@ -96,7 +97,7 @@ benchmarkResult_t CheckExact(Context* context, ThreadInfo* info, int i, uint64_t
     const uint64_t at = x - start;
     pattern_detail::VisitDifferingBlocks(expected, phase_of(x), data + at, end - x,
                                          [&](uint64_t k, T e) {
-      if (check_detail::RelativeDiff<T>(type, e, data[at + k]) > 0) {
+      if (!check_detail::SameBits(e, data[at + k])) {
         mismatch(x + k, check_detail::Show<T>(type, e), check_detail::Show<T>(type, data[at + k]));
       }
     });

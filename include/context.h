@@ -107,6 +107,8 @@ class Context {
   uint64_t mp_first = 1;
   uint64_t priority = 0;
   bool hw_time = false;
+  // BENCHMARK_CHECK_EXACT=1: floating sums whose result is exact are checked bit for bit too.
+  bool check_exact = false;
   int32_t alltoall_api = 0;
   uint64_t call_count = 0;
   std::atomic<bool> failed{false};

@@ -1,5 +1,7 @@
 // Program entry shared by the four benchmarks; they differ only in the registered collective.
+#include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "algorithm.h"
 #include "argument.h"
@@ -28,6 +30,11 @@ int RunProgram(int argc, char** argv) {
   if (r != BENCHMARK_SUCCESS) return r;
   r = ReadRepeat(&context->repeat);
   if (r != BENCHMARK_SUCCESS) return r;
+  std::string why;
+  if (!ParseCheckExact(std::getenv("BENCHMARK_CHECK_EXACT"), &context->check_exact, &why)) {
+    OXLOG(ERROR) << why;
+    return BENCHMARK_FAILURE;
+  }
   std::vector<Algorithm*>& registry = AlgorithmManager::BenchMap();
   if (registry.empty()) {
     OXLOG(ERROR) << "No collective is registered in this program, nothing to run";
@@ -65,6 +72,7 @@ int RunProgram(int argc, char** argv) {
   }
   WatchCommunicators(*context);
   LogRunWarnings(*context);
+  LogCheckExactness(*context, algorithm->Reduces());
   algorithm->SetContext(context.get());
   context->algorithm = algorithm;
   r = context->Execute();

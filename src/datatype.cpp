@@ -36,6 +36,35 @@ double GetDelta(oxclDataType_t type) {
   }
 }
 
+bool ExactReduction(oxclDataType_t type, oxclReduceOp_t op, uint64_t ranks, bool extended) {
+  if (type != oxclFloat16 && type != oxclBfloat16 && type != oxclFloat32) return true;
+  // Max and min pick one of the inputs, which is exact in any order.
+  if (op == oxclMax || op == oxclMin) return true;
+  if (op == oxclProd) return false;
+  // Sums of the pattern's integers (0 to 126 for float, 1 to 16 for the 16-bit types) are
+  // exact while the largest total fits the significand: 2^24 for float, 2^11 for float16,
+  // 2^8 for bfloat16. Float needs no opt-in: no library rounds a sum that never rounds.
+  if (type == oxclFloat32) return 126 * ranks <= (1ull << 24);
+  if (!extended) return false;
+  if (type == oxclFloat16) return 16 * ranks <= 2048;
+  return 16 * ranks <= 256;
+}
+
+bool ParseCheckExact(const char* text, bool* on, std::string* why) {
+  if (text == nullptr || *text == '\0' || std::strcmp(text, "0") == 0) {
+    *on = false;
+    return true;
+  }
+  if (std::strcmp(text, "1") == 0) {
+    *on = true;
+    return true;
+  }
+  *why = std::string("BENCHMARK_CHECK_EXACT=") + std::string(text).substr(0, 32) +
+         " is not supported; give 1 to check 16-bit floating sums bit for bit or 0 for the "
+         "tolerance";
+  return false;
+}
+
 int32_t float2half(float value) {
   const uint32_t b = FloatBits(value);
   const int32_t s = (b & 0x80000000u) != 0 ? 0x8000 : 0;

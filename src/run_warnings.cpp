@@ -1,6 +1,9 @@
 #include "run_warnings.h"
 
+#include <string>
+
 #include "context.h"
+#include "datatype.h"
 #include "log.h"
 
 namespace oxcl_benchmark {
@@ -33,6 +36,25 @@ void LogRunWarnings(const Context& ctx) {
                              "cards and measure them together",
                              static_cast<ull>(ctx.device_count), static_cast<ull>(dealt),
                              ctx.proc_rank, static_cast<ull>(local));
+  }
+}
+
+void LogCheckExactness(const Context& ctx, bool reduces) {
+  if (!ctx.check_exact || ctx.datacheck == 0 || ctx.proc_rank != 0) return;
+  const uint64_t ranks = static_cast<uint64_t>(ctx.GetNumProcs()) * ctx.threads * ctx.comms;
+  std::string rows;
+  for (size_t t = 0; reduces && t < ctx.data_type.size(); ++t) {
+    for (size_t o = 0; o < ctx.reduce_op.size(); ++o) {
+      if (ExactReduction(ctx.data_type[t], ctx.reduce_op[o], ranks, true)) continue;
+      rows += (rows.empty() ? "" : ", ") + ctx.data_type_names[t] + " " + ctx.reduce_op_names[o];
+    }
+  }
+  if (rows.empty()) {
+    OXLOG(INFO) << "BENCHMARK_CHECK_EXACT=1: every row is checked bit for bit";
+  } else {
+    OXLOG(INFO) << "BENCHMARK_CHECK_EXACT=1: every row is checked bit for bit except " << rows
+                << " at " << ranks << " ranks, whose results depend on the order of rounding "
+                << "and keep the tolerance";
   }
 }
 

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
 #include <utility>
 
 #include "comm.h"
@@ -35,42 +38,88 @@ double BusBytes(const CollArgs& a, int n, int rank) {
   return 0;
 }
 
-// Applies a `corrupt:` fault to the receive buffer of a completed call.
-void MaybeCorrupt(const char* api, int rank, void* buf, oxclDataType_t type, uint64_t elements) {
-  uint64_t index = 0;
-  if (!oxsim::CorruptAfter(api, rank, &index)) return;
-  if (index >= elements) {
-    Report("%s: rank %d: corrupt fault: element %llu is beyond the %llu received; nothing "
-           "changed", api, rank, static_cast<unsigned long long>(index),
-           static_cast<unsigned long long>(elements));
-    return;
-  }
-  CorruptElement(buf, type, index);
+// Element `index` of a call's received data: its address and type, or a null address when
+// the call received fewer elements.
+struct ElementAt {
+  void* at = nullptr;
+  oxclDataType_t type = oxclFloat32;
+};
+
+ElementAt InBuffer(void* buf, oxclDataType_t type, uint64_t elements, uint64_t index) {
+  if (index >= elements) return {};
+  return {static_cast<char*>(buf) + index * TypeSize(type), type};
 }
 
-void CorruptCollective(const CollArgs& a, int rank, int n) {
-  const char* api = CollName(a.kind);
+ElementAt Locate(const CollArgs& a, int n, uint64_t index) {
   switch (a.kind) {
     case CollKind::kAllReduce:
     case CollKind::kReduceScatter:
-      return MaybeCorrupt(api, rank, a.recv, a.type, a.count);
+      return InBuffer(a.recv, a.type, a.count, index);
     case CollKind::kAllGather:
     case CollKind::kAlltoAll:
-      return MaybeCorrupt(api, rank, a.recv, a.type, a.count * n);
-    case CollKind::kAlltoAllv: {
-      uint64_t index = 0;
-      if (!oxsim::CorruptAfter(api, rank, &index)) return;
+      return InBuffer(a.recv, a.type, a.count * n, index);
+    case CollKind::kAlltoAllv:
       // The receive buffer of an all-to-all-v is its peers' blocks, one after the other.
       for (const PeerBlock& peer : a.peers) {
         const uint64_t elements = peer.recv_bytes / TypeSize(peer.recv_type);
-        if (index < elements) return CorruptElement(peer.recv, peer.recv_type, index);
+        if (index < elements) return InBuffer(peer.recv, peer.recv_type, elements, index);
         index -= elements;
       }
-      Report("%s: rank %d: corrupt fault: the element is beyond the received blocks; nothing "
-             "changed", api, rank);
-      return;
-    }
+      return {};
   }
+  return {};
+}
+
+// Elements as they were before a call, for the `drop` items that restore them afterwards.
+struct KeptElement {
+  uint64_t index = 0;
+  unsigned char bytes[8] = {};
+};
+using KeptElements = std::vector<KeptElement>;
+
+template <class F>
+KeptElements KeepForDrop(const char* api, int rank, F&& locate) {
+  KeptElements kept;
+  for (uint64_t index : oxsim::DropIndices(api, rank)) {
+    const ElementAt e = locate(index);
+    if (e.at == nullptr) continue;
+    kept.push_back({index, {}});
+    std::memcpy(kept.back().bytes, e.at, TypeSize(e.type));
+  }
+  return kept;
+}
+
+// Applies a `corrupt:` fault to the received data of a completed call; `locate` finds an
+// element of it, `received` is its element count for the message.
+template <class F>
+void MaybeCorrupt(const char* api, int rank, uint64_t received, const KeptElements& kept,
+                  F&& locate) {
+  uint64_t index = 0;
+  oxsim::CorruptHow how;
+  if (!oxsim::CorruptAfter(api, rank, &index, &how)) return;
+  const ElementAt e = locate(index);
+  if (e.at == nullptr) {
+    Report("%s: rank %d: corrupt fault: element %llu is beyond the %llu received; nothing "
+           "changed", api, rank, static_cast<unsigned long long>(index),
+           static_cast<unsigned long long>(received));
+    return;
+  }
+  const void* before = nullptr;
+  for (const KeptElement& k : kept)
+    if (k.index == index) before = k.bytes;
+  std::string why;
+  if (!CorruptElement(e.at, e.type, how, before, &why)) {
+    Report("%s: rank %d: corrupt fault: %s; nothing changed", api, rank, why.c_str());
+  }
+}
+
+uint64_t ReceivedElements(const CollArgs& a, int n) {
+  if (a.kind == CollKind::kAlltoAllv) {
+    uint64_t elements = 0;
+    for (const PeerBlock& peer : a.peers) elements += peer.recv_bytes / TypeSize(peer.recv_type);
+    return elements;
+  }
+  return a.kind == CollKind::kAllGather || a.kind == CollKind::kAlltoAll ? a.count * n : a.count;
 }
 
 oxclResult_t ExecuteCollective(oxclComm* comm, const CollArgs& args, bool queued) {
@@ -82,6 +131,10 @@ oxclResult_t ExecuteCollective(oxclComm* comm, const CollArgs& args, bool queued
     return oxclInvalidUsage;
   }
   const uint64_t seq = comm->executed.fetch_add(1, std::memory_order_relaxed);
+  const int n = comm->clique->nranks();
+  auto locate = [&](uint64_t index) { return Locate(args, n, index); };
+  // Peers learn this rank's buffers only from the call below, so nothing has written them yet.
+  const KeptElements kept = KeepForDrop(api, comm->rank, locate);
   const oxclResult_t rc =
       comm->transport->Collective(*comm, seq, args, oxsim::SaturatingCard());
   if (rc != oxclSuccess) {
@@ -90,8 +143,7 @@ oxclResult_t ExecuteCollective(oxclComm* comm, const CollArgs& args, bool queued
       Report("%s: rank %d: %s", api, comm->rank, oxclGetErrorStr(rc));
     return rc;
   }
-  const int n = comm->clique->nranks();
-  CorruptCollective(args, comm->rank, n);
+  MaybeCorrupt(api, comm->rank, ReceivedElements(args, n), kept, locate);
   oxsim::ModelWait(start, BusBytes(args, n, comm->rank));
   return oxclSuccess;
 }
@@ -110,8 +162,21 @@ oxclResult_t ExecutePointToPoint(const char* api, const std::vector<P2POp>& ops,
   Transport* transport = ops.front().comm->transport;
   for (const P2POp& op : ops)
     if (op.comm->transport != &InProcessTransport()) transport = op.comm->transport;
-  const oxclResult_t rc = transport->PointToPoint(ops, [](const P2POp& op) {
-    MaybeCorrupt("oxclRecv", op.comm->rank, op.buf, op.type, op.count);
+  std::vector<KeptElements> kept(ops.size());
+  for (size_t i = 0; i < ops.size(); ++i) {
+    if (ops[i].is_send) continue;
+    kept[i] = KeepForDrop("oxclRecv", ops[i].comm->rank, [&](uint64_t index) {
+      return InBuffer(ops[i].buf, ops[i].type, ops[i].count, index);
+    });
+  }
+  const oxclResult_t rc = transport->PointToPoint(ops, [&](const P2POp& op) {
+    static const KeptElements kNone;
+    const KeptElements* before = &kNone;
+    for (size_t i = 0; i < ops.size(); ++i)
+      if (!ops[i].is_send && ops[i].buf == op.buf && ops[i].comm == op.comm) before = &kept[i];
+    MaybeCorrupt("oxclRecv", op.comm->rank, op.count, *before, [&](uint64_t index) {
+      return InBuffer(op.buf, op.type, op.count, index);
+    });
   });
   if (rc != oxclSuccess) {
     if (queued && rc != oxclAborted) Report("%s: %s", api, oxclGetErrorStr(rc));

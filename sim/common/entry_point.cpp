@@ -161,7 +161,7 @@ int EntryPoint::Enter(int default_code, int released_code, bool* deferred) {
   return 0;
 }
 
-bool CorruptAfter(const char* collective, int rank, uint64_t* index) {
+bool CorruptAfter(const char* collective, int rank, uint64_t* index, CorruptHow* how) {
   const Faults& faults = GetFaults();
   if (faults.corrupt.empty()) return false;
   bool hit = false;
@@ -172,9 +172,21 @@ bool CorruptAfter(const char* collective, int rank, uint64_t* index) {
     if (!hit && (rule.item.nth == 0 || rule.item.nth == n)) {
       hit = true;
       if (index) *index = rule.item.index;
+      if (how) *how = rule.item.how;
     }
   }
   return hit;
+}
+
+std::vector<uint64_t> DropIndices(const char* collective, int rank) {
+  std::vector<uint64_t> indices;
+  for (const CorruptRule& rule : GetFaults().corrupt) {
+    if (rule.item.rank == rank && rule.item.name == collective &&
+        rule.item.how.kind == CorruptKind::kDrop) {
+      indices.push_back(rule.item.index);
+    }
+  }
+  return indices;
 }
 
 uint64_t CallCount(const std::string& name) {

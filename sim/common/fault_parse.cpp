@@ -1,8 +1,10 @@
 // The OXSIM_FAULT grammar:
 //   NAME:N[:CODE]                      the N-th call of entry point NAME fails with CODE
-//   corrupt:NAME:N[:RANK[:INDEX]]      after the N-th call (or every call, N = '*') of
+//   corrupt:NAME:N[:RANK[:INDEX[:KIND]]]
+//                                      after the N-th call (or every call, N = '*') of
 //                                      collective NAME on global rank RANK, element INDEX of
-//                                      its receive buffer is changed
+//                                      its receive buffer is changed as KIND says: far (the
+//                                      default), bit=B, ulp, zero, nan or drop
 //   hang:NAME:N                        the N-th call (or every call, N = '*') of entry point
 //                                      NAME never completes until a communicator of the
 //                                      process is aborted
@@ -100,6 +102,35 @@ bool ParseCallOrEvery(const std::string& text, uint64_t* nth, std::string* why) 
   return true;
 }
 
+// KIND of a corrupt: item. Bits beyond the element's type are refused when the call runs,
+// where the type is known; here only beyond the widest type.
+bool ParseCorruptKind(const std::string& text, CorruptHow* how, std::string* why) {
+  static const struct {
+    const char* name;
+    CorruptKind kind;
+  } kKinds[] = {{"far", CorruptKind::kFar},   {"ulp", CorruptKind::kUlp},
+                {"zero", CorruptKind::kZero}, {"nan", CorruptKind::kNan},
+                {"drop", CorruptKind::kDrop}};
+  for (const auto& k : kKinds) {
+    if (text == k.name) {
+      how->kind = k.kind;
+      return true;
+    }
+  }
+  uint64_t bit = 0;
+  if (text.compare(0, 4, "bit=") == 0) {
+    if (!ParseIntInRange(text.substr(4), 0, 63, &bit)) {
+      *why = "KIND bit=B needs a bit number B from 0 to 63";
+      return false;
+    }
+    how->kind = CorruptKind::kBit;
+    how->bit = static_cast<unsigned>(bit);
+    return true;
+  }
+  *why = "KIND must be far, bit=B, ulp, zero, nan or drop";
+  return false;
+}
+
 // Parses one item; on failure `why` says what is wrong with it.
 bool ParseItem(const std::string& item, FaultItem* out, std::string* why) {
   if (item.empty()) {
@@ -123,8 +154,8 @@ bool ParseItem(const std::string& item, FaultItem* out, std::string* why) {
     }
     if (!ParseCallOrEvery(f[2], &fi.nth, why)) return false;
   } else if (f[0] == "corrupt") {
-    if (f.size() < 3 || f.size() > 5) {
-      *why = "expected corrupt:NAME:N[:RANK[:INDEX]]";
+    if (f.size() < 3 || f.size() > 6) {
+      *why = "expected corrupt:NAME:N[:RANK[:INDEX[:KIND]]]";
       return false;
     }
     fi.corrupt = true;
@@ -148,9 +179,10 @@ bool ParseItem(const std::string& item, FaultItem* out, std::string* why) {
       }
       fi.index = v;
     }
+    if (f.size() > 5 && !ParseCorruptKind(f[5], &fi.how, why)) return false;
   } else {
     if (f.size() < 2 || f.size() > 3) {
-      *why = "expected NAME:N[:CODE], corrupt:NAME:N[:RANK[:INDEX]] or hang:NAME:N";
+      *why = "expected NAME:N[:CODE], corrupt:NAME:N[:RANK[:INDEX[:KIND]]] or hang:NAME:N";
       return false;
     }
     fi.name = f[0];

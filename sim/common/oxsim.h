@@ -70,10 +70,20 @@ class EntryPoint {
   int fault_index_ = -1;  // first fault item naming this entry point, -1 when none
 };
 
-// `corrupt:NAME:N[:RANK[:INDEX]]`: called by a collective after its call completes on the
-// communicator of global rank `rank`. Returns true (and the element index) when this call's
-// receive buffer must be corrupted.
-bool CorruptAfter(const char* collective, int rank, uint64_t* index);
+// How a `corrupt:` item changes its element (the KIND field; kFar when it is left out).
+enum class CorruptKind { kFar, kBit, kUlp, kZero, kNan, kDrop };
+struct CorruptHow {
+  CorruptKind kind = CorruptKind::kFar;
+  unsigned bit = 0;  // kBit: the bit flipped, 0 = least significant
+};
+
+// `corrupt:NAME:N[:RANK[:INDEX[:KIND]]]`: called by a collective after its call completes on
+// the communicator of global rank `rank`. Returns true (with the element index and, when `how`
+// is given, the kind) when this call's receive buffer must be corrupted.
+bool CorruptAfter(const char* collective, int rank, uint64_t* index, CorruptHow* how = nullptr);
+// The element indices of the `drop` items for NAME on `rank`: the elements whose value before
+// the call must be kept, since a drop restores it after the call.
+std::vector<uint64_t> DropIndices(const char* collective, int rank);
 
 // `hang:NAME:N`: a hung call waits until oxclAbortComm of any live communicator of this
 // process releases it, whatever the call (queue syncs, MPI calls and communicator set-up
@@ -96,6 +106,7 @@ struct FaultItem {
   int code = 0;
   int rank = 0;
   uint64_t index = 0;
+  CorruptHow how;
 };
 bool ParseFaults(const std::string& text, std::vector<FaultItem>* items, std::string* error);
 

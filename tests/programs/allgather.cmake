@@ -48,3 +48,8 @@ endforeach()
 ox_run_test(NAME allgather_call_fails PROG bench-allgather ARGS "${OX_SMALL}|-s|2|-c|2|-y|1"
             ENV "OXSIM_FAULT=oxclAllGather:5" STATUS 1 ERR_HAS "error msg: internal error"
             OUT_LACKS "${OX_PASSED}")
+# Gathered data is only moved: the last bit of a float element is caught.
+ox_run_test(NAME allgather_corrupt_bit0_float PROG bench-allgather
+            ARGS "-s|2|-d|1|-n|1K|-x|4K|-m|2"
+            ENV "OXSIM_FAULT=corrupt:oxclAllGather:*:1:5:bit=0" STATUS 1 OUT_HAS "${OX_FAILED}"
+            ROWS 3 ERRORS all)

@@ -107,3 +107,23 @@ endforeach()
 ox_run_test(NAME allreduce_call_fails_queues ARGS "${OX_SMALL}|-s|2|-c|2|-y|1"
             ENV "OXSIM_FAULT=oxclAllReduce:7" STATUS 1 ERR_HAS "error msg: internal error"
             OUT_LACKS "${OX_PASSED}")
+
+# One flipped bit is caught wherever the right answer is exact: the last bit of a float sum and
+# of an int64 sum by default, of a float16 sum with BENCHMARK_CHECK_EXACT=1 (the default keeps
+# the tolerance there); a dropped element (out of place: the zero from before the call) too.
+set(OX_BIT0 "OXSIM_FAULT=corrupt:oxclAllReduce:*:1:5:bit=0")
+ox_run_test(NAME allreduce_corrupt_bit0_float ARGS "-s|2|-d|1|-n|1K|-x|4K|-m|2" ENV "${OX_BIT0}"
+            STATUS 1 OUT_HAS "${OX_FAILED}" ROWS 3 ERRORS all)
+ox_run_test(NAME allreduce_corrupt_bit0_int64 ARGS "-s|2|-d|1|-n|1K|-x|4K|-m|2|-t|int64"
+            ENV "${OX_BIT0}" STATUS 1 OUT_HAS "${OX_FAILED}" ROWS 3 ERRORS all)
+ox_run_test(NAME allreduce_corrupt_bit0_float16_tolerated ARGS "-s|2|-d|1|-n|1K|-x|1K|-t|float16"
+            ENV "${OX_BIT0}" STATUS 0 OUT_HAS "${OX_PASSED}" ERRORS 0)
+ox_run_test(NAME allreduce_corrupt_bit0_float16_exact
+            ARGS "-s|2|-d|1|-n|1K|-x|1K|-t|float16,float|-r|sum,prod"
+            ENV "BENCHMARK_CHECK_EXACT=1|${OX_BIT0}" STATUS 1 OUT_HAS "${OX_FAILED}"
+            ERR_HAS "BENCHMARK_CHECK_EXACT=1: every row is checked bit for bit except float16 prod, float prod at 2 ranks")
+ox_run_test(NAME allreduce_corrupt_drop ARGS "-s|2|-d|1|-n|1K|-x|1K|-z|outofplace"
+            ENV "OXSIM_FAULT=corrupt:oxclAllReduce:*:1:5:drop" STATUS 1 OUT_HAS "${OX_FAILED}"
+            ERRORS all)
+ox_run_test(NAME allreduce_check_exact_refused ARGS "${OX_SMALL}" ENV "BENCHMARK_CHECK_EXACT=yes"
+            STATUS 1 ERR_HAS "BENCHMARK_CHECK_EXACT=yes is not supported" OUT_LACKS "${OX_PASSED}")

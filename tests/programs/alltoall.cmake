@@ -102,3 +102,8 @@ endforeach()
 ox_run_test(NAME alltoall_comm_count_fails PROG bench-alltoall ARGS "-n|1K|-x|1K|-d|1|-s|2"
             ENV "OXSIM_FAULT=oxclGetCommCount:2" STATUS 1 OUT_HAS "OXCL error, msg: internal error"
             OUT_LACKS "${OX_PASSED}")
+# Received data is only moved: the last bit of a float16 element is caught.
+ox_run_test(NAME alltoall_corrupt_bit0_float16 PROG bench-alltoall
+            ARGS "-s|2|-d|1|-n|1K|-x|4K|-m|2|-t|float16"
+            ENV "OXSIM_FAULT=corrupt:oxclAlltoAllv:*:1:5:bit=0" STATUS 1 OUT_HAS "${OX_FAILED}"
+            ROWS 3 ERRORS all)

@@ -51,6 +51,29 @@ TEST(FaultGrammar, CorruptItems) {
   EXPECT_EQ(items[2].index, 99u);
 }
 
+TEST(FaultGrammar, CorruptKinds) {
+  auto items = Parse("corrupt:oxclAllReduce:1:0:5,corrupt:oxclAllReduce:1:0:5:far,"
+                     "corrupt:oxclAllGather:*:1:2:bit=0,corrupt:oxclAlltoAll:1:0:0:bit=63,"
+                     "corrupt:oxclRecv:2:3:4:ulp,corrupt:oxclAllReduce:1:0:0:zero,"
+                     "corrupt:oxclAllReduce:1:0:0:nan,corrupt:oxclReduceScatter:1:0:0:drop");
+  ASSERT_EQ(items.size(), 8u);
+  const oxsim::CorruptKind kinds[] = {
+      oxsim::CorruptKind::kFar, oxsim::CorruptKind::kFar,  oxsim::CorruptKind::kBit,
+      oxsim::CorruptKind::kBit, oxsim::CorruptKind::kUlp,  oxsim::CorruptKind::kZero,
+      oxsim::CorruptKind::kNan, oxsim::CorruptKind::kDrop};
+  for (size_t i = 0; i < items.size(); ++i) EXPECT_EQ(items[i].how.kind, kinds[i]) << i;
+  EXPECT_EQ(items[2].how.bit, 0u);
+  EXPECT_EQ(items[3].how.bit, 63u);
+  EXPECT_EQ(items[4].index, 4u);
+  for (const char* bad : {"corrupt:oxclAllReduce:1:0:0:bit=64", "corrupt:oxclAllReduce:1:0:0:bit=",
+                          "corrupt:oxclAllReduce:1:0:0:bit=-1", "corrupt:oxclAllReduce:1:0:0:Far",
+                          "corrupt:oxclAllReduce:1:0:0:", "corrupt:oxclAllReduce:1:0:0:nan:1"}) {
+    std::string error;
+    EXPECT_FALSE(oxsim::ParseFaults(bad, nullptr, &error)) << bad;
+    EXPECT_NE(error.find("KIND"), std::string::npos) << bad << ": " << error;
+  }
+}
+
 TEST(FaultGrammar, HangItems) {
   auto items = Parse("hang:oxclAllReduce:3,hang:oxrtQueueSync:*,oxrtMalloc:2,hang:OX_MPI_Barrier:1");
   ASSERT_EQ(items.size(), 4u);

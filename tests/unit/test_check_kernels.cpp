@@ -185,15 +185,20 @@ T FlipBit(T v, unsigned bit) {
   return v;
 }
 
-// Chunk g (len elements) of a reduction's check, rank 1 of 3, against the expected values of
+// Chunk g (len elements) of a sum's check, rank 1 of 3, against the expected values of
 // InitReduce (whose fold has its own tests): the received data is those values with `changes`
 // (offset in the chunk, new value) planted, and CheckDelta, which generates its expected values,
-// must count what a plain loop over InitReduce's values with the element rule counts.
+// must count what a plain loop over InitReduce's values with the element rule counts. The rule:
+// sums of integers and floats are exact, so are 16-bit floating sums with `check_exact`; the
+// other rows pass what is within the tolerance, and never a NaN.
 template <typename T, typename Algo>
 void ExpectReduceCheckAgrees(oxclDataType_t type, bool inplace, uint64_t g, uint64_t len,
-                             const std::vector<std::pair<uint64_t, T>>& changes) {
+                             const std::vector<std::pair<uint64_t, T>>& changes,
+                             bool check_exact = false) {
   const uint64_t first = g * kChunkElements;
   Harness h(type, inplace, 3 * (first + len), 3, 1);
+  h.ctx.check_exact = check_exact;
+  const bool exact = check_exact || (type != oxclFloat16 && type != oxclBfloat16);
   Algo algo;
   algo.SetContext(&h.ctx);
   algo.SetParam(&h.info);
@@ -207,7 +212,9 @@ void ExpectReduceCheckAgrees(oxclDataType_t type, bool inplace, uint64_t g, uint
   h.PutReceived(received, first + (inplace && start != 0 ? start : 0));
   uint64_t want = 0;
   for (uint64_t k = 0; k < len; ++k) {
-    want += check_detail::RelativeDiff<T>(type, reference[k], received[k]) > GetDelta(type);
+    want += exact ? std::memcmp(&reference[k], &received[k], sizeof(T)) != 0
+                  : !(check_detail::RelativeDiff<T>(type, reference[k], received[k]) <=
+                      GetDelta(type));
   }
   ASSERT_EQ(algo.template CheckDelta<T>(&h.info, 0, g, len, 0), BENCHMARK_SUCCESS);
   EXPECT_EQ(h.Errors(), want) << "type " << type << " inplace " << inplace << " g " << g;
@@ -241,25 +248,68 @@ TEST(CheckKernels, GeneratedReductionCheckAgreesWithTheStoredValuesForEveryType)
   }
 }
 
-TEST(CheckKernels, ReductionCheckKeepsTheToleranceAndNanRules) {
+TEST(CheckKernels, ReductionCheckIsExactWhereTheResultIsAndKeepsTheToleranceElsewhere) {
   const uint64_t len = kCheckBlockElements + 9;
   // Three ranks in place: element k expects 3k + 3 (mod-127 wrap aside), 3 at element 0.
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
+  // The float sum is exact: a change in the last bit counts like any other.
   ExpectReduceCheckAgrees<float, Allreduce>(
       oxclFloat32, true, 0, len,
-      {{0, 3.0f * 1.002f}, {1, 6.0f * 1.004f}, {2, -9.0f}, {3, nan}, {4, inf}, {5, -inf},
+      {{0, 3.0f * 1.002f}, {1, FlipBit(6.0f, 0)}, {2, -9.0f}, {3, nan}, {4, inf}, {5, -inf},
        {6, 0.0f}, {len - 1, 1e30f}});
   auto half = [](float v) { return static_cast<uint16_t>(float2half(v)); };
   auto bf16 = [](float v) { return static_cast<uint16_t>(float2bf16_rn(v)); };
-  ExpectReduceCheckAgrees<uint16_t, Allreduce>(
-      oxclFloat16, false, 0, len, {{0, half(9.01f)}, {1, half(12.5f)}, {2, 0x8000}, {3, 0x7E00},
-                                   {len - 1, 0x7C00}});
-  ExpectReduceCheckAgrees<uint16_t, Allreduce>(
-      oxclBfloat16, false, 0, len, {{0, bf16(9.25f)}, {1, bf16(14.0f)}, {2, 0x7FC0}, {len - 1, 0}});
+  // 16-bit sums keep the tolerance unless asked to be exact; a NaN is never tolerated.
+  for (bool check_exact : {false, true}) {
+    ExpectReduceCheckAgrees<uint16_t, Allreduce>(
+        oxclFloat16, false, 0, len,
+        {{0, half(9.01f)}, {1, half(12.5f)}, {2, 0x8000}, {3, 0x7E00}, {len - 1, 0x7C00}},
+        check_exact);
+    ExpectReduceCheckAgrees<uint16_t, Allreduce>(
+        oxclBfloat16, false, 0, len,
+        {{0, bf16(9.25f)}, {1, bf16(14.0f)}, {2, 0x7FC0}, {3, 0xFFC1}, {len - 1, 0}},
+        check_exact);
+  }
   ExpectReduceCheckAgrees<int64_t, Allreduce>(oxclInt64, true, 0, len,
                                               {{0, 4}, {1, 7}, {len - 1, -1000}});
   ExpectReduceCheckAgrees<uint8_t, Allreduce>(oxclUint8, true, 0, len, {{len - 1, 255}});
+}
+
+// The elements that a far-off change would never reveal: one step off in the last bit of a
+// large int64 or uint64 sum, and a float16 max one step up.
+TEST(CheckKernels, SmallChangesOfExactRowsAreMismatches) {
+  const uint64_t len = 300;
+  Harness h(oxclInt64, true, 4 * len, 4, 3);
+  h.ctx.reduce_op = {oxclSum};
+  Allreduce algo;
+  algo.SetContext(&h.ctx);
+  algo.SetParam(&h.info);
+  // Four ranks in place: element 120 sums 120 + 121 + 122 + 123 = 486.
+  std::vector<int64_t> received(len);
+  for (uint64_t k = 0; k < len; ++k) {
+    for (uint64_t r = 0; r < 4; ++r) received[k] += static_cast<int64_t>((k + r) % 127);
+  }
+  ASSERT_EQ(received[120], 486);
+  received[120] += 1;
+  h.PutReceived(received);
+  ASSERT_EQ(algo.CheckDelta<int64_t>(&h.info, 0, 0, len, 0), BENCHMARK_SUCCESS);
+  EXPECT_EQ(h.Errors(), 1u);
+
+  Harness m(oxclFloat16, false, 2 * 32, 2, 1);
+  m.ctx.reduce_op = {oxclMax};
+  algo.SetContext(&m.ctx);
+  algo.SetParam(&m.info);
+  // Two ranks out of place: element k is the larger of (k + 1) % 16 + 1 and (k + 2) % 16 + 1.
+  std::vector<uint16_t> maxima(32);
+  for (uint64_t k = 0; k < 32; ++k) {
+    maxima[k] = static_cast<uint16_t>(
+        float2half(static_cast<float>(std::max((k + 1) % 16, (k + 2) % 16) + 1)));
+  }
+  maxima[7] = static_cast<uint16_t>(maxima[7] + 1);
+  m.PutReceived(maxima);
+  ASSERT_EQ(algo.CheckDelta<uint16_t>(&m.info, 0, 0, 32, 0), BENCHMARK_SUCCESS);
+  EXPECT_EQ(m.Errors(), 1u);
 }
 
 // The gathered (all-gather) or received (all-to-all) buffer of rank 1 of 3 with blocks of c
@@ -314,6 +364,34 @@ TEST(CheckKernels, GatherChecksFindEveryChangedElementAcrossBlocksAndChunks) {
       ExpectGatherCheckFinds<Allgather>(c, inplace, changes);
       ExpectGatherCheckFinds<AllToAll>(c, inplace, changes);
     }
+  }
+}
+
+// Data that is only moved must arrive bit for bit: a zero turned into -0, a NaN and a flip of
+// the last bit are all mismatches, in float and float16 alike.
+TEST(CheckKernels, GatherChecksCompareFloatsBitForBit) {
+  const uint64_t c = 40, n = 3;
+  for (oxclDataType_t type : {oxclFloat32, oxclFloat16}) {
+    WithElementType(type, [&](auto tag) {
+      using T = typename decltype(tag)::type;
+      Harness h(type, true, n * c, static_cast<int32_t>(n), 2);
+      Allgather algo;
+      algo.SetContext(&h.ctx);
+      algo.SetParam(&h.info);
+      std::vector<T> received(n * c);
+      for (uint64_t x = 0; x < n * c; ++x) {
+        received[x] = check_detail::Store<T>(type, Allgather::GatheredValue(x, c, n, 0));
+      }
+      EXPECT_TRUE(check_detail::SameBits(received[0], check_detail::Store<T>(type, 0)));
+      received[0] = FlipBit(received[0], 8 * sizeof(T) - 1);  // -0
+      received[5] = FlipBit(received[5], 0);
+      received[c + 1] = type == oxclFloat32 ? static_cast<T>(std::numeric_limits<float>::quiet_NaN())
+                                            : static_cast<T>(0x7E00);
+      h.PutReceived(received);
+      EXPECT_EQ(algo.CheckDelta<T>(&h.info, 0, 0, n * c, 0), BENCHMARK_SUCCESS);
+      EXPECT_EQ(h.Errors(), 3u) << type;
+      return BENCHMARK_SUCCESS;
+    });
   }
 }
 

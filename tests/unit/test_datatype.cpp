@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <random>
 #include <vector>
 
@@ -84,6 +85,47 @@ TEST(DataTypeDelta, ToleranceOfEveryCode) {
   EXPECT_EQ(GetDelta(oxclBfloat16), 0.046875);
   for (int code : {16, 18, 35, 51, 0, 19, 31, 52, 1000, -1}) {
     EXPECT_EQ(GetDelta(static_cast<oxclDataType_t>(code)), 0.003) << code;
+  }
+}
+
+// Which rows a correct library must reproduce bit for bit, by type, operation, rank count and
+// BENCHMARK_CHECK_EXACT.
+TEST(DataTypeExactness, RowsWhoseResultIsExact) {
+  const oxclDataType_t integers[] = {oxclInt8,  oxclInt16,  oxclInt32,  oxclInt64,
+                                     oxclUint8, oxclUint16, oxclUint32, oxclUint64};
+  for (oxclDataType_t type : integers) {
+    for (oxclReduceOp_t op : {oxclSum, oxclProd, oxclMax, oxclMin}) {
+      EXPECT_TRUE(ExactReduction(type, op, 1000, false)) << type << " " << op;
+    }
+  }
+  for (oxclDataType_t type : {oxclFloat16, oxclBfloat16, oxclFloat32}) {
+    EXPECT_TRUE(ExactReduction(type, oxclMax, 1000, false)) << type;
+    EXPECT_TRUE(ExactReduction(type, oxclMin, 1000, false)) << type;
+    EXPECT_FALSE(ExactReduction(type, oxclProd, 2, true)) << type;
+  }
+  EXPECT_TRUE(ExactReduction(oxclFloat32, oxclSum, 16, false));
+  EXPECT_TRUE(ExactReduction(oxclFloat32, oxclSum, 133152, false));  // 126 x n <= 2^24
+  EXPECT_FALSE(ExactReduction(oxclFloat32, oxclSum, 133153, false));
+  EXPECT_FALSE(ExactReduction(oxclFloat16, oxclSum, 2, false));
+  EXPECT_TRUE(ExactReduction(oxclFloat16, oxclSum, 128, true));
+  EXPECT_FALSE(ExactReduction(oxclFloat16, oxclSum, 129, true));
+  EXPECT_FALSE(ExactReduction(oxclBfloat16, oxclSum, 2, false));
+  EXPECT_TRUE(ExactReduction(oxclBfloat16, oxclSum, 16, true));
+  EXPECT_FALSE(ExactReduction(oxclBfloat16, oxclSum, 17, true));
+}
+
+TEST(DataTypeExactness, SwitchValues) {
+  bool on = true;
+  std::string why;
+  for (const char* off : {static_cast<const char*>(nullptr), "", "0"}) {
+    EXPECT_TRUE(ParseCheckExact(off, &on, &why));
+    EXPECT_FALSE(on);
+  }
+  EXPECT_TRUE(ParseCheckExact("1", &on, &why));
+  EXPECT_TRUE(on);
+  for (const char* bad : {"2", "yes", "01", "1 "}) {
+    EXPECT_FALSE(ParseCheckExact(bad, &on, &why)) << bad;
+    EXPECT_NE(why.find("BENCHMARK_CHECK_EXACT="), std::string::npos) << why;
   }
 }
 
