@@ -1,3 +1,4 @@
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <thread>
@@ -31,6 +32,24 @@ unsigned Cores() {
   }();
   return cores;
 }
+
+// The kernel may stretch a sleep by the thread's timer slack (50 us by default), which would
+// make every short pause of a wait a long one: the slack is cut while the wait sleeps and
+// given back after it.
+class SlackGuard {
+ public:
+  void Tighten() {
+    if (saved_ >= 0) return;
+    saved_ = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    if (saved_ >= 0) prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
+  }
+  ~SlackGuard() {
+    if (saved_ > 0) prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(saved_), 0, 0, 0);
+  }
+
+ private:
+  long saved_ = -1;
+};
 
 }  // namespace
 
@@ -76,6 +95,7 @@ oxclResult_t Exchange::WaitRange(size_t first, size_t end) {
                         : std::chrono::microseconds(50);
   auto pause = std::chrono::microseconds(0);
   size_t late = first;
+  SlackGuard slack;
   for (;;) {
     bool done_all = true;
     for (size_t h = late; h < end; ++h) {
@@ -101,7 +121,8 @@ oxclResult_t Exchange::WaitRange(size_t first, size_t end) {
     }
     // Then sleep in growing steps: this host has few cores and more threads than cores.
     if (now - start > spin) {
-      pause = std::min(std::max(pause * 2, std::chrono::microseconds(10)),
+      slack.Tighten();
+      pause = std::min(std::max(pause * 2, std::chrono::microseconds(5)),
                        std::chrono::microseconds(200));
       std::this_thread::sleep_for(pause);
     }
