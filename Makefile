@@ -32,7 +32,8 @@ vendor: build
 	JOBS=$(JOBS) tools/check_vendor_build.sh $(BUILD) build-vendor
 
 # Performance picture of this host in one run (tools/perf/bench.sh): ceilings, the library, the
-# programs, Open MPI, the data check's cost; every target with its verdict. About 5 minutes.
+# programs, Open MPI, the data check's cost, the simulator's own speed and steadiness; every
+# target with its verdict. About 6 minutes.
 bench: build
 	cmake --build $(BUILD) -j$(JOBS) --target perf_oxcl peak_rss
 	tools/perf/bench.sh $(BUILD)
