@@ -101,7 +101,8 @@ OXSIM_WIDE_CLONES void PortableToHalves(const float* in, uint16_t* out, size_t n
 template <oxclReduceOp_t Op>
 OXSIM_WIDE_CLONES void PortableStep(float* acc, const uint16_t* c, uint64_t m, uint16_t* out) {
   if (out != nullptr) {
-    for (uint64_t k = 0; k < m; ++k) out[k] = FlatFloatToHalf(Apply<Op>(acc[k], FlatHalfToFloat(c[k])));
+    for (uint64_t k = 0; k < m; ++k)
+      out[k] = FlatFloatToHalf(Apply<Op>(acc[k], FlatHalfToFloat(c[k])));
   } else {
     for (uint64_t k = 0; k < m; ++k)
       acc[k] = FlatHalfToFloat(FlatFloatToHalf(Apply<Op>(acc[k], FlatHalfToFloat(c[k]))));

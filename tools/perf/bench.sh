@@ -347,7 +347,8 @@ awk '
       med = c % 2 ? s[(c + 1) / 2] : (s[c / 2] + s[c / 2 + 1]) / 2
       spread = med > 0 ? (s[c] - s[1]) / med * 100 : 100
       split(k, part, " ")
-      printf "steady count %-8s %-3s: %d runs, median %.2f GB/s, min %.2f, max %.2f, spread %.1f%%\n", part[1], part[2], c, med, s[1], s[c], spread
+      printf "steady count %-8s %-3s: %d runs, median %.2f GB/s, min %.2f, max %.2f, " \
+             "spread %.1f%%\n", part[1], part[2], c, med, s[1], s[c], spread
       if (i == 1 || spread > worst) worst = spread
     }
     if (keys) printf "RESULT steady_worst_pct %.1f\n", worst

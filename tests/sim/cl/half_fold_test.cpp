@@ -92,10 +92,12 @@ TEST(HalfFold, FoldsMatchTheScalarSteps) {
   const uint16_t edges[] = {0x0000, 0x8000, 0x0001, 0x8001, 0x7BFF, 0xFBFF, 0x7C00, 0xFFFF, 0x3C00};
   for (int n : {1, 2, 3, 5}) {
     std::vector<std::vector<uint16_t>> in(n, std::vector<uint16_t>(first + len));
-    for (int r = 0; r < n; ++r)
-      for (uint64_t k = 0; k < first + len; ++k)
-        in[r][k] = r == 0 ? static_cast<uint16_t>(k) : (rng() % 8 == 0 ? edges[rng() % 9]
-                                                                        : static_cast<uint16_t>(rng()));
+    for (int r = 0; r < n; ++r) {
+      for (uint64_t k = 0; k < first + len; ++k) {
+        const uint16_t any = static_cast<uint16_t>(rng());
+        in[r][k] = r == 0 ? static_cast<uint16_t>(k) : (rng() % 8 == 0 ? edges[rng() % 9] : any);
+      }
+    }
     std::vector<const void*> ptrs;
     for (auto& v : in) ptrs.push_back(v.data());
     for (oxclReduceOp_t op : {oxclSum, oxclProd, oxclMax, oxclMin}) {
