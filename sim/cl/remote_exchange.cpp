@@ -53,7 +53,7 @@ class SlackGuard {
 
 }  // namespace
 
-oxclResult_t Exchange::Complete(Message& m, bool* done_all) {
+oxclResult_t Exchange::Complete(Message& m, bool* done_all, int* completed) {
   for (size_t k = 0; k < m.requests.size(); ++k) {
     // Completed earlier (MPI reset the handle): its size was checked then.
     if (m.requests[k] == MPI_REQUEST_NULL) continue;
@@ -71,6 +71,7 @@ oxclResult_t Exchange::Complete(Message& m, bool* done_all) {
       *done_all = false;
       continue;
     }
+    ++*completed;
     if (m.receive) {
       int got = 0;
       MPI_Get_count(&status, MPI_BYTE, &got);
@@ -98,13 +99,16 @@ oxclResult_t Exchange::WaitRange(size_t first, size_t end) {
   SlackGuard slack;
   for (;;) {
     bool done_all = true;
+    int completed = 0;
     for (size_t h = late; h < end; ++h) {
       bool done = true;
-      if (oxclResult_t rc = Complete(messages_[h], &done)) return rc;
+      if (oxclResult_t rc = Complete(messages_[h], &done, &completed)) return rc;
       if (!done && done_all) late = h;  // messages before it need no more tests
       done_all = done_all && done;
     }
     if (done_all) return oxclSuccess;
+    // Something arrived: the rest is likely close behind, so the sleeps start short again.
+    if (completed > 0) pause = std::chrono::microseconds(0);
     if (clique_.broken()) return clique_.BreakCode();
     int who = -1;
     if (OtherFailed(clique_, link_, &who)) {
