@@ -33,7 +33,8 @@ vendor: build
 	JOBS=$(JOBS) tools/check_vendor_build.sh --ci $(BUILD) build-vendor
 
 # Performance picture of this host in one run (tools/perf/bench.sh): ceilings, the library, the
-# programs, Open MPI, the data check's cost; every target with its verdict. About 5 minutes.
+# programs, Open MPI, the data check's cost, the simulator's own speed and steadiness; every
+# target with its verdict. About 6 minutes.
 bench: build
 	cmake --build $(BUILD) -j$(JOBS) --target perf_oxcl peak_rss
 	tools/perf/bench.sh $(BUILD)
@@ -52,7 +53,7 @@ SAN_PROGRAMS = bench-allreduce bench-reducescatter bench-allgather bench-alltoal
 ASAN_TARGETS = $(SAN_PROGRAMS) bench-none test_element_check test_check_kernels test_argument \
   test_datatype test_count_series test_init_reduce test_table test_gather_patterns \
   test_sim_memory test_sim_fault_parse test_sim_corrupt test_sim_knobs test_sim_drv_dev oxsim_probe \
-  oxcl_api_test test_samples
+  oxcl_api_test test_samples oxcl_half_fold_test
 TSAN_TARGETS = $(SAN_PROGRAMS)
 
 asan: deps

@@ -8,6 +8,7 @@
 #endif
 
 #include "fp16.h"
+#include "half_fold.h"
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 // The kernels are built for AVX2 and for the baseline; the loader picks the widest the machine
@@ -96,7 +97,7 @@ OXSIM_WIDE_CLONES void Fold(const void* const* in, int n, uint64_t first, uint64
 template <oxclReduceOp_t Op>
 FoldFn FoldFor(oxclDataType_t type, bool saturate) {
   switch (type) {
-    case oxclFloat16: return Fold<uint16_t, Fp16Step<true, Op>>;
+    case oxclFloat16: return GetHalfFold(Op, ActiveHalfPath());
     case oxclBfloat16: return Fold<uint16_t, Fp16Step<false, Op>>;
     case oxclFloat32: return Fold<float, PlainStep<float, Op>>;
     case oxclInt8:

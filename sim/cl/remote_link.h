@@ -150,6 +150,11 @@ class Exchange {
 
  private:
   size_t Post(void* buf, uint64_t bytes, int proc, int tag, bool receive);
+  // Tests every unfinished piece of m: *done_all stays true when none is left, *completed
+  // counts the pieces that finished now.
+  oxclResult_t Complete(Message& m, bool* done_all, int* completed);
+  // Waits for messages [first, end).
+  oxclResult_t WaitRange(size_t first, size_t end);
 
   Clique& clique_;
   Link& link_;

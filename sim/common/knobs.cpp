@@ -59,6 +59,11 @@ Knobs ReadKnobs() {
       Reject("OXSIM_PEER_MAP='%s' is not 0 or 1", v);
     k.peer_map = *v == '1';
   }
+  // Read where the float16 kernels are picked; checked here so that a typo is not ignored.
+  if (const char* v = getenv("OXSIM_F16C")) {
+    if (std::strcmp(v, "0") != 0 && std::strcmp(v, "1") != 0)
+      Reject("OXSIM_F16C='%s' is not 0 or 1", v);
+  }
   return k;
 }
 

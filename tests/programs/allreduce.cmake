@@ -67,6 +67,10 @@ ox_run_test(NAME allreduce_opu150_bytes ARGS "${OX_SMALL}|-s|4|-c|2|-y|1|-t|int8
             ENV "OXSIM_CARD_NAME=OPU150" STATUS 0 OUT_HAS "${OX_PASSED}" ERRORS 0)
 ox_run_test(NAME allreduce_opu1_half_prod ARGS "${OX_SMALL}|-s|4|-c|2|-y|1|-t|float16|-r|prod"
             ENV "OXSIM_CARD_NAME=OPU110" STATUS 0 OUT_HAS "${OX_PASSED}" ERRORS 0)
+# The portable float16 loops (hosts without F16C) pass every operation's check too, products
+# reaching the largest half included.
+ox_run_test(NAME allreduce_half_portable ARGS "${OX_SMALL}|-s|4|-t|float16|-r|all"
+            ENV "OXSIM_F16C=0" STATUS 0 OUT_HAS "${OX_PASSED}" ERRORS 0)
 # Only the elements at the largest half are exempt: 8 ranks' products saturate some elements of
 # the chunk, and a wrong element that is not saturated (element 0: 1 x 2 x ... x 8) is counted.
 ox_run_test(NAME allreduce_opu1_half_prod_corrupt ARGS "-n|1K|-x|1K|-d|1|-s|8|-t|float16|-r|prod"

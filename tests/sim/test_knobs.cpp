@@ -88,6 +88,7 @@ TEST(Knobs, BadValuesAreRejectedAtFirstUse) {
       {"OXSIM_LINK_LATENCY_US=-3", "OXSIM_LINK_LATENCY_US"},
       {"OXSIM_PEER_ACCESS=yes", "OXSIM_PEER_ACCESS"},
       {"OXSIM_PEER_MAP=2", "OXSIM_PEER_MAP"},
+      {"OXSIM_F16C=off", "OXSIM_F16C"},
       {"OXSIM_FAULT=oxrtMalloc:0", "bad item 'oxrtMalloc:0'"},
       {"OXSIM_FAULT=oxrtMalloc:1,nosuch:2", "bad item 'nosuch:2'"},
   };

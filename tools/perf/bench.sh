@@ -4,15 +4,16 @@
 #   1 host ceilings (memcpy, a bare all-reduce kernel), 2 the library in a tight loop (in process
 #   and across 2 processes), 3 the programs against that loop, 4 Open MPI's collectives, 5 the
 #   cost of the data check and the peak memory of a default run and of the README's example;
-#   then every target with its verdict.
+#   6 the simulator's own speed and steadiness; then every target with its verdict.
 # Needs only POSIX sh, awk and timeout; builds nothing. Every step is bounded by a timeout, and a
 # step that fails or times out shows as "not measured" instead of stopping the rest.
 usage() {
   cat <<'EOF'
 usage: tools/perf/bench.sh [BUILD_DIR]   (default: build)
 Environment: BENCH_MIN_SECONDS (seconds per point of sections 1-2, default 0.5), BENCH_PAIRS
-(runs of each pair in section 3, default 3), BENCH_MPIRUN (the 2-process launcher; set but
-empty, the programs run directly).
+(runs of each pair in sections 3 and 6, default 3), BENCH_MPIRUN (the 2-process launcher; set
+but empty, the programs run directly), BENCH_MPIRUN4 (the 4-process launcher of section 6,
+likewise), BENCH_STEADY_RUNS (runs of the steadiness check in section 6, default 8).
 EOF
 }
 case ${1-} in
@@ -34,6 +35,11 @@ case ${BENCH_PAIRS:-3} in
     echo "bench.sh: BENCH_PAIRS='$BENCH_PAIRS' is not a positive whole number" >&2
     exit 2 ;;
 esac
+case ${BENCH_STEADY_RUNS:-8} in
+  *[!0-9]* | 0 | 00* | 1)
+    echo "bench.sh: BENCH_STEADY_RUNS='$BENCH_STEADY_RUNS' is not a whole number of 2 or more" >&2
+    exit 2 ;;
+esac
 build=${1:-build}
 bin=$build/bin
 for prog in perf_oxcl bench-allreduce bench-reducescatter bench-allgather bench-alltoall; do
@@ -51,6 +57,8 @@ unset OXSIM_FAULT OXSIM_LINK_GBPS OXSIM_LINK_LATENCY_US BENCHMARK_ALLTOALL_API
 
 # BENCH_MPIRUN replaces the launcher; set but empty, the programs run directly (for tests).
 MPIRUN=${BENCH_MPIRUN-mpirun -np 2 --oversubscribe --bind-to none}
+MPIRUN4=${BENCH_MPIRUN4-mpirun -np 4 --oversubscribe --bind-to none}
+STEADY_RUNS=${BENCH_STEADY_RUNS:-8}
 COLLS="allreduce reducescatter allgather alltoall"
 COUNTS="1 1048576 4194304 33554432"
 MIN_SECONDS=${BENCH_MIN_SECONDS:-0.5}
@@ -271,6 +279,84 @@ echo "README example, bench-allreduce $example: -d 0 ${e0:-?} s, -d 1 ${e1:-?} s
      "(ratio $(ratio "$eb" "$example_need"))"
 
 # ----------------------------------------------------------------------------------------------
+section "6. the simulator itself: float16, steady rows, oversubscribed processes"
+cat <<EOF
+float16 against bfloat16: bench-allreduce -s 2 -n 4M -x 4M -l 10 -w 2 -z outofplace, the two
+types alternated $PAIRS times; the best bus bw of each. Oversubscribed: 64 ranks at 1K as -s 64
+in one process and as 4 processes of -s 16, alternated $PAIRS times; the best latency of each.
+Steadiness: $STEADY_RUNS runs of bench-allreduce -s 2 -n 1K -x 4M -m 4 -l 20 -w 5; per row (count,
+mode) from 256K up, the spread of bus bw (max - min) over its median; the worst row counts.
+Host load (1-minute average) before this section: $(cut -d' ' -f1 /proc/loadavg 2>/dev/null)
+EOF
+rep=0
+while [ $rep -lt "$PAIRS" ]; do
+  rep=$((rep + 1))
+  for t in float16 bfloat16; do
+    bounded 120 "$bin/bench-allreduce" -s 2 -n 4M -x 4M -t $t -l 10 -w 2 -z outofplace \
+      >"$work/half_${t}_$rep.out" 2>/dev/null
+  done
+  bounded 120 "$bin/bench-allreduce" -s 64 -n 1K -x 1K -l 20 -w 5 -z outofplace \
+    >"$work/over_s64_$rep.out" 2>/dev/null
+  bounded 180 $MPIRUN4 "$bin/bench-allreduce" -s 16 -n 1K -x 1K -l 20 -w 5 -z outofplace \
+    >"$work/over_np4_$rep.out" 2>/dev/null
+done
+# first_row BACK max|min FILES...: field NF-BACK of each file's first table row, the best of
+# the files.
+first_row() {
+  back=$1 pick=$2
+  shift 2
+  awk -v back="$back" -v pick="$pick" '
+    /^ +[0-9]+ +[0-9]+ / && NF >= 7 && !(FILENAME in seen) {
+      seen[FILENAME] = 1
+      v = $(NF - back) + 0
+      if (n == 0 || (pick == "max" ? v > b : v < b)) b = v
+      n++
+    }
+    END { if (n) print b }' "$@" 2>/dev/null
+}
+put half_float16_busbw "$(first_row 1 max "$work"/half_float16_*.out)"
+put half_bfloat16_busbw "$(first_row 1 max "$work"/half_bfloat16_*.out)"
+put over_s64_us "$(first_row 3 min "$work"/over_s64_*.out)"
+put over_np4_us "$(first_row 3 min "$work"/over_np4_*.out)"
+echo "float16 $(get half_float16_busbw) GB/s, bfloat16 $(get half_bfloat16_busbw) GB/s" \
+     "(ratio $(ratio "$(get half_float16_busbw)" "$(get half_bfloat16_busbw)"))"
+echo "64 ranks at 1K: -s 64 $(get over_s64_us) us, -np 4 -s 16 $(get over_np4_us) us" \
+     "(ratio $(ratio "$(get over_np4_us)" "$(get over_s64_us)"))"
+run=0
+while [ $run -lt "$STEADY_RUNS" ]; do
+  run=$((run + 1))
+  bounded 180 "$bin/bench-allreduce" -s 2 -n 1K -x 4M -m 4 -l 20 -w 5 \
+    >"$work/steady_$run.out" 2>/dev/null
+done
+# Rows: bytes, count, type, redop, then per mode latency, algo bw, bus bw, errors.
+awk '
+  /^ +[0-9]+ +[0-9]+ / && NF >= 8 && $2 >= 262144 {
+    for (m = 0; 8 + 4 * m <= NF; m++) {
+      key = $2 " " (m == 0 ? "in" : "out")
+      if (!(key in n)) order[++keys] = key
+      v[key, ++n[key]] = $(7 + 4 * m) + 0
+    }
+  }
+  END {
+    for (i = 1; i <= keys; i++) {
+      k = order[i]
+      c = n[k]
+      for (a = 1; a <= c; a++) s[a] = v[k, a]
+      for (a = 2; a <= c; a++)
+        for (b = a; b > 1 && s[b - 1] > s[b]; b--) { t = s[b]; s[b] = s[b - 1]; s[b - 1] = t }
+      med = c % 2 ? s[(c + 1) / 2] : (s[c / 2] + s[c / 2 + 1]) / 2
+      spread = med > 0 ? (s[c] - s[1]) / med * 100 : 100
+      split(k, part, " ")
+      printf "steady count %-8s %-3s: %d runs, median %.2f GB/s, min %.2f, max %.2f, " \
+             "spread %.1f%%\n", part[1], part[2], c, med, s[1], s[c], spread
+      if (i == 1 || spread > worst) worst = spread
+    }
+    if (keys) printf "RESULT steady_worst_pct %.1f\n", worst
+  }' "$work"/steady_*.out >"$work/steady.txt" 2>/dev/null
+grep -v '^RESULT ' "$work/steady.txt"
+sed -n 's/^RESULT //p' "$work/steady.txt" >>"$res"
+
+# ----------------------------------------------------------------------------------------------
 section "summary of targets"
 printf '%-52s %12s %12s  %s\n' target measured target verdict
 met=0
@@ -332,6 +418,13 @@ for d in 0 1; do
 done
 verdict "README example: -d 1 / -d 0 (wall time)" "$(ratio "$e1" "$e0")" 2 le
 verdict "README example -d 1: peak RSS / buffers held" "$(ratio "$eb" "$example_need")" 1.10 le
+verdict "float16 / bfloat16 bus bw, allreduce 2 ranks 4M" \
+  "$(ratio "$(get half_float16_busbw)" "$(get half_bfloat16_busbw)")" 0.8 ge
+verdict "steadiness: worst row >= 256K, spread / median (%)" "$(get steady_worst_pct)" 10 le
+verdict "allreduce 2 procs 32M: bus bw / bare kernel" \
+  "$(ratio "$(get mpi_allreduce_n2_c33554432_oxcl_busbw)" "$(get bare_allreduce_gbps)")" 0.9 ge
+verdict "64 ranks 1K: -np 4 -s 16 / -s 64 latency" \
+  "$(ratio "$(get over_np4_us)" "$(get over_s64_us)")" 3 le
 
 # What this host allows at the same moment: the bare all-reduce kernel (section 1) bounds every
 # all-reduce of 2 ranks, in one process or across two.

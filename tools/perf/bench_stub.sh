@@ -51,16 +51,45 @@ perf_check)
   echo "ratio 0.2"
   ;;
 bench-*)
-  threads=1 special="" datacheck=0 types=""
+  threads=1 special="" datacheck=0 types="" multiple="" minimum=""
   while [ $# -gt 0 ]; do
     case $1 in
       -s) threads=$2; shift ;;
       -e) special=$2; shift ;;
       -d) datacheck=$2; shift ;;
       -t) types=$2; shift ;;
+      -m) multiple=$2; shift ;;
+      -n) minimum=$2; shift ;;
     esac
     shift
   done
+  row() { echo "  $(($1 * 4)) $1 float sum $2 0.00 $3 0"; }
+  case $types in
+    # float16 at exactly 0.8 of bfloat16.
+    float16) row 4194304 200 4.0; exit 0 ;;
+    bfloat16) row 4194304 160 5.0; exit 0 ;;
+  esac
+  if [ -n "$multiple" ]; then
+    # The steadiness runs, in-place then out-of-place per row: 1K moves by half (ignored, below
+    # 256K); 4M out of place is 10, 10, 11, 9.5, ... (spread 15 %).
+    counter=$STUB_DIR/runs_steady
+    runs=$(cat "$counter" 2>/dev/null || echo 0)
+    echo $((runs + 1)) >"$counter"
+    out=10
+    [ "$runs" = 2 ] && out=11
+    [ "$runs" = 3 ] && out=9.5
+    echo "  4096 1024 float sum 10 0.00 $((runs % 2 + 1)) 0 10 0.00 1 0"
+    echo "  1048576 262144 float sum 10 0.00 10 0 10 0.00 10.5 0"
+    echo "  16777216 4194304 float sum 10 0.00 10 0 10 0.00 $out 0"
+    exit 0
+  fi
+  if [ -n "$minimum" ] && [ -z "$special" ]; then
+    # 64 ranks at 1K: 4 processes of 16 threads 2.5 times as long as 64 threads.
+    lat=100
+    [ "$threads" = 16 ] && lat=250
+    row 1024 $lat 0.01
+    exit 0
+  fi
   if [ -n "$types" ]; then
     # The README's example: the data check makes it 1.6 times as long.
     if [ "$datacheck" = 1 ]; then sleep 0.16; else sleep 0.1; fi

@@ -15,7 +15,8 @@ endforeach()
 
 function(run_bench dir out_var)
   execute_process(COMMAND ${CMAKE_COMMAND} -E env STUB_DIR=${WORK}/state BENCH_MPIRUN=
-                          BENCH_MIN_SECONDS=0.01 BENCH_PAIRS=2 sh ${SRC}/bench.sh ${dir}
+                          BENCH_MPIRUN4= BENCH_STEADY_RUNS=5 BENCH_MIN_SECONDS=0.01
+                          BENCH_PAIRS=2 sh ${SRC}/bench.sh ${dir}
                   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "bench.sh ${dir} exited with '${rc}'\n${out}\n${err}")
@@ -62,6 +63,16 @@ expect("${out}" "allreduce 2 procs 32M: at most 9.800 x MPI \\(target 8\\); the 
                 "reaches 0.816 of the kernel\n")
 expect("${out}" "fill\\+check over section 1's all-core memcpy \\(12 GB/s\\): 0.200\n")
 expect("${out}" "peak RSS bench-allreduce -d 1 / buffers held +0\\.[0-9]+ +<= 1.10  met\n")
+# The simulator itself: float16 at exactly 0.8 of bfloat16; the worst steady row is 4M out of
+# place (the 1K row below 256K does not count); 2.5 times the latency with 4 processes.
+expect("${out}" "float16 / bfloat16 bus bw, allreduce 2 ranks 4M +0.800 +>= 0.8  met\n")
+expect("${out}" "steady count 4194304 +out: 5 runs, median 10.00 GB/s, min 9.50, max 11.00, "
+                "spread 15.0%\n")
+expect("${out}" "steady count 262144 +out: [^\n]*spread 0.0%\n")
+expect("${out}" "steadiness: worst row >= 256K, spread / median \\(%\\) +15.0 +<= 10  "
+                "MISSED by 50.0%\n")
+expect("${out}" "allreduce 2 procs 32M: bus bw / bare kernel +0.816 +>= 0.9  MISSED by 9.3%\n")
+expect("${out}" "64 ranks 1K: -np 4 -s 16 / -s 64 latency +2.500 +<= 3  met\n")
 expect("${out}" "targets met: [0-9]+, missed or not measured: [0-9]+; run time")
 
 # Without perf_mpi, perf_check and peak_rss the rest still runs and says what is missing.
@@ -94,4 +105,5 @@ expect_status(2 "unknown option '-x'" sh ${SRC}/bench.sh -x)
 expect_status(2 "one build folder at most" sh ${SRC}/bench.sh a b)
 expect_status(2 "BENCH_PAIRS='x' is not" BENCH_PAIRS=x sh ${SRC}/bench.sh ${WORK}/full)
 expect_status(2 "BENCH_MIN_SECONDS='1s' is not" BENCH_MIN_SECONDS=1s sh ${SRC}/bench.sh ${WORK}/full)
+expect_status(2 "BENCH_STEADY_RUNS='1' is not" BENCH_STEADY_RUNS=1 sh ${SRC}/bench.sh ${WORK}/full)
 expect_status(0 "usage: tools/perf/run_mpi.sh" sh ${SRC}/run_mpi.sh --help)
