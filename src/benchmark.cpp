@@ -6,6 +6,7 @@
 #include "context.h"
 #include "dump_param.h"
 #include "log.h"
+#include "output.h"
 #include "record.h"
 #include "run_warnings.h"
 #include "watchdog.h"
@@ -68,7 +69,8 @@ int RunProgram(int argc, char** argv) {
   StopWatchdog();
   if (r == BENCHMARK_SUCCESS) {
     algorithm->Release();
-    context->Release();
+    const benchmarkResult_t released = context->Release();
+    if (released != BENCHMARK_SUCCESS) return released;
     return context->failed.load() ? BENCHMARK_FAILURE : BENCHMARK_SUCCESS;
   }
   context->failed.store(true);
@@ -80,6 +82,13 @@ int RunProgram(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  GuardStandardStreams();
   RecordBegin(argc, argv);
-  return RecordEnd(RunProgram(argc, argv));
+  int status = RunProgram(argc, argv);
+  // The memory report's data line is written here rather than at exit, so that a report that
+  // could not be written still decides the status.
+  DumpPrimsParam::GetSingleton()->Finish();
+  FlushOutput(stdout);
+  if (ReportLostOutput() && status == BENCHMARK_SUCCESS) status = BENCHMARK_FAILURE;
+  return RecordEnd(status);
 }

@@ -28,16 +28,21 @@ benchmarkResult_t ThreadInfo::InitBuffer(Context* ctx) {
   const uint64_t elements = ctx->mincount > cap ? ctx->mincount : cap;
   const size_t bytes = elements * ctx->max_type_size;
   for (uint64_t i = 0; i < ctx->comms; ++i) {
-    oxrtError_t code = oxrtSetDevice(ctx->dev_list[thread_rank * ctx->comms + i]);
-    if (code != oxrtSuccess) return ReportRtError(ctx, code);
+    const int card = ctx->dev_list[thread_rank * ctx->comms + i];
+    auto failed = [&](oxrtError_t code, const char* entry, bool sized) {
+      return ReportRtError(ctx, code, sized ? StrFmt("%s(card %d, %zu bytes)", entry, card, bytes)
+                                            : StrFmt("%s(card %d)", entry, card));
+    };
+    oxrtError_t code = oxrtSetDevice(card);
+    if (code != oxrtSuccess) return failed(code, "oxrtSetDevice", false);
     if (!OnlyInPlace(*ctx)) {
-      if ((code = oxrtMalloc(&send_buffs[i], bytes)) != oxrtSuccess) return ReportRtError(ctx, code);
-      if ((code = oxrtMemset(send_buffs[i], 3, bytes)) != oxrtSuccess) return ReportRtError(ctx, code);
+      if ((code = oxrtMalloc(&send_buffs[i], bytes)) != oxrtSuccess) return failed(code, "oxrtMalloc", true);
+      if ((code = oxrtMemset(send_buffs[i], 3, bytes)) != oxrtSuccess) return failed(code, "oxrtMemset", true);
     }
-    if ((code = oxrtMalloc(&recv_buffs[i], bytes)) != oxrtSuccess) return ReportRtError(ctx, code);
-    if ((code = oxrtMemset(recv_buffs[i], 3, bytes)) != oxrtSuccess) return ReportRtError(ctx, code);
+    if ((code = oxrtMalloc(&recv_buffs[i], bytes)) != oxrtSuccess) return failed(code, "oxrtMalloc", true);
+    if ((code = oxrtMemset(recv_buffs[i], 3, bytes)) != oxrtSuccess) return failed(code, "oxrtMemset", true);
     if (ctx->async != 0) {
-      if ((code = oxrtQueueCreate(&queues[i])) != oxrtSuccess) return ReportRtError(ctx, code);
+      if ((code = oxrtQueueCreate(&queues[i])) != oxrtSuccess) return failed(code, "oxrtQueueCreate", false);
     } else {
       queues[i] = nullptr;
     }
@@ -45,8 +50,8 @@ benchmarkResult_t ThreadInfo::InitBuffer(Context* ctx) {
     // is never written by the programs and its pages are never taken.
     host_buffs[i] = std::malloc(bytes);
     if (i == 0 && thread_rank == 0 && ctx->hw_time) {
-      if ((code = oxrtNotifierCreate(&ctx->notifier_start)) != oxrtSuccess) return ReportRtError(ctx, code);
-      if ((code = oxrtNotifierCreate(&ctx->notifier_end)) != oxrtSuccess) return ReportRtError(ctx, code);
+      if ((code = oxrtNotifierCreate(&ctx->notifier_start)) != oxrtSuccess) return failed(code, "oxrtNotifierCreate", false);
+      if ((code = oxrtNotifierCreate(&ctx->notifier_end)) != oxrtSuccess) return failed(code, "oxrtNotifierCreate", false);
     }
   }
   buffers_ready = true;
@@ -56,18 +61,22 @@ benchmarkResult_t ThreadInfo::InitBuffer(Context* ctx) {
 benchmarkResult_t ThreadInfo::ReleaseBuffer(Context* ctx) {
   if (!buffers_ready || ctx->comms == 0) return BENCHMARK_SUCCESS;
   for (uint64_t i = 0; i < ctx->comms; ++i) {
-    oxrtError_t code = oxrtSetDevice(ctx->dev_list[thread_rank * ctx->comms + i]);
-    if (code != oxrtSuccess) return ReportRtError(ctx, code);
-    if (!OnlyInPlace(*ctx) && (code = oxrtFree(send_buffs[i])) != oxrtSuccess) return ReportRtError(ctx, code);
-    if ((code = oxrtFree(recv_buffs[i])) != oxrtSuccess) return ReportRtError(ctx, code);
+    const int card = ctx->dev_list[thread_rank * ctx->comms + i];
+    auto failed = [&](oxrtError_t code, const char* entry) {
+      return ReportRtError(ctx, code, StrFmt("%s(card %d)", entry, card));
+    };
+    oxrtError_t code = oxrtSetDevice(card);
+    if (code != oxrtSuccess) return failed(code, "oxrtSetDevice");
+    if (!OnlyInPlace(*ctx) && (code = oxrtFree(send_buffs[i])) != oxrtSuccess) return failed(code, "oxrtFree");
+    if ((code = oxrtFree(recv_buffs[i])) != oxrtSuccess) return failed(code, "oxrtFree");
     if (queues[i] != nullptr && (code = oxrtQueueDestroy(queues[i])) != oxrtSuccess) {
-      return ReportRtError(ctx, code);
+      return failed(code, "oxrtQueueDestroy");
     }
     std::free(host_buffs[i]);
     host_buffs[i] = nullptr;
     if (i == 0 && thread_rank == 0 && ctx->hw_time) {
-      if ((code = oxrtNotifierDestroy(ctx->notifier_start)) != oxrtSuccess) return ReportRtError(ctx, code);
-      if ((code = oxrtNotifierDestroy(ctx->notifier_end)) != oxrtSuccess) return ReportRtError(ctx, code);
+      if ((code = oxrtNotifierDestroy(ctx->notifier_start)) != oxrtSuccess) return failed(code, "oxrtNotifierDestroy");
+      if ((code = oxrtNotifierDestroy(ctx->notifier_end)) != oxrtSuccess) return failed(code, "oxrtNotifierDestroy");
     }
   }
   return BENCHMARK_SUCCESS;
