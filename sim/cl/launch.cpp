@@ -91,6 +91,7 @@ oxclResult_t ExecuteCollective(oxclComm* comm, const CollArgs& args, bool queued
     return rc;
   }
   const int n = comm->clique->nranks();
+  oxsim::NoteRankCount(n);
   CorruptCollective(args, comm->rank, n);
   oxsim::ModelWait(start, BusBytes(args, n, comm->rank));
   return oxclSuccess;
@@ -111,6 +112,7 @@ oxclResult_t ExecutePointToPoint(const char* api, const std::vector<P2POp>& ops,
   for (const P2POp& op : ops)
     if (op.comm->transport != &InProcessTransport()) transport = op.comm->transport;
   const oxclResult_t rc = transport->PointToPoint(ops, [](const P2POp& op) {
+    oxsim::NoteRankCount(op.comm->clique->nranks());
     MaybeCorrupt("oxclRecv", op.comm->rank, op.buf, op.type, op.count);
   });
   if (rc != oxclSuccess) {

@@ -74,6 +74,13 @@ class EntryPoint {
 // communicator of global rank `rank`. Returns true (and the element index) when this call's
 // receive buffer must be corrupted.
 bool CorruptAfter(const char* collective, int rank, uint64_t* index);
+// Called with the rank count of every communicator that completes a call: a `corrupt:` rank
+// at or beyond every count seen belongs to no communicator of the run.
+void NoteRankCount(int nranks);
+// One line per OXSIM_FAULT item that has not fired in this process (a `corrupt:` item only
+// when its rank is here, or is no rank of any communicator here); also said on standard error
+// at exit.
+std::vector<std::string> UnfiredFaults();
 
 // `hang:NAME:N`: a hung call waits until oxclAbortComm of any live communicator of this
 // process releases it, whatever the call (queue syncs, MPI calls and communicator set-up
