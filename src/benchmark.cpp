@@ -32,18 +32,20 @@ int RunProgram(int argc, char** argv) {
     return BENCHMARK_FAILURE;
   }
   Algorithm* algorithm = context->clique_num != 0 ? registry.front() : registry.back();
+  // Watched from before the libraries start to after MPI is finalised: a hang in either
+  // must end the run too.
+  r = StartWatchdog(*context, algorithm->GetName());
+  if (r != BENCHMARK_SUCCESS) return r;
+  struct WatchdogStop {
+    ~WatchdogStop() { StopWatchdog(); }
+  } watchdog_stop;
   r = context->Init(argc, argv);
   if (r != BENCHMARK_SUCCESS) return r;
   if (!context->mem_usage_path.empty() && context->proc_rank == 0) {
     r = DumpPrimsParam::GetSingleton()->GetInitMem(kInitCommPhase, context.get());
     if (r != BENCHMARK_SUCCESS) return r;
   }
-  r = StartWatchdog(*context, algorithm->GetName());
-  if (r != BENCHMARK_SUCCESS) return r;
-  // Every way out below stops the monitor before the communicators go.
-  struct WatchdogStop {
-    ~WatchdogStop() { StopWatchdog(); }
-  } watchdog_stop;
+  WatchSetUp(*context);
   r = algorithm->InitComm(context.get());
   if (r == BENCHMARK_QUIT) return r;
   if (r != BENCHMARK_SUCCESS) {
@@ -66,7 +68,7 @@ int RunProgram(int argc, char** argv) {
   algorithm->SetContext(context.get());
   context->algorithm = algorithm;
   r = context->Execute();
-  StopWatchdog();
+  WatchTearDown(*context);
   if (r == BENCHMARK_SUCCESS) {
     algorithm->Release();
     const benchmarkResult_t released = context->Release();

@@ -6,6 +6,7 @@
 #include "algorithm.h"
 #include "context.h"
 #include "log.h"
+#include "watchdog.h"
 
 namespace oxcl_benchmark {
 
@@ -35,12 +36,15 @@ benchmarkResult_t ThreadInfo::InitBuffer(Context* ctx) {
     };
     oxrtError_t code = oxrtSetDevice(card);
     if (code != oxrtSuccess) return failed(code, "oxrtSetDevice", false);
+    // Every buffer allocated and filled is progress: large buffers of many ranks take seconds.
     if (!OnlyInPlace(*ctx)) {
       if ((code = oxrtMalloc(&send_buffs[i], bytes)) != oxrtSuccess) return failed(code, "oxrtMalloc", true);
       if ((code = oxrtMemset(send_buffs[i], 3, bytes)) != oxrtSuccess) return failed(code, "oxrtMemset", true);
+      WatchBeat(thread_rank);
     }
     if ((code = oxrtMalloc(&recv_buffs[i], bytes)) != oxrtSuccess) return failed(code, "oxrtMalloc", true);
     if ((code = oxrtMemset(recv_buffs[i], 3, bytes)) != oxrtSuccess) return failed(code, "oxrtMemset", true);
+    WatchBeat(thread_rank);
     if (ctx->async != 0) {
       if ((code = oxrtQueueCreate(&queues[i])) != oxrtSuccess) return failed(code, "oxrtQueueCreate", false);
     } else {
