@@ -1,5 +1,6 @@
 #include "threadinfo.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,6 +19,20 @@ uint64_t OffsetCap(const Context& ctx) {
 
 namespace {
 bool OnlyInPlace(const Context& ctx) { return ctx.mode.size() == 1 && ctx.mode[0]; }
+
+// Bytes set per call when a buffer is first filled. The first touch of a large buffer takes
+// seconds when many ranks fill theirs at once; in pieces, each piece is progress to the watchdog.
+constexpr size_t kFillPiece = size_t{16} << 20;
+
+oxrtError_t FillInPieces(void* buffer, size_t bytes, uint64_t worker) {
+  for (size_t done = 0; done < bytes; done += kFillPiece) {
+    const oxrtError_t code =
+        oxrtMemset(static_cast<char*>(buffer) + done, 3, std::min(kFillPiece, bytes - done));
+    if (code != oxrtSuccess) return code;
+    WatchBeat(worker);
+  }
+  return oxrtSuccess;
+}
 }  // namespace
 
 benchmarkResult_t ThreadInfo::InitBuffer(Context* ctx) {
@@ -36,15 +51,14 @@ benchmarkResult_t ThreadInfo::InitBuffer(Context* ctx) {
     };
     oxrtError_t code = oxrtSetDevice(card);
     if (code != oxrtSuccess) return failed(code, "oxrtSetDevice", false);
-    // Every buffer allocated and filled is progress: large buffers of many ranks take seconds.
     if (!OnlyInPlace(*ctx)) {
       if ((code = oxrtMalloc(&send_buffs[i], bytes)) != oxrtSuccess) return failed(code, "oxrtMalloc", true);
-      if ((code = oxrtMemset(send_buffs[i], 3, bytes)) != oxrtSuccess) return failed(code, "oxrtMemset", true);
       WatchBeat(thread_rank);
+      if ((code = FillInPieces(send_buffs[i], bytes, thread_rank)) != oxrtSuccess) return failed(code, "oxrtMemset", true);
     }
     if ((code = oxrtMalloc(&recv_buffs[i], bytes)) != oxrtSuccess) return failed(code, "oxrtMalloc", true);
-    if ((code = oxrtMemset(recv_buffs[i], 3, bytes)) != oxrtSuccess) return failed(code, "oxrtMemset", true);
     WatchBeat(thread_rank);
+    if ((code = FillInPieces(recv_buffs[i], bytes, thread_rank)) != oxrtSuccess) return failed(code, "oxrtMemset", true);
     if (ctx->async != 0) {
       if ((code = oxrtQueueCreate(&queues[i])) != oxrtSuccess) return failed(code, "oxrtQueueCreate", false);
     } else {
