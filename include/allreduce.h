@@ -178,7 +178,9 @@ benchmarkResult_t Allreduce::CheckDelta(ThreadInfo* info, int i, uint64_t g, uin
   const uint64_t o = info->GetAddrOffset(context, iteration);
   const int r = RankOf(info, i);
   oxrtError_t code = oxrtSetDevice(DeviceOf(info, i));
-  if (code != oxrtSuccess) check_detail::RtFatal(code, StrFmt("oxrtSetDevice(card %d)", DeviceOf(info, i)));
+  if (code != oxrtSuccess) {
+    check_detail::RtFatal(code, StrFmt("oxrtSetDevice(card %d)", DeviceOf(info, i)));
+  }
   const check_detail::HostArray<T> data_array(len, s, "CheckDelta");
   T* data = data_array.get();
   if (len != 0 && data == nullptr) return BENCHMARK_FAILURE;

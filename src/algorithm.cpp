@@ -149,9 +149,9 @@ benchmarkResult_t Algorithm::ThreadQueueSync(ThreadInfo* info) {
   for (uint64_t i = 0; i < context->comms; ++i) {
     oxrtError_t code = oxrtQueueSync(info->queues[i]);
     if (code != oxrtSuccess) {
-      return ReportRtError(context, code,
-                           StrFmt("oxrtQueueSync(card %d, rank %d)", DeviceOf(info, static_cast<int>(i)),
-                                  RankOf(info, static_cast<int>(i))));
+      const int c = static_cast<int>(i);
+      return ReportRtError(context, code, StrFmt("oxrtQueueSync(card %d, rank %d)",
+                                                 DeviceOf(info, c), RankOf(info, c)));
     }
   }
   return BENCHMARK_SUCCESS;

@@ -111,9 +111,10 @@ void LogFailedCall(const std::string& call) {
 void OxclFatal(const char* file, int line, oxclResult_t result, const std::string& call) {
   std::printf("[%s:%d] OXCL error, msg: %s, code: %#x\n", file, line, oxclGetErrorStr(result),
               static_cast<unsigned>(result));
-  LogFailedCall(call);
+  // The record keeps the library's message as the failure, the call's line comes after it.
   RecordFailure(StrFmt("OXCL error, msg: %s, code: %#x", oxclGetErrorStr(result),
                        static_cast<unsigned>(result)));
+  LogFailedCall(call);
   FatalExit(1);
 }
 
@@ -444,7 +445,9 @@ benchmarkResult_t Context::GetDepInfo() {
   oxdevReturn_t dev = oxdevGetDeviceHandleByPciBusId(bus_id, &handle);
   const std::string bus_text = bus_id;
   delete[] bus_id;
-  if (dev != OXDEV_SUCCESS) return dev_error(dev, "oxdevGetDeviceHandleByPciBusId(" + bus_text + ")");
+  if (dev != OXDEV_SUCCESS) {
+    return dev_error(dev, "oxdevGetDeviceHandleByPciBusId(" + bus_text + ")");
+  }
   const char* name = oxdevGetCardNameStringByDevId(handle);
   if (name == nullptr) {
     // No error code comes with it: the card model decides how results are checked, so the run
@@ -623,7 +626,7 @@ benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
       if (code == oxrtSuccess) code = oxrtWaitNotifier(notifier_end);
       if (code == oxrtSuccess) code = oxrtNotifierDuration(notifier_start, notifier_end, &duration);
       if (code != oxrtSuccess) {
-        return ReportRtError(this, code, "oxrtPlaceNotifier/oxrtWaitNotifier/oxrtNotifierDuration(end)");
+        return ReportRtError(this, code, "oxrtPlaceNotifier/oxrtWaitNotifier/oxrtNotifierDuration");
       }
       elapsed = static_cast<double>(duration / 1000);
     }

@@ -75,15 +75,14 @@ bool FlushOutput(FILE* file) {
 bool CloseOutput(FILE* file) {
   if (file == nullptr) return true;
   bool ok = FlushOutput(file);
+  std::lock_guard<std::mutex> lock(OutputMutex());
+  // Found before the close: the pointer means nothing after it.
+  Output* o = Find(file);
+  if (o != nullptr) o->file = nullptr;
   errno = 0;
   const bool failed = std::fclose(file) != 0;
   const int code = errno == 0 ? EIO : errno;
-  std::lock_guard<std::mutex> lock(OutputMutex());
-  Output* o = Find(file);
-  if (o != nullptr) {
-    if (failed && o->error == 0) o->error = code;
-    o->file = nullptr;
-  }
+  if (o != nullptr && failed && o->error == 0) o->error = code;
   return ok && !failed;
 }
 

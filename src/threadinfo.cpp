@@ -51,16 +51,23 @@ benchmarkResult_t ThreadInfo::InitBuffer(Context* ctx) {
     };
     oxrtError_t code = oxrtSetDevice(card);
     if (code != oxrtSuccess) return failed(code, "oxrtSetDevice", false);
-    if (!OnlyInPlace(*ctx)) {
-      if ((code = oxrtMalloc(&send_buffs[i], bytes)) != oxrtSuccess) return failed(code, "oxrtMalloc", true);
+    // Allocated, then filled with a byte that no result pattern has.
+    auto make = [&](void** buffer) {
+      if ((code = oxrtMalloc(buffer, bytes)) != oxrtSuccess) {
+        return failed(code, "oxrtMalloc", true);
+      }
       WatchBeat(thread_rank);
-      if ((code = FillInPieces(send_buffs[i], bytes, thread_rank)) != oxrtSuccess) return failed(code, "oxrtMemset", true);
-    }
-    if ((code = oxrtMalloc(&recv_buffs[i], bytes)) != oxrtSuccess) return failed(code, "oxrtMalloc", true);
-    WatchBeat(thread_rank);
-    if ((code = FillInPieces(recv_buffs[i], bytes, thread_rank)) != oxrtSuccess) return failed(code, "oxrtMemset", true);
+      if ((code = FillInPieces(*buffer, bytes, thread_rank)) != oxrtSuccess) {
+        return failed(code, "oxrtMemset", true);
+      }
+      return BENCHMARK_SUCCESS;
+    };
+    if (!OnlyInPlace(*ctx) && make(&send_buffs[i]) != BENCHMARK_SUCCESS) return BENCHMARK_FAILURE;
+    if (make(&recv_buffs[i]) != BENCHMARK_SUCCESS) return BENCHMARK_FAILURE;
     if (ctx->async != 0) {
-      if ((code = oxrtQueueCreate(&queues[i])) != oxrtSuccess) return failed(code, "oxrtQueueCreate", false);
+      if ((code = oxrtQueueCreate(&queues[i])) != oxrtSuccess) {
+        return failed(code, "oxrtQueueCreate", false);
+      }
     } else {
       queues[i] = nullptr;
     }
@@ -68,8 +75,10 @@ benchmarkResult_t ThreadInfo::InitBuffer(Context* ctx) {
     // is never written by the programs and its pages are never taken.
     host_buffs[i] = std::malloc(bytes);
     if (i == 0 && thread_rank == 0 && ctx->hw_time) {
-      if ((code = oxrtNotifierCreate(&ctx->notifier_start)) != oxrtSuccess) return failed(code, "oxrtNotifierCreate", false);
-      if ((code = oxrtNotifierCreate(&ctx->notifier_end)) != oxrtSuccess) return failed(code, "oxrtNotifierCreate", false);
+      if ((code = oxrtNotifierCreate(&ctx->notifier_start)) != oxrtSuccess ||
+          (code = oxrtNotifierCreate(&ctx->notifier_end)) != oxrtSuccess) {
+        return failed(code, "oxrtNotifierCreate", false);
+      }
     }
   }
   buffers_ready = true;
@@ -85,7 +94,9 @@ benchmarkResult_t ThreadInfo::ReleaseBuffer(Context* ctx) {
     };
     oxrtError_t code = oxrtSetDevice(card);
     if (code != oxrtSuccess) return failed(code, "oxrtSetDevice");
-    if (!OnlyInPlace(*ctx) && (code = oxrtFree(send_buffs[i])) != oxrtSuccess) return failed(code, "oxrtFree");
+    if (!OnlyInPlace(*ctx) && (code = oxrtFree(send_buffs[i])) != oxrtSuccess) {
+      return failed(code, "oxrtFree");
+    }
     if ((code = oxrtFree(recv_buffs[i])) != oxrtSuccess) return failed(code, "oxrtFree");
     if (queues[i] != nullptr && (code = oxrtQueueDestroy(queues[i])) != oxrtSuccess) {
       return failed(code, "oxrtQueueDestroy");
