@@ -48,9 +48,9 @@ class Algorithm {
   virtual benchmarkResult_t PrintLine(ThreadInfo* info, double seconds, double algo_bw,
                                       double bus_bw, int type_size) = 0;
   // Clears the receive buffers and fills the send data (chunked over the thread pools).
-  virtual benchmarkResult_t InitData(ThreadInfo* info, size_t iteration) = 0;
+  [[nodiscard]] virtual benchmarkResult_t InitData(ThreadInfo* info, size_t iteration) = 0;
   // Counts the received elements that differ from the expected values, which it generates.
-  virtual benchmarkResult_t Check(ThreadInfo* info, size_t iteration) = 0;
+  [[nodiscard]] virtual benchmarkResult_t Check(ThreadInfo* info, size_t iteration) = 0;
   virtual uint64_t GetColNum() { return col_num; }
   // True for the collectives that reduce (their rows have an operation).
   virtual bool Reduces() const { return false; }
@@ -80,14 +80,18 @@ class Algorithm {
   oxclComm* CommOf(const ThreadInfo* info, int i) const;
   int DeviceOf(const ThreadInfo* info, int i) const;
   int RankOf(const ThreadInfo* info, int i) const;
+  // "entry(card C, rank R, count N, type T[, op O], in place|out of place)" for the Error line
+  // of a failed call on communicator i of the thread.
+  std::string DescribeCall(const char* entry, const ThreadInfo* info, int i, uint64_t count,
+                           bool with_op) const;
 
   // Chunk scheme: splits `total` elements of every communicator of the thread into chunks of
   // 2^20 and runs task(i, g, len) on pool g mod 10 of communicator i, then waits for the pools.
   // With `fill`, first zeroes the thread's error counter and recv_count elements of each
   // receive buffer (at the iteration's offset).
   using ChunkTask = std::function<benchmarkResult_t(int i, uint64_t g, uint64_t len)>;
-  benchmarkResult_t RunChunks(ThreadInfo* info, size_t iteration, uint64_t total, bool fill,
-                              const ChunkTask& task);
+  [[nodiscard]] benchmarkResult_t RunChunks(ThreadInfo* info, size_t iteration, uint64_t total,
+                                            bool fill, const ChunkTask& task);
 
   // Column layout of a result table; the four collectives differ only in these formats.
   struct TableLayout {

@@ -83,14 +83,17 @@ benchmarkResult_t CheckExact(Context* context, ThreadInfo* info, int i, uint64_t
   const unsigned ts = context->GetTypeSize(type);
   const uint64_t off = info->GetAddrOffset(context, iteration);
   oxrtError_t code = oxrtSetDevice(device);
-  if (code != oxrtSuccess) check_detail::RtFatal(code);
+  if (code != oxrtSuccess) check_detail::RtFatal(code, StrFmt("oxrtSetDevice(card %d)", device));
   const check_detail::HostArray<T> data_array(len, ts, "CheckDelta");
   T* data = data_array.get();
   if (len != 0 && data == nullptr) return BENCHMARK_FAILURE;
   const uint64_t start = g * kChunkElements;
   const char* src = static_cast<const char*>(info->recv_buffs[i]) + (start + off) * ts;
   code = oxrtMemcpy(data, src, len * ts, oxrtMemcpyDeviceToHost);
-  if (code != oxrtSuccess) check_detail::RtFatal(code);
+  if (code != oxrtSuccess) {
+    check_detail::RtFatal(code, StrFmt("oxrtMemcpy(card %d to host, %llu bytes)", device,
+                                       static_cast<unsigned long long>(len * ts)));
+  }
   const pattern_detail::PatternTile<T> expected(period, p);
   for (uint64_t x = start; x < start + len && c != 0;) {
     const uint64_t end = std::min(start + len, (x / c + 1) * c);

@@ -56,8 +56,9 @@ namespace check_detail {
 
 // Ends the process after a failed device call inside a chunk task: the chunk's data would be
 // meaningless and the worker cannot be told from a pool thread.
-[[noreturn]] inline void RtFatal(oxrtError_t code) {
+[[noreturn]] inline void RtFatal(oxrtError_t code, const std::string& call = std::string()) {
   OXLOG(ERROR) << StrFmt("error msg: %s", oxrtGetErrorName(code));
+  LogFailedCall(call);
   FatalExit(1);
 }
 
@@ -121,7 +122,10 @@ T Store(oxclDataType_t type, uint64_t v) {
 template <typename T>
 void CopyToDevice(void* dst, const T* src, uint64_t len, unsigned type_size) {
   const oxrtError_t code = oxrtMemcpy(dst, src, len * type_size, oxrtMemcpyHostToDevice);
-  if (code != oxrtSuccess) check_detail::RtFatal(code);
+  if (code != oxrtSuccess) {
+    check_detail::RtFatal(code, StrFmt("oxrtMemcpy(host to device, %llu bytes)",
+                                       static_cast<unsigned long long>(len * type_size)));
+  }
 }
 
 // A host array of len elements for one chunk task, given back when it goes out of scope. A
@@ -181,14 +185,19 @@ benchmarkResult_t Allreduce::CheckDelta(ThreadInfo* info, int i, uint64_t g, uin
   const uint64_t o = info->GetAddrOffset(context, iteration);
   const int r = RankOf(info, i);
   oxrtError_t code = oxrtSetDevice(DeviceOf(info, i));
-  if (code != oxrtSuccess) check_detail::RtFatal(code);
+  if (code != oxrtSuccess) {
+    check_detail::RtFatal(code, StrFmt("oxrtSetDevice(card %d)", DeviceOf(info, i)));
+  }
   const check_detail::HostArray<T> data_array(len, s, "CheckDelta");
   T* data = data_array.get();
   if (len != 0 && data == nullptr) return BENCHMARK_FAILURE;
   const char* src = static_cast<const char*>(info->recv_buffs[i]) +
                     (o + ResultOffset(info, i)) * s + g * kChunkElements * sizeof(T);
   code = oxrtMemcpy(data, src, len * s, oxrtMemcpyDeviceToHost);
-  if (code != oxrtSuccess) check_detail::RtFatal(code);
+  if (code != oxrtSuccess) {
+    check_detail::RtFatal(code, StrFmt("oxrtMemcpy(card %d to host, %llu bytes)", DeviceOf(info, i),
+                                       static_cast<unsigned long long>(len * s)));
+  }
   // Element x of this rank's result is the reduction at pattern index x + ResultStart (+ 1 out
   // of place), which repeats with the pattern's period.
   T period[127];

@@ -149,10 +149,16 @@ class Context {
   benchmarkResult_t Notify(std::atomic<bool>& flag);
 };
 
-// Prints the library failure on standard output and ends the process with status 1.
-[[noreturn]] void OxclFatal(const char* file, int line, oxclResult_t result);
-// Logs "OXRT error msg: ..." for a failed runtime call, asks the run to stop, returns 1.
-benchmarkResult_t ReportRtError(Context* ctx, oxrtError_t code);
+// Prints the library failure on standard output and ends the process with status 1. `call`,
+// when given, names the entry point and its arguments that matter, in an Error line of its own.
+[[noreturn]] void OxclFatal(const char* file, int line, oxclResult_t result,
+                            const std::string& call = std::string());
+// Logs "OXRT error msg: ..." for a failed runtime call (and `call` as OxclFatal does), asks the
+// run to stop, returns 1.
+benchmarkResult_t ReportRtError(Context* ctx, oxrtError_t code,
+                                const std::string& call = std::string());
+// The Error line that names a failed call: "Failed call: " and `call`; nothing when empty.
+void LogFailedCall(const std::string& call);
 // Ends the process with status 1 after a failed MPI wrapper call: the processes no longer
 // agree on what they exchanged, and carrying on would wait for ever or hide a mismatch.
 void CheckMpi(int code, const char* call);

@@ -41,7 +41,7 @@ class DumpPrimsParam {
   uint64_t oxwire_mem = 0;
   std::string name;
   std::unordered_map<std::string, uint32_t> call_counts;
-  std::unordered_map<std::string, uint64_t> mem_usage;
+  std::unordered_map<std::string, int64_t> mem_usage;  // growth per label; may be negative
 };
 
 }  // namespace oxcl_benchmark

@@ -4,6 +4,8 @@
 #ifndef OXCL_BENCHMARK_RECORD_H_
 #define OXCL_BENCHMARK_RECORD_H_
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -97,8 +99,15 @@ std::string IsoUtc(std::time_t when);
 // The file that a BENCHMARK_RECORD value names: a directory (a trailing slash, or one that
 // exists) gets "<program>.json".
 std::string RecordFilePath(const std::string& value, const std::string& program);
-// Writes `text` to a temporary file beside `path` and renames it over `path`, so that a reader
-// sees the old file or the whole new one. False, with the reason in *error, when that fails.
+// Where a record written to `path` goes: a symbolic link is followed to the file it names (the
+// link stays), *mode is the permission bits of the regular file found there, 0 when there is
+// none yet. False, with the reason, when the path leads to a directory, device, FIFO or socket.
+bool ResolveRecordTarget(const std::string& path, std::string* target, mode_t* mode,
+                         std::string* error);
+// Writes `text` to a temporary file beside the file that `path` leads to (ResolveRecordTarget)
+// and renames it over that file, so that a reader sees the old file or the whole new one, and a
+// process killed on the way leaves no temporary file. False, with the reason in *error, when
+// that fails; nothing but a regular file is ever replaced.
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* error);
 
 // The run's hooks; each does nothing while no record is kept.

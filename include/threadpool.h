@@ -38,7 +38,7 @@ class ThreadPool {
   void Dispatch(Task task);
   // Waits until the queue is empty and no task runs, or the pool stops; returns the bitwise OR
   // of every result so far. A pool without threads runs its pending tasks here, in order.
-  benchmarkResult_t Sync();
+  [[nodiscard]] benchmarkResult_t Sync();
   // The bitwise OR of every result so far, without waiting.
   benchmarkResult_t GetStatus() const;
   // Stops the pool and joins its threads; tasks still queued are never started.

@@ -27,6 +27,8 @@ enum class WatchStage : uint32_t {
   kEnd,         // after the last step: memory report, buffers given back
   kSetUp,       // communicator set-up (main thread)
   kRunning,     // main thread: set-up done, the workers run
+  kStartUp,     // main thread: device, driver and MPI initialisation
+  kTearDown,    // main thread: communicators destroyed, MPI finalised
 };
 // What it waits for, if anything, within its stage.
 enum class WatchWait : uint32_t { kNone, kQueueSync, kThreadBarrier, kProcessBarrier };
@@ -47,12 +49,17 @@ benchmarkResult_t ReadWatchSettings();
 const WatchSettings& GetWatchSettings();
 
 // Starts the monitor (when the timeout is on) for ctx's workers, with the main thread in
-// communicator set-up. `collective` is the algorithm's name. Call once, before InitComm.
+// start-up. `collective` is the algorithm's name. Call once, before the context's Init.
 benchmarkResult_t StartWatchdog(const Context& ctx, const std::string& collective);
+// The main thread begins communicator set-up.
+void WatchSetUp(const Context& ctx);
 // After communicator set-up: the communicators the watchdog aborts and the ranks it names.
 void WatchCommunicators(const Context& ctx);
-// Ends the monitor; call before the communicators are destroyed. When the watchdog has
-// already fired, it is ending the process: then this never returns.
+// The run is over and the communicators are about to go: from here a stall ends the process
+// without aborting them.
+void WatchTearDown(const Context& ctx);
+// Ends the monitor. When the watchdog has already fired, it is ending the process: then this
+// never returns.
 void StopWatchdog();
 
 // The monitor's view of one thread, in a cache line of its own: its owner stores, the monitor
@@ -114,7 +121,8 @@ struct StallView {
   bool has_op = true;             // the collective has a reduce operation
   std::vector<std::string> type_names, op_names;
   std::vector<bool> modes;        // true: in place
-  bool set_up = false;            // the main thread is still in communicator set-up
+  bool set_up = false;            // the main thread is in start-up, set-up or tear-down
+  WatchStage main_stage = WatchStage::kSetUp;  // which of the three
   bool ranks_known = false;       // set-up done: the numbering below holds
   uint64_t comms = 1;             // communicators per worker
   int64_t first_rank = 0;         // global rank of this process's first communicator

@@ -13,6 +13,7 @@
 #endif
 
 #include "dump_param.h"
+#include "output.h"
 #include "record.h"
 #include "samples.h"
 #include "threadpool.h"
@@ -62,10 +63,18 @@ int Algorithm::DeviceOf(const ThreadInfo* info, int i) const {
 int Algorithm::RankOf(const ThreadInfo* info, int i) const {
   return context->rank_list[GlobalIndex(info, i)];
 }
+std::string Algorithm::DescribeCall(const char* entry, const ThreadInfo* info, int i,
+                                    uint64_t count, bool with_op) const {
+  std::string text = StrFmt("%s(card %d, rank %d, count %llu, type %s", entry, DeviceOf(info, i),
+                            RankOf(info, i), static_cast<unsigned long long>(count),
+                            context->data_type_names[info->type_index].c_str());
+  if (with_op) text += ", op " + context->reduce_op_names[info->op_index];
+  return text + (CurrentInPlace(info) ? ", in place)" : ", out of place)");
+}
 
 benchmarkResult_t Algorithm::InitComm(Context* ctx) {
   ctx->GetHostName();
-  ctx->GetDepInfo();
+  if (ctx->GetDepInfo() != BENCHMARK_SUCCESS) return BENCHMARK_FAILURE;
   CheckMpi(OX_MPI_Comm_size(OX_MPI_COMM_WORLD, &ctx->nprocs), "OX_MPI_Comm_size");
   CheckMpi(OX_MPI_Comm_rank(OX_MPI_COMM_WORLD, &ctx->proc_rank), "OX_MPI_Comm_rank");
   CheckMpi(OX_MPI_Barrier(OX_MPI_COMM_WORLD), "OX_MPI_Barrier");
@@ -77,7 +86,8 @@ benchmarkResult_t Algorithm::InitComm(Context* ctx) {
     return BENCHMARK_FAILURE;
   }
   unsigned int cards = 0;
-  oxrtGetDeviceCount(&cards);
+  const oxrtError_t counted = oxrtGetDeviceCount(&cards);
+  if (counted != oxrtSuccess) return ReportRtError(ctx, counted, "oxrtGetDeviceCount");
   ctx->device_count = cards;
   if (ctx->proc_rank == 0) {
     OXLOG(INFO) << "Test " << name;
@@ -88,7 +98,7 @@ benchmarkResult_t Algorithm::InitComm(Context* ctx) {
   oxclCliqueId clique{};
   if (ctx->proc_rank == 0) {
     oxclResult_t res = oxclGetCliqueId(&clique);
-    if (res != oxclSuccess) OxclFatal(__FILE__, __LINE__, res);
+    if (res != oxclSuccess) OxclFatal(__FILE__, __LINE__, res, "oxclGetCliqueId");
   }
   CheckMpi(OX_MPI_Bcast(&clique, OXCL_CLIQUE_ID_BYTES, OX_MPI_BYTE, 0, OX_MPI_COMM_WORLD),
            "OX_MPI_Bcast");
@@ -111,23 +121,39 @@ benchmarkResult_t Algorithm::InitComm(Context* ctx) {
   oxclResult_t res = oxclInitComms(ctx->comm_list.data(), static_cast<int>(local),
                                    ctx->dev_list.data(), ctx->rank_list.data(),
                                    static_cast<int>(total), clique);
-  if (res != oxclSuccess) OxclFatal(__FILE__, __LINE__, res);
+  if (res != oxclSuccess) {
+    std::string cards;
+    for (int32_t card : ctx->dev_list) cards += (cards.empty() ? "" : ",") + std::to_string(card);
+    OxclFatal(__FILE__, __LINE__, res,
+              StrFmt("oxclInitComms(%llu communicators, ranks from %d of %llu, cards %s)",
+                     static_cast<unsigned long long>(local), local == 0 ? 0 : ctx->rank_list[0],
+                     static_cast<unsigned long long>(total), cards.c_str()));
+  }
   oxclCommConfig_t config{ctx->priority != 0 ? OXCL_COMM_CONFIG_PRIORITY : 0};
-  for (oxclComm* comm : ctx->comm_list) {
-    res = oxclSetCommConfig(comm, &config);
-    if (res != oxclSuccess) OxclFatal(__FILE__, __LINE__, res);
+  for (uint64_t i = 0; i < ctx->comm_list.size(); ++i) {
+    res = oxclSetCommConfig(ctx->comm_list[i], &config);
+    if (res != oxclSuccess) {
+      OxclFatal(__FILE__, __LINE__, res,
+                StrFmt("oxclSetCommConfig(card %d, rank %d)", ctx->dev_list[i], ctx->rank_list[i]));
+    }
   }
   if (ctx->mem_usage_path.empty() || ctx->proc_rank != 0) return BENCHMARK_SUCCESS;
   ++ctx->call_count;
   oxrtError_t code = oxrtSetDevice(ctx->dev_list[0]);
-  if (code != oxrtSuccess) return ReportRtError(ctx, code);
+  if (code != oxrtSuccess) {
+    return ReportRtError(ctx, code, StrFmt("oxrtSetDevice(card %d)", ctx->dev_list[0]));
+  }
   return DumpPrimsParam::GetSingleton()->DumpRunTimeMem("oxclInitComms", kInitCommPhase, ctx);
 }
 
 benchmarkResult_t Algorithm::ThreadQueueSync(ThreadInfo* info) {
   for (uint64_t i = 0; i < context->comms; ++i) {
     oxrtError_t code = oxrtQueueSync(info->queues[i]);
-    if (code != oxrtSuccess) return ReportRtError(context, code);
+    if (code != oxrtSuccess) {
+      const int c = static_cast<int>(i);
+      return ReportRtError(context, code, StrFmt("oxrtQueueSync(card %d, rank %d)",
+                                                 DeviceOf(info, c), RankOf(info, c)));
+    }
   }
   return BENCHMARK_SUCCESS;
 }
@@ -261,6 +287,7 @@ benchmarkResult_t Algorithm::RunChunks(ThreadInfo* info, size_t iteration, uint6
                                        bool fill, const ChunkTask& task) {
   const unsigned ts = context->GetTypeSize(CurrentType(info));
   oxrtError_t cleared = oxrtSuccess;
+  int cleared_card = 0;
   for (uint64_t i = 0; i < context->comms; ++i) {
     const uint64_t pool_base = (context->comms * info->thread_rank + i) * kPoolsPerComm;
     const uint64_t chunks = total / kChunkElements + (total % kChunkElements != 0 ? 1 : 0);
@@ -269,6 +296,7 @@ benchmarkResult_t Algorithm::RunChunks(ThreadInfo* info, size_t iteration, uint6
       // A receive buffer left unzeroed could hide a collective that wrote nothing.
       cleared = oxrtMemset(static_cast<char*>(info->recv_buffs[i]) + off * ts, 0,
                            info->recv_count * ts);
+      cleared_card = DeviceOf(info, static_cast<int>(i));
       if (cleared != oxrtSuccess) break;
     }
     for (uint64_t g = 0; g < chunks; ++g) {
@@ -284,11 +312,24 @@ benchmarkResult_t Algorithm::RunChunks(ThreadInfo* info, size_t iteration, uint6
     }
   }
   const uint64_t first = context->comms * info->thread_rank * kPoolsPerComm;
+  benchmarkResult_t tasks = BENCHMARK_SUCCESS;
   for (uint64_t p = first; p < first + context->comms * kPoolsPerComm; ++p) {
-    context->pools[p]->Sync();
+    tasks |= context->pools[p]->Sync();
   }
   // Reported after the tasks already dispatched have finished with the buffers.
-  if (cleared != oxrtSuccess) return ReportRtError(context, cleared);
+  if (cleared != oxrtSuccess) {
+    return ReportRtError(context, cleared,
+                         StrFmt("oxrtMemset(card %d, %llu bytes)", cleared_card,
+                                static_cast<unsigned long long>(info->recv_count * ts)));
+  }
+  // A chunk that could not be filled or checked (it logged why) leaves data unchecked: the
+  // step cannot pass.
+  if (tasks != BENCHMARK_SUCCESS) {
+    OXLOG(ERROR) << (fill ? "Not every chunk of the send data was filled"
+                          : "Not every chunk of the received data was checked");
+    context->NotifyExit();
+    return BENCHMARK_FAILURE;
+  }
   return BENCHMARK_SUCCESS;
 }
 
@@ -318,10 +359,10 @@ benchmarkResult_t Algorithm::PrintTableTitle(ThreadInfo* info, const TableLayout
     }
   }
   std::printf("\n");
-  std::fflush(stdout);
+  FlushOutput(stdout);
   if (csv) {
     std::fprintf(csv, "\n");
-    std::fflush(csv);
+    FlushOutput(csv);
   }
   return BENCHMARK_SUCCESS;
 }
@@ -379,8 +420,8 @@ benchmarkResult_t Algorithm::PrintTableLine(ThreadInfo* info, const TableLayout&
     if (csv) std::fprintf(csv, "\n");
     std::printf("\n");
   }
-  if (csv) std::fflush(csv);
-  std::fflush(stdout);
+  if (csv) FlushOutput(csv);
+  FlushOutput(stdout);
   return BENCHMARK_SUCCESS;
 }
 #pragma GCC diagnostic pop

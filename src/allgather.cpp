@@ -24,6 +24,7 @@ benchmarkResult_t Allgather::RunAlgo(ThreadInfo* info, void* sendbuff, void* rec
                                         CommOf(info, comm_index), info->queues[comm_index]);
   if (rc != oxclSuccess) {
     OXLOG(ERROR) << StrFmt("error msg: %s", oxclGetErrorStr(rc));
+    LogFailedCall(DescribeCall("oxclAllGather", info, comm_index, info->coll_count, false));
     context->NotifyExit();
     return BENCHMARK_FAILURE;
   }

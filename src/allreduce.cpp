@@ -15,6 +15,7 @@ benchmarkResult_t Allreduce::RunAlgo(ThreadInfo* info, void* sendbuff, void* rec
                                         info->queues[comm_index]);
   if (rc != oxclSuccess) {
     OXLOG(ERROR) << StrFmt("error msg: %s", oxclGetErrorStr(rc));
+    LogFailedCall(DescribeCall("oxclAllReduce", info, comm_index, info->coll_count, true));
     context->NotifyExit();
     return BENCHMARK_FAILURE;
   }

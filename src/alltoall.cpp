@@ -27,7 +27,11 @@ benchmarkResult_t AllToAll::RunAlgo(ThreadInfo* info, void* sendbuff, void* recv
   const oxclDataType_t type = CurrentType(info);
   int peers = 0;
   const oxclResult_t count_rc = oxclGetCommCount(&peers, comm);
-  if (count_rc != oxclSuccess) OxclFatal(__FILE__, __LINE__, count_rc);
+  if (count_rc != oxclSuccess) {
+    OxclFatal(__FILE__, __LINE__, count_rc,
+              StrFmt("oxclGetCommCount(card %d, rank %d)", DeviceOf(info, comm_index),
+                     RankOf(info, comm_index)));
+  }
   const uint64_t step = info->coll_count * context->GetTypeSize(type);
   char* send = static_cast<char*>(sendbuff);
   char* recv = static_cast<char*>(recvbuff);
@@ -36,6 +40,7 @@ benchmarkResult_t AllToAll::RunAlgo(ThreadInfo* info, void* sendbuff, void* recv
         oxclAlltoAll_dl(send, recv, info->coll_count, type, comm, queue, context);
     if (r != BENCHMARK_SUCCESS) {
       OXLOG(ERROR) << StrFmt("error msg: %s", "oxclAlltoAll return error or load symbol error");
+      LogFailedCall(DescribeCall("oxclAlltoAll", info, comm_index, info->coll_count, false));
     }
     return r;
   }
@@ -55,6 +60,7 @@ benchmarkResult_t AllToAll::RunAlgo(ThreadInfo* info, void* sendbuff, void* recv
                     recv_counts.data(), recv_types.data(), comm, queue);
   if (rc != oxclSuccess) {
     OXLOG(ERROR) << StrFmt("error msg: %s", oxclGetErrorStr(rc));
+    LogFailedCall(DescribeCall("oxclAlltoAllv", info, comm_index, info->coll_count, false));
     context->NotifyExit();
     return BENCHMARK_FAILURE;
   }
@@ -75,6 +81,9 @@ benchmarkResult_t AllToAll::RunGroup(ThreadInfo* info, char* send, char* recv, i
     if (rc == oxclSuccess) rc = oxclRecv(recv + at, info->coll_count, type, j, comm, queue);
     if (rc != oxclSuccess) {
       OXLOG(ERROR) << StrFmt("error msg: %s", oxclGetErrorStr(rc));
+      LogFailedCall(StrFmt("oxclSend/oxclRecv(peer %d, count %llu, type %s)", j,
+                           static_cast<unsigned long long>(info->coll_count),
+                           context->data_type_names[info->type_index].c_str()));
       context->NotifyExit();
       return BENCHMARK_FAILURE;
     }

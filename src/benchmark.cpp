@@ -8,6 +8,7 @@
 #include "context.h"
 #include "dump_param.h"
 #include "log.h"
+#include "output.h"
 #include "record.h"
 #include "run_warnings.h"
 #include "samples.h"
@@ -41,18 +42,20 @@ int RunProgram(int argc, char** argv) {
     return BENCHMARK_FAILURE;
   }
   Algorithm* algorithm = context->clique_num != 0 ? registry.front() : registry.back();
+  // Watched from before the libraries start to after MPI is finalised: a hang in either
+  // must end the run too.
+  r = StartWatchdog(*context, algorithm->GetName());
+  if (r != BENCHMARK_SUCCESS) return r;
+  struct WatchdogStop {
+    ~WatchdogStop() { StopWatchdog(); }
+  } watchdog_stop;
   r = context->Init(argc, argv);
   if (r != BENCHMARK_SUCCESS) return r;
   if (!context->mem_usage_path.empty() && context->proc_rank == 0) {
     r = DumpPrimsParam::GetSingleton()->GetInitMem(kInitCommPhase, context.get());
     if (r != BENCHMARK_SUCCESS) return r;
   }
-  r = StartWatchdog(*context, algorithm->GetName());
-  if (r != BENCHMARK_SUCCESS) return r;
-  // Every way out below stops the monitor before the communicators go.
-  struct WatchdogStop {
-    ~WatchdogStop() { StopWatchdog(); }
-  } watchdog_stop;
+  WatchSetUp(*context);
   r = algorithm->InitComm(context.get());
   if (r == BENCHMARK_QUIT) return r;
   if (r != BENCHMARK_SUCCESS) {
@@ -76,10 +79,11 @@ int RunProgram(int argc, char** argv) {
   algorithm->SetContext(context.get());
   context->algorithm = algorithm;
   r = context->Execute();
-  StopWatchdog();
+  WatchTearDown(*context);
   if (r == BENCHMARK_SUCCESS) {
     algorithm->Release();
-    context->Release();
+    const benchmarkResult_t released = context->Release();
+    if (released != BENCHMARK_SUCCESS) return released;
     return context->failed.load() ? BENCHMARK_FAILURE : BENCHMARK_SUCCESS;
   }
   context->failed.store(true);
@@ -91,6 +95,13 @@ int RunProgram(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  GuardStandardStreams();
   RecordBegin(argc, argv);
-  return RecordEnd(RunProgram(argc, argv));
+  int status = RunProgram(argc, argv);
+  // The memory report's data line is written here rather than at exit, so that a report that
+  // could not be written still decides the status.
+  DumpPrimsParam::GetSingleton()->Finish();
+  FlushOutput(stdout);
+  if (ReportLostOutput() && status == BENCHMARK_SUCCESS) status = BENCHMARK_FAILURE;
+  return RecordEnd(status);
 }

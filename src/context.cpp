@@ -14,6 +14,7 @@
 #include "dl_wrapper.h"
 #include "dump_param.h"
 #include "log.h"
+#include "output.h"
 #include "ox.h"
 #include "oxdev.h"
 #include "record.h"
@@ -104,16 +105,23 @@ benchmarkResult_t CheckThreadLimit(const Context& ctx, uint64_t limit, const std
   return BENCHMARK_FAILURE;
 }
 
-void OxclFatal(const char* file, int line, oxclResult_t result) {
+void LogFailedCall(const std::string& call) {
+  if (!call.empty()) OXLOG(ERROR) << "Failed call: " << call;
+}
+
+void OxclFatal(const char* file, int line, oxclResult_t result, const std::string& call) {
   std::printf("[%s:%d] OXCL error, msg: %s, code: %#x\n", file, line, oxclGetErrorStr(result),
               static_cast<unsigned>(result));
+  // The record keeps the library's message as the failure, the call's line comes after it.
   RecordFailure(StrFmt("OXCL error, msg: %s, code: %#x", oxclGetErrorStr(result),
                        static_cast<unsigned>(result)));
+  LogFailedCall(call);
   FatalExit(1);
 }
 
-benchmarkResult_t ReportRtError(Context* ctx, oxrtError_t code) {
+benchmarkResult_t ReportRtError(Context* ctx, oxrtError_t code, const std::string& call) {
   OXLOG(ERROR) << StrFmt("OXRT error msg: %s", oxrtGetErrorName(code));
+  LogFailedCall(call);
   ctx->NotifyExit();
   return BENCHMARK_FAILURE;
 }
@@ -242,6 +250,7 @@ benchmarkResult_t Context::Init(int argc, char** argv) {
                    << std::strerror(errno) << ", please check the -p/--csv_path input";
       return BENCHMARK_FAILURE;
     }
+    NameOutput(csv_file, "the result CSV file " + csv_path);
   }
   oxdevReturn_t dev = oxdevInit(0);
   if (dev != OXDEV_SUCCESS) {
@@ -284,12 +293,17 @@ benchmarkResult_t Context::Init(int argc, char** argv) {
 
 benchmarkResult_t Context::Release() {
   if (!csv_path.empty() && csv_file != nullptr) {
-    std::fclose(csv_file);
+    // A lost write is reported at the end of the run, with the other outputs.
+    CloseOutput(csv_file);
     csv_file = nullptr;
   }
   pools.clear();
   oxclResult_t res = oxclDestroyComms(comm_list.data(), static_cast<int>(threads * comms));
-  if (res != oxclSuccess) OxclFatal(__FILE__, __LINE__, res);
+  if (res != oxclSuccess) {
+    OxclFatal(__FILE__, __LINE__, res,
+              StrFmt("oxclDestroyComms(%llu communicators)",
+                     static_cast<unsigned long long>(threads * comms)));
+  }
   benchmarkResult_t r = close_wrap();
   if (r != BENCHMARK_SUCCESS) return r;
   if (!failed.load()) CheckMpi(OX_MPI_Finalize(), "OX_MPI_Finalize");
@@ -332,8 +346,8 @@ benchmarkResult_t Context::Execute() {
   RecordVerdict(word);
   if (proc_rank == 0) {
     std::printf("# All Result Check: %s\n", word);
-    std::fflush(stdout);
-    if (!csv_path.empty() && csv_file != nullptr) std::fflush(csv_file);
+    FlushOutput(stdout);
+    if (!csv_path.empty() && csv_file != nullptr) FlushOutput(csv_file);
     LogNoiseWarning();
   }
   return BENCHMARK_SUCCESS;
@@ -412,45 +426,57 @@ benchmarkResult_t Context::GetHostName() {
 benchmarkResult_t Context::GetDepInfo() {
   char* bus_id = new char[15]();
   oxError_t drv = oxDeviceGetPCIBusId(bus_id, 15, 0);
-  auto api_error = [this](oxError_t code) {
+  auto api_error = [this](oxError_t code, const char* call) {
     const char* text = nullptr;
     oxGetErrorString(code, &text);
     OXLOG(ERROR) << StrFmt("OXAPI error, msg: %s", text == nullptr ? "unknown error" : text);
+    LogFailedCall(call);
     NotifyExit();
     return BENCHMARK_FAILURE;
   };
-  auto dev_error = [this](oxdevReturn_t code) {
+  auto dev_error = [this](oxdevReturn_t code, const std::string& call) {
     OXLOG(ERROR) << StrFmt("OXDEV error, msg: %s", oxdevGetErrorString(code));
+    LogFailedCall(call);
     NotifyExit();
     return BENCHMARK_FAILURE;
   };
   if (drv != OX_SUCCESS) {
     delete[] bus_id;
-    return api_error(drv);
+    return api_error(drv, "oxDeviceGetPCIBusId(card 0)");
   }
   oxdevDevice_t handle = nullptr;
   oxdevReturn_t dev = oxdevGetDeviceHandleByPciBusId(bus_id, &handle);
+  const std::string bus_text = bus_id;
   delete[] bus_id;
-  if (dev != OXDEV_SUCCESS) return dev_error(dev);
+  if (dev != OXDEV_SUCCESS) {
+    return dev_error(dev, "oxdevGetDeviceHandleByPciBusId(" + bus_text + ")");
+  }
   const char* name = oxdevGetCardNameStringByDevId(handle);
-  card_name = name == nullptr ? "" : name;
+  if (name == nullptr) {
+    // No error code comes with it: the card model decides how results are checked, so the run
+    // cannot go on without it.
+    OXLOG(ERROR) << "OXDEV error, msg: no card name for the device at PCI bus id " << bus_text;
+    NotifyExit();
+    return BENCHMARK_FAILURE;
+  }
+  card_name = name;
   oxdevVersion_t record{};
   record.version = OXDEV_VERSION_RECORD;
   dev = oxdevGetLibVersion(&record);
-  if (dev != OXDEV_SUCCESS) return dev_error(dev);
+  if (dev != OXDEV_SUCCESS) return dev_error(dev, "oxdevGetLibVersion");
   oxdev_version = Version3("%u", record.major, record.minor, record.patch);
   int a = 0, b = 0, c = 0;
   oxrtError_t rt = oxrtGetLibVersion(&a, &b, &c);
-  if (rt != oxrtSuccess) return ReportRtError(this, rt);
+  if (rt != oxrtSuccess) return ReportRtError(this, rt, "oxrtGetLibVersion");
   oxrt_version = StrFmt("%d.%d.%d", a, b, c);
   drv = oxGetDriverVersion(&a, &b, &c);
-  if (drv != OX_SUCCESS) return api_error(drv);
+  if (drv != OX_SUCCESS) return api_error(drv, "oxGetDriverVersion");
   driver_version = StrFmt("%d.%d.%d", a, b, c);
   drv = oxGetLibVersion(&a, &b, &c);
-  if (drv != OX_SUCCESS) return api_error(drv);
+  if (drv != OX_SUCCESS) return api_error(drv, "oxGetLibVersion");
   oxdrv_version = StrFmt("%d.%d.%d", a, b, c);
   oxclResult_t cl = oxclGetLibVersion(&a, &b, &c);
-  if (cl != oxclSuccess) OxclFatal(__FILE__, __LINE__, cl);
+  if (cl != oxclSuccess) OxclFatal(__FILE__, __LINE__, cl, "oxclGetLibVersion");
   oxcl_version = StrFmt("%d.%d.%d", a, b, c);
   return BENCHMARK_SUCCESS;
 }
@@ -460,8 +486,8 @@ benchmarkResult_t Context::PrintDepInfo(ThreadInfo* info) {
   std::printf("[%s][DRIVER:%s][OXDRV:%s][OXDEV:%s][OXRT:%s][OXCL:%s]\n", card_name.c_str(),
               driver_version.c_str(), oxdrv_version.c_str(), oxdev_version.c_str(),
               oxrt_version.c_str(), oxcl_version.c_str());
-  std::fflush(stdout);
-  if (!csv_path.empty() && csv_file != nullptr) std::fflush(csv_file);
+  FlushOutput(stdout);
+  if (!csv_path.empty() && csv_file != nullptr) FlushOutput(csv_file);
   return BENCHMARK_SUCCESS;
 }
 
@@ -503,9 +529,12 @@ benchmarkResult_t Context::Barrier(uint64_t thread_rank) {
 }
 
 void Context::AbortComms() {
-  for (oxclComm* comm : comm_list) {
-    oxclResult_t res = oxclAbortComm(comm);
-    if (res != oxclSuccess) OxclFatal(__FILE__, __LINE__, res);
+  for (uint64_t i = 0; i < comm_list.size(); ++i) {
+    oxclResult_t res = oxclAbortComm(comm_list[i]);
+    if (res != oxclSuccess) {
+      OxclFatal(__FILE__, __LINE__, res,
+                StrFmt("oxclAbortComm(card %d, rank %d)", dev_list[i], rank_list[i]));
+    }
   }
 }
 
@@ -571,7 +600,7 @@ benchmarkResult_t Context::TimeBlock(ThreadInfo* info, double* elapsed_ms) {
   double elapsed = 0.0;
   if (stress_test != 0) {
     for (uint64_t i = 0; i < loop; ++i) {
-      algorithm->InitData(info, i);
+      OX_RETURN_IF_FAILED(algorithm->InitData(info, i));
       const int64_t t0 = NowNs();
       OX_RETURN_IF_FAILED(TestTransport(info, static_cast<int>(i)));
       OX_RETURN_IF_FAILED(EndTransport(info));
@@ -584,7 +613,7 @@ benchmarkResult_t Context::TimeBlock(ThreadInfo* info, double* elapsed_ms) {
     const int64_t t0 = NowNs();
     if (device_time) {
       oxrtError_t code = oxrtPlaceNotifier(notifier_start, info->queues[0]);
-      if (code != oxrtSuccess) return ReportRtError(this, code);
+      if (code != oxrtSuccess) return ReportRtError(this, code, "oxrtPlaceNotifier(start)");
     }
     for (uint64_t i = 0; i < loop; ++i) OX_RETURN_IF_FAILED(TestTransport(info, static_cast<int>(i)));
     OX_RETURN_IF_FAILED(EndTransport(info));
@@ -594,7 +623,9 @@ benchmarkResult_t Context::TimeBlock(ThreadInfo* info, double* elapsed_ms) {
       oxrtError_t code = oxrtPlaceNotifier(notifier_end, info->queues[0]);
       if (code == oxrtSuccess) code = oxrtWaitNotifier(notifier_end);
       if (code == oxrtSuccess) code = oxrtNotifierDuration(notifier_start, notifier_end, &duration);
-      if (code != oxrtSuccess) return ReportRtError(this, code);
+      if (code != oxrtSuccess) {
+        return ReportRtError(this, code, "oxrtPlaceNotifier/oxrtWaitNotifier/oxrtNotifierDuration");
+      }
       elapsed = static_cast<double>(duration / 1000);
     }
   }
@@ -669,8 +700,9 @@ benchmarkResult_t Context::GetThreadParam(int thread_rank) {
   Barrier(info.thread_rank);
   const bool memory_report = !mem_usage_path.empty() && thread_rank == 0 && proc_rank == 0;
   auto select_first_card = [this]() {
-    oxrtError_t code = oxrtSetDevice(dev_list.empty() ? 0 : dev_list[0]);
-    if (code != oxrtSuccess) ReportRtError(this, code);
+    const int card = dev_list.empty() ? 0 : dev_list[0];
+    oxrtError_t code = oxrtSetDevice(card);
+    if (code != oxrtSuccess) ReportRtError(this, code, StrFmt("oxrtSetDevice(card %d)", card));
     return code == oxrtSuccess;
   };
   if (memory_report) {
@@ -709,6 +741,9 @@ benchmarkResult_t Context::GetThreadParam(int thread_rank) {
       return failure_exit();
     }
   }
+  // No worker gives its buffers back before the memory in use was sampled: a rank sharing the
+  // first card would otherwise take its buffers off the figure.
+  Barrier(info.thread_rank);
   // Buffers that cannot be given back are a failed run, even when every check passed.
   if (info.ReleaseBuffer(this) != BENCHMARK_SUCCESS) {
     failed.store(true);

@@ -3,6 +3,7 @@
 #include "context.h"
 #include "dl_wrapper.h"
 #include "log.h"
+#include "output.h"
 #include "oxrt.h"
 
 namespace oxcl_benchmark {
@@ -28,11 +29,12 @@ benchmarkResult_t DumpPrimsParam::SetPath(const std::string& path) {
     // A second report file replaces the first instead of leaking its handle.
     if (file != nullptr) std::fclose(file);
     file = std::fopen(path.c_str(), "w");
+    NameOutput(file, "the memory usage file " + path);
   }
   if (file != nullptr) {
     std::fprintf(file, "%s,%s,%s,%s,%s\n", "API", "Count", "Oxcl Mem usage(Bytes)",
                  "Oxwire Mem usage(Bytes)", "Total Mem usage(Bytes)");
-    std::fflush(file);
+    FlushOutput(file);
     return BENCHMARK_SUCCESS;
   }
   OXLOG(DEBUG) << "Failed to open file for opu memory usage: " << path;
@@ -69,7 +71,7 @@ benchmarkResult_t DumpPrimsParam::GetInitMem(RunPhase phase, Context* ctx) {
       init_used[phase] = used;
     }
   }
-  if (code != oxrtSuccess) return ReportRtError(ctx, code);
+  if (code != oxrtSuccess) return ReportRtError(ctx, code, "oxrtMemGetInfo");
   return BENCHMARK_SUCCESS;
 }
 
@@ -90,8 +92,9 @@ benchmarkResult_t DumpPrimsParam::DumpRunTimeMem(const std::string& label, RunPh
     uint64_t used = 0;
     code = UsedMemory(&used);
     if (code == oxrtSuccess) {
-      // Wraps when memory use went down; the report keeps that figure as it is.
-      const uint64_t growth = used - baseline;
+      // Signed: memory use can go down (another process freed memory on the card), and the
+      // report shows that as it is rather than as a wrapped 64-bit figure.
+      const int64_t growth = static_cast<int64_t>(used) - static_cast<int64_t>(baseline);
       went_down = used < baseline;
       call_counts[label] = static_cast<uint32_t>(ctx->call_count);
       auto it = mem_usage.find(label);
@@ -102,7 +105,7 @@ benchmarkResult_t DumpPrimsParam::DumpRunTimeMem(const std::string& label, RunPh
       }
     }
   }
-  if (code != oxrtSuccess) return ReportRtError(ctx, code);
+  if (code != oxrtSuccess) return ReportRtError(ctx, code, "oxrtMemGetInfo");
   if (went_down) OXLOG(DEBUG) << "Maybe the machine is not exclusive";
   return BENCHMARK_SUCCESS;
 }
@@ -111,14 +114,13 @@ void DumpPrimsParam::Finish() {
   std::lock_guard<std::mutex> lock(mutex);
   if (file == nullptr) return;
   uint32_t count = 0;
-  uint64_t total = 0;
+  int64_t total = 0;
   for (const auto& entry : call_counts) count += entry.second;
   for (const auto& entry : mem_usage) total += entry.second;
-  std::fprintf(file, "%s,%u,%lu,%lu,%lu\n", ("oxcl" + name).c_str(), count,
-               static_cast<unsigned long>(total - oxwire_mem),
-               static_cast<unsigned long>(oxwire_mem), static_cast<unsigned long>(total));
-  std::fflush(file);
-  std::fclose(file);
+  std::fprintf(file, "%s,%u,%lld,%lu,%lld\n", ("oxcl" + name).c_str(), count,
+               static_cast<long long>(total - static_cast<int64_t>(oxwire_mem)),
+               static_cast<unsigned long>(oxwire_mem), static_cast<long long>(total));
+  CloseOutput(file);
   file = nullptr;
 }
 

@@ -139,36 +139,126 @@ std::string RecordFilePath(const std::string& value, const std::string& program)
   return value;
 }
 
-bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* error) {
-  // One temporary name per process: several processes that write the same path (a failure
-  // before they knew their ranks) cannot interleave in one file.
-  const std::string temp = path + ".tmp." + std::to_string(getpid());
-  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *error = "cannot create " + temp + ": " + std::strerror(errno);
-    return false;
-  }
+namespace {
+
+const char* KindOf(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Writes all of `text` to fd; false with errno set otherwise.
+bool WriteAll(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
     const ssize_t n = write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      *error = "cannot write " + temp + ": " + std::strerror(n < 0 ? errno : EIO);
-      close(fd);
-      unlink(temp.c_str());
+      if (n == 0) errno = EIO;
       return false;
     }
     done += static_cast<size_t>(n);
   }
+  return true;
+}
+
+}  // namespace
+
+bool ResolveRecordTarget(const std::string& path, std::string* target, mode_t* mode,
+                         std::string* error) {
+  std::string at = path;
+  // A link is followed to the file it names, so that the link itself stays.
+  for (int hops = 0;; ++hops) {
+    struct stat st{};
+    if (lstat(at.c_str(), &st) != 0) {
+      if (errno != ENOENT) {
+        *error = "cannot look at " + at + ": " + std::strerror(errno);
+        return false;
+      }
+      *target = at;
+      *mode = 0;
+      return true;
+    }
+    if (S_ISREG(st.st_mode)) {
+      *target = at;
+      *mode = st.st_mode & 07777;
+      return true;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      *error = at + " is " + KindOf(st.st_mode) + ", not a regular file";
+      return false;
+    }
+    if (hops == 40) {
+      *error = "cannot follow " + path + ": " + std::strerror(ELOOP);
+      return false;
+    }
+    std::vector<char> link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 2);
+    const ssize_t n = readlink(at.c_str(), link.data(), link.size() - 1);
+    if (n < 0) {
+      *error = "cannot read the link " + at + ": " + std::strerror(errno);
+      return false;
+    }
+    const std::string next(link.data(), static_cast<size_t>(n));
+    at = next.front() == '/' ? next : DirectoryOf(at) + "/" + next;
+  }
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* error) {
+  std::string target;
+  mode_t mode = 0;
+  if (!ResolveRecordTarget(path, &target, &mode, error)) return false;
+  // One temporary name per process: several processes that write the same path (a failure
+  // before they knew their ranks) cannot interleave in one file.
+  const std::string temp = target + ".tmp." + std::to_string(getpid());
+  // The data go into a file without a name first: a process killed while it writes (a
+  // launcher's SIGKILL after its grace period) leaves nothing behind. The name exists only
+  // between the link and the rename.
+  int fd = open(DirectoryOf(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+  const bool unnamed = fd >= 0;
+  if (!unnamed) {
+    unlink(temp.c_str());  // a leftover of a killed process with the same id
+    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  }
+  if (fd < 0) {
+    *error = "cannot create " + temp + ": " + std::strerror(errno);
+    return false;
+  }
+  auto fail = [&](const std::string& what) {
+    *error = what + ": " + std::strerror(errno);
+    close(fd);
+    if (!unnamed) unlink(temp.c_str());
+    return false;
+  };
+  if (!WriteAll(fd, text)) return fail("cannot write " + temp);
+  // A replaced file keeps its permissions (a new one gets the usual ones, less the umask).
+  if (mode != 0 && fchmod(fd, mode) != 0) return fail("cannot set the mode of " + temp);
   // On disk before the rename, so that a crash cannot leave an empty file under the name.
-  if (fsync(fd) != 0 || close(fd) != 0) {
-    *error = "cannot write " + temp + ": " + std::strerror(errno);
+  if (fsync(fd) != 0) return fail("cannot write " + temp);
+  if (unnamed) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) != 0 &&
+        (errno != EEXIST || unlink(temp.c_str()) != 0 ||
+         linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) != 0)) {
+      return fail("cannot create " + temp);
+    }
+  }
+  if (rename(temp.c_str(), target.c_str()) != 0) {
+    *error = "cannot rename " + temp + " to " + target + ": " + std::strerror(errno);
+    close(fd);
     unlink(temp.c_str());
     return false;
   }
-  if (rename(temp.c_str(), path.c_str()) != 0) {
-    *error = "cannot rename " + temp + " to " + path + ": " + std::strerror(errno);
-    unlink(temp.c_str());
+  if (close(fd) != 0) {
+    *error = "cannot write " + target + ": " + std::strerror(errno);
     return false;
   }
   return true;
@@ -435,10 +525,19 @@ void RecordBegin(int argc, char** argv) {
 
 namespace {
 
-// Whether a file can be created where the record goes; the reason in *why otherwise.
+// Whether the record can go where its path leads; the reason in *why otherwise.
 bool CanWrite(const std::string& path, std::string* why) {
-  const std::string probe = path + ".tmp." + std::to_string(getpid());
-  const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  std::string target;
+  mode_t mode = 0;
+  if (!ResolveRecordTarget(path, &target, &mode, why)) return false;
+  // An unnamed probe, so that nothing is left behind whatever happens next.
+  int fd = open(DirectoryOf(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    close(fd);
+    return true;
+  }
+  const std::string probe = target + ".tmp." + std::to_string(getpid());
+  fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) {
     *why = std::strerror(errno);
     return false;

@@ -20,6 +20,7 @@ benchmarkResult_t Reducescatter::RunAlgo(ThreadInfo* info, void* sendbuff, void*
                                             info->queues[comm_index]);
   if (rc != oxclSuccess) {
     OXLOG(ERROR) << StrFmt("error msg: %s", oxclGetErrorStr(rc));
+    LogFailedCall(DescribeCall("oxclReduceScatter", info, comm_index, info->recv_count, true));
     context->NotifyExit();
     return BENCHMARK_FAILURE;
   }

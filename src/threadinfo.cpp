@@ -1,11 +1,13 @@
 #include "threadinfo.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "algorithm.h"
 #include "context.h"
 #include "log.h"
+#include "watchdog.h"
 
 namespace oxcl_benchmark {
 
@@ -17,6 +19,20 @@ uint64_t OffsetCap(const Context& ctx) {
 
 namespace {
 bool OnlyInPlace(const Context& ctx) { return ctx.mode.size() == 1 && ctx.mode[0]; }
+
+// Bytes set per call when a buffer is first filled. The first touch of a large buffer takes
+// seconds when many ranks fill theirs at once; in pieces, each piece is progress to the watchdog.
+constexpr size_t kFillPiece = size_t{16} << 20;
+
+oxrtError_t FillInPieces(void* buffer, size_t bytes, uint64_t worker) {
+  for (size_t done = 0; done < bytes; done += kFillPiece) {
+    const oxrtError_t code =
+        oxrtMemset(static_cast<char*>(buffer) + done, 3, std::min(kFillPiece, bytes - done));
+    if (code != oxrtSuccess) return code;
+    WatchBeat(worker);
+  }
+  return oxrtSuccess;
+}
 }  // namespace
 
 benchmarkResult_t ThreadInfo::InitBuffer(Context* ctx) {
@@ -28,16 +44,30 @@ benchmarkResult_t ThreadInfo::InitBuffer(Context* ctx) {
   const uint64_t elements = ctx->mincount > cap ? ctx->mincount : cap;
   const size_t bytes = elements * ctx->max_type_size;
   for (uint64_t i = 0; i < ctx->comms; ++i) {
-    oxrtError_t code = oxrtSetDevice(ctx->dev_list[thread_rank * ctx->comms + i]);
-    if (code != oxrtSuccess) return ReportRtError(ctx, code);
-    if (!OnlyInPlace(*ctx)) {
-      if ((code = oxrtMalloc(&send_buffs[i], bytes)) != oxrtSuccess) return ReportRtError(ctx, code);
-      if ((code = oxrtMemset(send_buffs[i], 3, bytes)) != oxrtSuccess) return ReportRtError(ctx, code);
-    }
-    if ((code = oxrtMalloc(&recv_buffs[i], bytes)) != oxrtSuccess) return ReportRtError(ctx, code);
-    if ((code = oxrtMemset(recv_buffs[i], 3, bytes)) != oxrtSuccess) return ReportRtError(ctx, code);
+    const int card = ctx->dev_list[thread_rank * ctx->comms + i];
+    auto failed = [&](oxrtError_t code, const char* entry, bool sized) {
+      return ReportRtError(ctx, code, sized ? StrFmt("%s(card %d, %zu bytes)", entry, card, bytes)
+                                            : StrFmt("%s(card %d)", entry, card));
+    };
+    oxrtError_t code = oxrtSetDevice(card);
+    if (code != oxrtSuccess) return failed(code, "oxrtSetDevice", false);
+    // Allocated, then filled with a byte that no result pattern has.
+    auto make = [&](void** buffer) {
+      if ((code = oxrtMalloc(buffer, bytes)) != oxrtSuccess) {
+        return failed(code, "oxrtMalloc", true);
+      }
+      WatchBeat(thread_rank);
+      if ((code = FillInPieces(*buffer, bytes, thread_rank)) != oxrtSuccess) {
+        return failed(code, "oxrtMemset", true);
+      }
+      return BENCHMARK_SUCCESS;
+    };
+    if (!OnlyInPlace(*ctx) && make(&send_buffs[i]) != BENCHMARK_SUCCESS) return BENCHMARK_FAILURE;
+    if (make(&recv_buffs[i]) != BENCHMARK_SUCCESS) return BENCHMARK_FAILURE;
     if (ctx->async != 0) {
-      if ((code = oxrtQueueCreate(&queues[i])) != oxrtSuccess) return ReportRtError(ctx, code);
+      if ((code = oxrtQueueCreate(&queues[i])) != oxrtSuccess) {
+        return failed(code, "oxrtQueueCreate", false);
+      }
     } else {
       queues[i] = nullptr;
     }
@@ -45,8 +75,10 @@ benchmarkResult_t ThreadInfo::InitBuffer(Context* ctx) {
     // is never written by the programs and its pages are never taken.
     host_buffs[i] = std::malloc(bytes);
     if (i == 0 && thread_rank == 0 && ctx->hw_time) {
-      if ((code = oxrtNotifierCreate(&ctx->notifier_start)) != oxrtSuccess) return ReportRtError(ctx, code);
-      if ((code = oxrtNotifierCreate(&ctx->notifier_end)) != oxrtSuccess) return ReportRtError(ctx, code);
+      if ((code = oxrtNotifierCreate(&ctx->notifier_start)) != oxrtSuccess ||
+          (code = oxrtNotifierCreate(&ctx->notifier_end)) != oxrtSuccess) {
+        return failed(code, "oxrtNotifierCreate", false);
+      }
     }
   }
   buffers_ready = true;
@@ -56,18 +88,24 @@ benchmarkResult_t ThreadInfo::InitBuffer(Context* ctx) {
 benchmarkResult_t ThreadInfo::ReleaseBuffer(Context* ctx) {
   if (!buffers_ready || ctx->comms == 0) return BENCHMARK_SUCCESS;
   for (uint64_t i = 0; i < ctx->comms; ++i) {
-    oxrtError_t code = oxrtSetDevice(ctx->dev_list[thread_rank * ctx->comms + i]);
-    if (code != oxrtSuccess) return ReportRtError(ctx, code);
-    if (!OnlyInPlace(*ctx) && (code = oxrtFree(send_buffs[i])) != oxrtSuccess) return ReportRtError(ctx, code);
-    if ((code = oxrtFree(recv_buffs[i])) != oxrtSuccess) return ReportRtError(ctx, code);
+    const int card = ctx->dev_list[thread_rank * ctx->comms + i];
+    auto failed = [&](oxrtError_t code, const char* entry) {
+      return ReportRtError(ctx, code, StrFmt("%s(card %d)", entry, card));
+    };
+    oxrtError_t code = oxrtSetDevice(card);
+    if (code != oxrtSuccess) return failed(code, "oxrtSetDevice");
+    if (!OnlyInPlace(*ctx) && (code = oxrtFree(send_buffs[i])) != oxrtSuccess) {
+      return failed(code, "oxrtFree");
+    }
+    if ((code = oxrtFree(recv_buffs[i])) != oxrtSuccess) return failed(code, "oxrtFree");
     if (queues[i] != nullptr && (code = oxrtQueueDestroy(queues[i])) != oxrtSuccess) {
-      return ReportRtError(ctx, code);
+      return failed(code, "oxrtQueueDestroy");
     }
     std::free(host_buffs[i]);
     host_buffs[i] = nullptr;
     if (i == 0 && thread_rank == 0 && ctx->hw_time) {
-      if ((code = oxrtNotifierDestroy(ctx->notifier_start)) != oxrtSuccess) return ReportRtError(ctx, code);
-      if ((code = oxrtNotifierDestroy(ctx->notifier_end)) != oxrtSuccess) return ReportRtError(ctx, code);
+      if ((code = oxrtNotifierDestroy(ctx->notifier_start)) != oxrtSuccess) return failed(code, "oxrtNotifierDestroy");
+      if ((code = oxrtNotifierDestroy(ctx->notifier_end)) != oxrtSuccess) return failed(code, "oxrtNotifierDestroy");
     }
   }
   return BENCHMARK_SUCCESS;

@@ -125,7 +125,10 @@ void Monitor::Run() {
     fired = true;
     StallView stalled = view;
     const size_t workers = mark_count - 1;
-    stalled.set_up = marks[workers].stage.load() == static_cast<uint32_t>(WatchStage::kSetUp);
+    stalled.main_stage = static_cast<WatchStage>(marks[workers].stage.load());
+    stalled.set_up = stalled.main_stage == WatchStage::kSetUp ||
+                     stalled.main_stage == WatchStage::kStartUp ||
+                     stalled.main_stage == WatchStage::kTearDown;
     stalled.workers.resize(workers);
     for (size_t i = 0; i < workers; ++i) {
       StallView::Worker& w = stalled.workers[i];
@@ -167,6 +170,8 @@ const char* StageText(WatchStage stage) {
     case WatchStage::kEnd: return "the end of the run";
     case WatchStage::kSetUp: return "communicator set-up";
     case WatchStage::kRunning: return "the run";
+    case WatchStage::kStartUp: return "start-up (device and MPI initialisation)";
+    case WatchStage::kTearDown: return "tear-down (communicators destroyed, MPI finalised)";
   }
   return "an unknown phase";
 }
@@ -263,7 +268,7 @@ benchmarkResult_t StartWatchdog(const Context& ctx, const std::string& collectiv
   if (settings.timeout_s <= 0 || monitor != nullptr) return BENCHMARK_SUCCESS;
   const size_t workers = static_cast<size_t>(ctx.threads);
   auto* marks = new WatchMark[workers + 1];
-  marks[workers].stage.store(static_cast<uint32_t>(WatchStage::kSetUp));
+  marks[workers].stage.store(static_cast<uint32_t>(WatchStage::kStartUp));
   watch_detail::marks = marks;
   monitor = new Monitor;
   monitor->mark_count = workers + 1;
@@ -307,6 +312,19 @@ void WatchCommunicators(const Context& ctx) {
     v.aborting = !monitor->comms.empty();
   }
   WatchSetStage(ctx.threads, WatchStage::kRunning);
+}
+
+void WatchSetUp(const Context& ctx) { WatchSetStage(ctx.threads, WatchStage::kSetUp); }
+
+void WatchTearDown(const Context& ctx) {
+  if (monitor == nullptr) return;
+  {
+    // Destroyed communicators must not be aborted.
+    std::lock_guard<std::mutex> lock(monitor->mutex);
+    monitor->comms.clear();
+    monitor->view.aborting = false;
+  }
+  WatchSetStage(ctx.threads, WatchStage::kTearDown);
 }
 
 void StopWatchdog() {
@@ -415,7 +433,7 @@ std::string DescribeStall(const StallView& v) {
   std::string where;
   std::string step = "before the first step";
   if (v.set_up || shown == nullptr) {
-    where = StageText(WatchStage::kSetUp);
+    where = StageText(v.set_up ? v.main_stage : WatchStage::kSetUp);
   } else {
     where = std::string(StageText(shown->stage)) + WaitText(shown->wait);
     if (shown->type_index >= 0 && shown->stage != WatchStage::kBuffers) {
@@ -429,6 +447,7 @@ std::string DescribeStall(const StallView& v) {
   std::string ranks;
   if (v.set_up || !v.ranks_known) {
     ranks = "all of this process";
+    if (v.main_stage == WatchStage::kTearDown) step = "after the last step";
   } else {
     std::vector<int64_t> stuck;
     const int64_t per_process = static_cast<int64_t>(v.workers.size() * v.comms);

@@ -143,6 +143,7 @@ oxclResult_t ExecuteCollective(oxclComm* comm, const CollArgs& args, bool queued
       Report("%s: rank %d: %s", api, comm->rank, oxclGetErrorStr(rc));
     return rc;
   }
+  oxsim::NoteRankCount(n);
   MaybeCorrupt(api, comm->rank, ReceivedElements(args, n), kept, locate);
   oxsim::ModelWait(start, BusBytes(args, n, comm->rank));
   return oxclSuccess;
@@ -170,6 +171,7 @@ oxclResult_t ExecutePointToPoint(const char* api, const std::vector<P2POp>& ops,
     });
   }
   const oxclResult_t rc = transport->PointToPoint(ops, [&](const P2POp& op) {
+    oxsim::NoteRankCount(op.comm->clique->nranks());
     static const KeptElements kNone;
     const KeptElements* before = &kNone;
     for (size_t i = 0; i < ops.size(); ++i)

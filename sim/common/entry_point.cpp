@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <map>
@@ -16,22 +18,41 @@
 namespace oxsim {
 namespace {
 
-// The fault items of one entry point, in the order they were given.
+// The fault items of one entry point, in the order they were given, each with the index of
+// its "fired" flag.
 struct FaultGroup {
   std::string name;
   std::vector<FaultItem> items;
+  std::vector<size_t> flags;
 };
 
 // A `corrupt:` item and its count of calls made by its rank.
 struct CorruptRule {
   FaultItem item;
   mutable std::atomic<uint64_t> calls{0};  // counted through const iteration
+  mutable std::atomic<bool> fired{false};
+  mutable std::atomic<bool> rank_seen{false};  // its rank made a collective call here
 };
 
 struct Faults {
   std::vector<FaultGroup> groups;
   std::deque<CorruptRule> corrupt;  // deque: the atomics must not move
+  mutable std::deque<std::atomic<bool>> fired;  // per failing or hanging item
+  std::vector<std::pair<FaultItem, size_t>> given;  // those items in the given order
 };
+
+std::string StrFmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string StrFmt(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  return text;
+}
+
+// The most ranks of any communicator that completed a collective in this process.
+std::atomic<int> ranks_seen{0};
 
 Faults* ReadFaults() {
   auto* faults = new Faults;
@@ -49,17 +70,25 @@ Faults* ReadFaults() {
     auto group = std::find_if(faults->groups.begin(), faults->groups.end(),
                               [&](const FaultGroup& g) { return g.name == item.name; });
     if (group == faults->groups.end()) {
-      faults->groups.push_back({item.name, {}});
+      faults->groups.push_back({item.name, {}, {}});
       group = faults->groups.end() - 1;
     }
     group->items.push_back(item);
+    group->flags.push_back(faults->fired.size());
+    faults->given.emplace_back(item, faults->fired.size());
+    faults->fired.emplace_back(false);
   }
   return faults;
 }
 
+// Set once the faults are read: a bad OXSIM_FAULT exits while they are being read, and the
+// exit handlers must not read them again then.
+std::atomic<bool> faults_read{false};
+
 // Never freed: queue threads may still call entry points while the process exits.
 const Faults& GetFaults() {
   static const Faults* faults = ReadFaults();
+  faults_read.store(true);
   return *faults;
 }
 
@@ -102,6 +131,21 @@ void WriteCallLog() {
   close(fd);
 }
 
+std::string ItemText(const FaultItem& item) {
+  const std::string nth = item.nth == 0 ? "*" : std::to_string(item.nth);
+  if (item.corrupt) {
+    return "corrupt:" + item.name + ":" + nth + ":" + std::to_string(item.rank) + ":" +
+           std::to_string(item.index);
+  }
+  return (item.hang ? "hang:" : "") + item.name + ":" + nth;
+}
+
+// A run that injected nothing must not pass for one that survived its faults.
+void WarnUnfired() {
+  if (!faults_read.load()) return;
+  for (const std::string& line : UnfiredFaults()) Complain("%s", line.c_str());
+}
+
 // Registered when the library loads, before any entry point object exists, so it runs after
 // their destructors have moved their counts into the registry. A program that ends without
 // static destructors (a failed run's quick exit) writes it too.
@@ -110,6 +154,8 @@ struct CallLogAtExit {
     (void)GetRegistry();
     atexit(WriteCallLog);
     at_quick_exit(WriteCallLog);
+    atexit(WarnUnfired);
+    at_quick_exit(WarnUnfired);
   }
 } call_log_at_exit;
 
@@ -143,8 +189,13 @@ EntryPoint::~EntryPoint() {
 int EntryPoint::Enter(int default_code, int released_code, bool* deferred) {
   const uint64_t n = calls_.fetch_add(1, std::memory_order_relaxed) + 1;
   if (fault_index_ < 0) return 0;
-  for (const FaultItem& item : GetFaults().groups[fault_index_].items) {
-    if (item.hang && (item.nth == 0 || item.nth == n)) {
+  const Faults& faults = GetFaults();
+  const FaultGroup& group = faults.groups[fault_index_];
+  for (size_t k = 0; k < group.items.size(); ++k) {
+    const FaultItem& item = group.items[k];
+    const bool hit = item.hang ? (item.nth == 0 || item.nth == n) : item.nth == n;
+    if (hit) faults.fired[group.flags[k]].store(true);
+    if (item.hang && hit) {
       // Said once per hung call, so that a test (or a puzzled user) sees the fault fire.
       if (!HangsReleased())
         Complain("%s: call %llu hangs (OXSIM_FAULT) until a communicator of this process is "
@@ -167,10 +218,13 @@ bool CorruptAfter(const char* collective, int rank, uint64_t* index, CorruptHow*
   bool hit = false;
   // Every matching rule counts the call, so rules for the same rank agree on the numbering.
   for (const CorruptRule& rule : faults.corrupt) {
-    if (rule.item.rank != rank || rule.item.name != collective) continue;
+    if (rule.item.rank != rank) continue;
+    rule.rank_seen.store(true, std::memory_order_relaxed);
+    if (rule.item.name != collective) continue;
     const uint64_t n = rule.calls.fetch_add(1) + 1;
     if (!hit && (rule.item.nth == 0 || rule.item.nth == n)) {
       hit = true;
+      rule.fired.store(true);
       if (index) *index = rule.item.index;
       if (how) *how = rule.item.how;
     }
@@ -187,6 +241,41 @@ std::vector<uint64_t> DropIndices(const char* collective, int rank) {
     }
   }
   return indices;
+}
+
+void NoteRankCount(int nranks) {
+  int seen = ranks_seen.load(std::memory_order_relaxed);
+  while (nranks > seen && !ranks_seen.compare_exchange_weak(seen, nranks)) {
+  }
+}
+
+std::vector<std::string> UnfiredFaults() {
+  const Faults& faults = GetFaults();
+  std::vector<std::string> lines;
+  for (const auto& [item, flag] : faults.given) {
+    if (faults.fired[flag].load()) continue;
+    lines.push_back(StrFmt("OXSIM_FAULT item %s never fired: %s was called %llu times in this "
+                           "process", ItemText(item).c_str(), item.name.c_str(),
+                           static_cast<unsigned long long>(CallCount(item.name))));
+  }
+  // A rank of another process is that process's to report; a rank that no communicator of
+  // this process has (or no collective at all) is reported here.
+  const int ranks = ranks_seen.load();
+  for (const CorruptRule& rule : faults.corrupt) {
+    if (rule.fired.load()) continue;
+    const FaultItem& item = rule.item;
+    if (rule.rank_seen.load()) {
+      lines.push_back(StrFmt("OXSIM_FAULT item %s never fired: rank %d completed %llu %s "
+                             "calls in this process", ItemText(item).c_str(), item.rank,
+                             static_cast<unsigned long long>(rule.calls.load()),
+                             item.name.c_str()));
+    } else if (item.rank >= ranks) {
+      lines.push_back(StrFmt("OXSIM_FAULT item %s never fired: %s", ItemText(item).c_str(),
+                             ranks == 0 ? "no collective completed in this process"
+                                        : StrFmt("the run has %d ranks", ranks).c_str()));
+    }
+  }
+  return lines;
 }
 
 uint64_t CallCount(const std::string& name) {

@@ -84,6 +84,13 @@ bool CorruptAfter(const char* collective, int rank, uint64_t* index, CorruptHow*
 // The element indices of the `drop` items for NAME on `rank`: the elements whose value before
 // the call must be kept, since a drop restores it after the call.
 std::vector<uint64_t> DropIndices(const char* collective, int rank);
+// Called with the rank count of every communicator that completes a call: a `corrupt:` rank
+// at or beyond every count seen belongs to no communicator of the run.
+void NoteRankCount(int nranks);
+// One line per OXSIM_FAULT item that has not fired in this process (a `corrupt:` item only
+// when its rank is here, or is no rank of any communicator here); also said on standard error
+// at exit.
+std::vector<std::string> UnfiredFaults();
 
 // `hang:NAME:N`: a hung call waits until oxclAbortComm of any live communicator of this
 // process releases it, whatever the call (queue syncs, MPI calls and communicator set-up

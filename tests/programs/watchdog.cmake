@@ -133,6 +133,14 @@ ox_watch_test(NAME watchdog_hang_set_up ARGS "${OX_WATCH_SMALL}|-s|2"
 ox_watch_test(NAME watchdog_hang_queue_sync_y_1 ARGS "${OX_WATCH_SMALL}|-s|1|-y|1"
               ENV "OXSIM_FAULT=hang:oxrtQueueSync:3|BENCHMARK_TIMEOUT_S=3" STATUS 1 MAX_SECONDS 15
               ERR_HAS "no progress for 3 s in the timed loop (a queue sync) of oxclAllReduce")
+# Start-up before MPI exists, and tear-down after the verdict: the run still ends, with status 1
+# even when it printed PASSED.
+ox_watch_test(NAME watchdog_hang_start_up ARGS "${OX_WATCH_SMALL}|-s|2"
+              ENV "OXSIM_FAULT=hang:OX_MPI_Init:1|BENCHMARK_TIMEOUT_S=3" STATUS 1 MAX_SECONDS 15
+              ERR_HAS "no progress for 3 s in start-up (device and MPI initialisation)")
+ox_watch_test(NAME watchdog_hang_tear_down ARGS "${OX_WATCH_SMALL}|-s|2"
+              ENV "OXSIM_FAULT=hang:oxclDestroyComms:1|BENCHMARK_TIMEOUT_S=3" STATUS 1
+              MAX_SECONDS 15 ERR_HAS "no progress for 3 s in tear-down" "ending the run")
 # Without a fault the watchdog never fires, and neither it nor the progress lines change what
 # the run prints on standard output.
 ox_watch_test(NAME watchdog_quiet_threads ARGS "${OX_WATCH_SMALL}|-s|2|-d|1" ENV

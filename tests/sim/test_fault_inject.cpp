@@ -4,6 +4,8 @@
 // Every test case runs in a process of its own, so every count starts at 1.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "ox.h"
 #include "oxdev.h"
 #include "oxmpi_wrapper.h"
@@ -67,6 +69,30 @@ TEST(FaultInjection, CorruptCountsPerRank) {
     EXPECT_EQ(index, 0u);
   }
   EXPECT_FALSE(oxsim::CorruptAfter("oxclAllGather", 2, &index));
+}
+
+// What never fired is named: failing items by their call count, `corrupt:` items only when
+// their rank is in this process or in no communicator at all (another process reports its own).
+TEST(FaultInjection, UnfiredItemsAreNamed) {
+  EXPECT_EQ(oxsim::UnfiredFaults().size(), 8u) << "nothing has run yet";
+  void* p[2] = {};
+  EXPECT_EQ(oxrtMalloc(&p[0], 64), oxrtSuccess);
+  EXPECT_NE(oxrtMalloc(&p[1], 64), oxrtSuccess);
+  EXPECT_EQ(oxrtFree(p[0]), oxrtSuccess);
+  oxsim::NoteRankCount(2);
+  uint64_t index = 0;
+  EXPECT_TRUE(oxsim::CorruptAfter("oxclAllGather", 0, &index));
+  EXPECT_FALSE(oxsim::CorruptAfter("oxclAllReduce", 1, &index));
+  std::string all;
+  for (const std::string& line : oxsim::UnfiredFaults()) all += line + "\n";
+  EXPECT_EQ(all.find("oxrtMalloc:2 "), std::string::npos) << all;
+  EXPECT_EQ(all.find("corrupt:oxclAllGather"), std::string::npos) << all;
+  EXPECT_NE(all.find("OXSIM_FAULT item oxrtMalloc:4 never fired: oxrtMalloc was called 2 times"),
+            std::string::npos) << all;
+  EXPECT_NE(all.find("item oxrtQueueSync:1 never fired"), std::string::npos) << all;
+  EXPECT_NE(all.find("corrupt:oxclAllReduce:2:1:7 never fired: rank 1 completed 1 "
+                     "oxclAllReduce calls"), std::string::npos) << all;
+  EXPECT_EQ(oxsim::UnfiredFaults().size(), 6u) << all;
 }
 
 }  // namespace

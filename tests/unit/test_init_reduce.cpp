@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include "context.h"
 #include "datatype.h"
 #include "threadinfo.h"
+#include "threadpool.h"
 
 namespace oxcl_benchmark {
 namespace {
@@ -265,6 +268,48 @@ TEST(InitReduce, EveryTypeAndOperationMatchesAPlainFold) {
     }
   }
   EXPECT_EQ(checked, 2 * 11 * 4 * 5 * 2 * 2);
+}
+
+
+// The chunk scheme passes on what its tasks return: a chunk that could not be checked (its
+// host memory was refused, say) fails the check instead of being skipped.
+class ChunkCollective : public NullCollective {
+ public:
+  benchmarkResult_t Chunks(ThreadInfo* info, uint64_t total, const ChunkTask& task) {
+    return RunChunks(info, 0, total, false, task);
+  }
+};
+
+TEST(ChunkScheme, FailedChunkFailsTheCheck) {
+  Context ctx;
+  ctx.data_type = {oxclFloat32};
+  ctx.threads = 1;
+  ctx.comms = 2;
+  for (uint64_t i = 0; i < ctx.comms * kPoolsPerComm; ++i) {
+    ctx.pools.push_back(std::make_unique<ThreadPool>(1));
+  }
+  ChunkCollective algo;
+  algo.SetContext(&ctx);
+  ThreadInfo info;
+  info.type_index = 0;
+  std::atomic<uint64_t> ran{0};
+  const uint64_t total = 3 * kChunkElements + 5;
+  auto count = [&](int, uint64_t, uint64_t) {
+    ran.fetch_add(1);
+    return BENCHMARK_SUCCESS;
+  };
+  EXPECT_EQ(algo.Chunks(&info, total, count), BENCHMARK_SUCCESS);
+  EXPECT_EQ(ran.load(), 2u * 4u);
+  EXPECT_FALSE(ctx.exit_requested.load());
+  ran = 0;
+  // One chunk of the second communicator fails; every other chunk still runs.
+  auto one_fails = [&](int comm, uint64_t g, uint64_t) {
+    ran.fetch_add(1);
+    return comm == 1 && g == 2 ? BENCHMARK_FAILURE : BENCHMARK_SUCCESS;
+  };
+  EXPECT_EQ(algo.Chunks(&info, total, one_fails), BENCHMARK_FAILURE);
+  EXPECT_EQ(ran.load(), 2u * 4u);
+  EXPECT_TRUE(ctx.exit_requested.load()) << "the run must stop";
 }
 
 }  // namespace

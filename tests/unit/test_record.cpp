@@ -178,11 +178,11 @@ TEST(RecordFile, WriteReplacesWholeAndLeavesNoTemporary) {
   EXPECT_NE(access(path.c_str(), F_OK), -1);
   EXPECT_EQ(access(temp.c_str(), F_OK), -1);
 
-  // A rename that fails (the name is a folder) leaves what was there and no temporary file.
+  // A name that is a folder is refused; what was there stays and no temporary file is left.
   const std::string folder = dir + "/taken";
   mkdir(folder.c_str(), 0755);
   EXPECT_FALSE(WriteFileAtomically(folder, "x", &error));
-  EXPECT_NE(error.find("cannot rename"), std::string::npos) << error;
+  EXPECT_NE(error.find("is a directory, not a regular file"), std::string::npos) << error;
   struct stat st{};
   EXPECT_TRUE(stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
   EXPECT_EQ(access((folder + ".tmp." + std::to_string(getpid())).c_str(), F_OK), -1);
@@ -191,6 +191,58 @@ TEST(RecordFile, WriteReplacesWholeAndLeavesNoTemporary) {
   unlink(path.c_str());
   rmdir(folder.c_str());
   rmdir(dir.c_str());
+}
+
+mode_t ModeOf(const std::string& path, bool follow = true) {
+  struct stat st{};
+  if ((follow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) != 0) return 0;
+  return st.st_mode;
+}
+
+TEST(RecordFile, WriteOnlyReplacesRegularFiles) {
+  const std::string dir = ScratchDir("targets");
+  std::string error;
+  // A read-only file is replaced and stays read-only.
+  const std::string locked = dir + "/locked.json";
+  ASSERT_TRUE(WriteFileAtomically(locked, "old\n", &error)) << error;
+  ASSERT_EQ(chmod(locked.c_str(), 0444), 0);
+  ASSERT_TRUE(WriteFileAtomically(locked, "new\n", &error)) << error;
+  EXPECT_EQ(ReadFile(locked), "new\n");
+  EXPECT_EQ(ModeOf(locked) & 07777, 0444u);
+
+  // A link is followed: its target gets the record, the link stays a link; a dangling link
+  // creates the file it names.
+  const std::string link = dir + "/link.json";
+  ASSERT_EQ(symlink("locked.json", link.c_str()), 0);
+  ASSERT_TRUE(WriteFileAtomically(link, "through the link\n", &error)) << error;
+  EXPECT_TRUE(S_ISLNK(ModeOf(link, false)));
+  EXPECT_EQ(ReadFile(locked), "through the link\n");
+  const std::string dangling = dir + "/dangling.json";
+  ASSERT_EQ(symlink((dir + "/made.json").c_str(), dangling.c_str()), 0);
+  ASSERT_TRUE(WriteFileAtomically(dangling, "made\n", &error)) << error;
+  EXPECT_EQ(ReadFile(dir + "/made.json"), "made\n");
+  EXPECT_TRUE(S_ISLNK(ModeOf(dangling, false)));
+
+  // A FIFO, a device (also behind a link) are refused and left as they were.
+  const std::string fifo = dir + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  EXPECT_FALSE(WriteFileAtomically(fifo, "x", &error));
+  EXPECT_NE(error.find("is a FIFO"), std::string::npos) << error;
+  EXPECT_TRUE(S_ISFIFO(ModeOf(fifo)));
+  const std::string to_device = dir + "/null.json";
+  ASSERT_EQ(symlink("/dev/null", to_device.c_str()), 0);
+  std::string target;
+  mode_t mode = 0;
+  EXPECT_FALSE(ResolveRecordTarget(to_device, &target, &mode, &error));
+  EXPECT_NE(error.find("/dev/null is a character device"), std::string::npos) << error;
+  EXPECT_FALSE(ResolveRecordTarget("/dev/full", &target, &mode, &error));
+  const std::string loop = dir + "/loop.json";
+  ASSERT_EQ(symlink("loop.json", loop.c_str()), 0);
+  EXPECT_FALSE(WriteFileAtomically(loop, "x", &error));
+  for (const std::string& name : {locked, link, dangling, dir + "/made.json", fifo, to_device, loop}) {
+    unlink(name.c_str());
+  }
+  EXPECT_EQ(rmdir(dir.c_str()), 0) << "a temporary file was left behind";
 }
 
 // One process of two workers through the hooks, as main and the worker loop call them, ending

@@ -65,7 +65,7 @@ TEST(ThreadPool, SyncWaitsForEveryTaskOfSeveralThreads) {
       return BENCHMARK_SUCCESS;
     });
   }
-  pool.Sync();
+  (void)pool.Sync();
   EXPECT_EQ(done.load(), 100);
 }
 
@@ -95,7 +95,7 @@ TEST(ThreadPool, GetStatusDoesNotWait) {
   Gate gate;
   ThreadPool pool(1);
   pool.Dispatch([] { return BENCHMARK_FAILURE; });
-  pool.Sync();
+  (void)pool.Sync();
   pool.Dispatch([&gate] {
     gate.Wait();
     return BENCHMARK_SUCCESS;
@@ -103,7 +103,7 @@ TEST(ThreadPool, GetStatusDoesNotWait) {
   // The pool thread is blocked in the second task; GetStatus must still answer.
   EXPECT_EQ(pool.GetStatus(), BENCHMARK_FAILURE);
   gate.Open();
-  pool.Sync();
+  (void)pool.Sync();
 }
 
 TEST(ThreadPool, DestructionDiscardsQueuedTasksWithoutHanging) {
@@ -146,7 +146,7 @@ TEST(ThreadPool, StoppedPoolQueuesButRunsNothing) {
     ran.fetch_add(1);
     return BENCHMARK_FAILURE;
   });
-  pool.Sync();
+  (void)pool.Sync();
   pool.Reset();
   pool.Dispatch([&ran] {
     ran.fetch_add(1);
@@ -168,7 +168,7 @@ TEST(ThreadPool, SyncWaitingForQueuedTasksReturnsWhenThePoolStops) {
   });
   pool.Dispatch([] { return BENCHMARK_SUCCESS; });
   while (!started.load()) std::this_thread::yield();
-  std::thread syncer([&pool] { pool.Sync(); });
+  std::thread syncer([&pool] { (void)pool.Sync(); });
   std::thread stopper([&pool] { pool.Reset(); });
   std::this_thread::sleep_for(10ms);
   gate.Open();

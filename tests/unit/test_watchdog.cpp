@@ -117,6 +117,16 @@ TEST(WatchText, SetUpAndCollectivesWithoutOperation) {
   EXPECT_EQ(DescribeStall(v),
             "BENCHMARK_TIMEOUT_S=3: no progress for 3 s in communicator set-up of oxclAllReduce "
             "before the first step; ranks not finished: all of this process; ending the run");
+  v.main_stage = WatchStage::kStartUp;
+  EXPECT_NE(DescribeStall(v).find("in start-up (device and MPI initialisation) of oxclAllReduce "
+                                  "before the first step"),
+            std::string::npos)
+      << DescribeStall(v);
+  v.main_stage = WatchStage::kTearDown;
+  EXPECT_NE(DescribeStall(v).find("in tear-down (communicators destroyed, MPI finalised) of "
+                                  "oxclAllReduce after the last step; ranks not finished: all"),
+            std::string::npos)
+      << DescribeStall(v);
   v = TwoWorkers();
   v.call = "oxclAllGather";
   v.has_op = false;
