@@ -267,10 +267,6 @@ def main(argv):
     except rf.InputError as e:
         print(f"{PROG}: error: {e}", file=sys.stderr)
         return 2
-    try:
-        import scipy.stats as stats
-    except ImportError:
-        stats = None
     out = sys.stdout
     out.write(base.describe("base") + "\n" + new.describe("new") + "\n")
     out.write(f"metric: {what}, {'higher' if higher_better else 'lower'} is better; a row "
@@ -278,6 +274,13 @@ def main(argv):
     testable = [k for k in base.keys() & new.keys()
                 if min(len(base.samples(k, "latency_us")),
                        len(new.samples(k, "latency_us"))) >= MIN_SAMPLES]
+    # scipy takes longer to import than the rest of a comparison takes: only when it is used.
+    stats = None
+    if testable:
+        try:
+            import scipy.stats as stats
+        except ImportError:
+            pass
     if stats is not None and testable:
         out.write(f"rows with {MIN_SAMPLES} or more samples on both sides: medians compared, "
                   f"and a two-sided Mann-Whitney U test at alpha {args.alpha:g} over all tested "

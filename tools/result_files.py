@@ -8,6 +8,7 @@ keys of the record: bytes, count, type, redop (None without one), mode ("inplace
 the file has none). Python's standard library only.
 """
 import csv
+import importlib.util
 import io
 import json
 import math
@@ -217,10 +218,11 @@ def python_with(module):
     """Returns whether `module` imports here. Where it does not and this is not the system's
     Python (a pyenv or venv one first on PATH, without Debian's packages), runs this program
     again under the system's Python, once; a caller that still lacks it says so itself."""
+    # Found, not imported: a program that may not need the module does not pay for it.
     try:
-        __import__(module)
-        return True
-    except ImportError:
+        if importlib.util.find_spec(module.split(".")[0]) is not None:
+            return True
+    except (ImportError, ValueError):
         pass
     if os.environ.get(REEXEC_MARK) or not os.path.exists(SYSTEM_PYTHON) or \
             os.path.realpath(sys.executable) == os.path.realpath(SYSTEM_PYTHON):

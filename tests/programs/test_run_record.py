@@ -255,8 +255,9 @@ def group_compare(e):
     d = e.scratch()
     tool = os.path.join(e.tools_dir, "compare_results.py")
     args = ["-n", "256K", "-x", "1M", "-m", "4", "-l", "3", "-s", "2"]
-    # Slow enough that a scheduling delay of a loaded machine cannot take half a step's time.
-    for name, rate in (("base", "0.1"), ("slow", "0.05")):
+    # Slow enough that a scheduling delay of a loaded machine cannot take half a step's time:
+    # 50 ms a call at the smaller count (at 0.1 GB/s, 10 ms were stretched past 20 ms at load 15).
+    for name, rate in (("base", "0.02"), ("slow", "0.01")):
         rc, _, err = e.run("bench-allreduce", args + ["-p", os.path.join(d, name + ".csv")],
                            env={"BENCHMARK_RECORD": os.path.join(d, name + ".json"),
                                 "OXSIM_LINK_GBPS": rate})
