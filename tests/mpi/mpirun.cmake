@@ -9,7 +9,8 @@
 #   ROWS, ERRORS (0: no row reports a mismatch, 1: some row does), ERR_FIRST (field index of the
 #     first error column: 7 with a redop column, 6 without);
 #   MEM_CSV (a file the run must write: a header and one data line whose API is MEM_API);
-#   NO_FILES (1: the run leaves its working folder empty); MAX_SECONDS (wall-time bound);
+#   NO_FILES (1: the run leaves its working folder empty); MAX_SECONDS (wall-time bound, times
+#     SLOWDOWN where given);
 #   MEM_WIRE (1: the memory report's Oxwire column is not 0);
 #   HOSTS: run on that many hosts of a cluster on this machine, MPIRUN being
 #     tools/cluster/mpirun.sh (tests/cluster/cluster.cmake sets this up); a function
@@ -21,6 +22,9 @@ if(NOT DEFINED ERR_FIRST)
 endif()
 if(NOT DEFINED MAX_SECONDS)
   set(MAX_SECONDS 45)
+endif()
+if(DEFINED SLOWDOWN)
+  math(EXPR MAX_SECONDS "${MAX_SECONDS} * ${SLOWDOWN}")
 endif()
 foreach(var ARGS ENV ONLY_ENV ONLY_ARGS OUT_COUNT ERR_COUNT OUT_LACKS)
   string(REPLACE "|" ";" ${var} "${${var}}")
