@@ -2,10 +2,12 @@
 """Compare a new benchmark run with a saved one and flag the rows that got worse.
 
 BASE and NEW are each a run record (BENCHMARK_RECORD=PATH), a result CSV file (-p) or a
-directory of records of one configuration (every *.json in it, pooled). Rows are matched by
-bytes, count, type, reduce operation and buffer mode. A row with at least 5 samples on both
-sides (the timed blocks of BENCHMARK_REPEAT, and one per record) is judged by a two-sided
-Mann-Whitney U test, Holm-adjusted over all tested rows; it regressed when the test is
+directory of records of one configuration (every *.json in it). Rows are matched by bytes,
+count, type, reduce operation and buffer mode. A row's samples are the timed blocks of
+BENCHMARK_REPEAT (one per record without them), pooled over the records of a side; with 5 runs
+or more on both sides a run gives one sample instead, its median block, so that a run which
+started at a bad moment counts once. A row with at least 5 samples on both sides is judged by
+a two-sided Mann-Whitney U test, Holm-adjusted over all tested rows; it regressed when the test is
 significant and its median is worse by more than the threshold. Rows with fewer samples are
 judged by the threshold alone. Exit status: 0 when no row regressed, 1 when one did, 2 when an
 input cannot be read or the inputs cannot be compared.
@@ -27,6 +29,9 @@ METRICS = {
     "latency": ("latency_us", "average latency (us)", False),
 }
 MIN_SAMPLES = 5  # fewer on a side: the test cannot tell anything at usual alpha levels
+# With this many runs on each side the run is the unit of the test: blocks of one run share
+# its start (load, placement), so pooling them makes a run that began badly look significant.
+MIN_RUNS = 5
 SCIPY_HINT = (f"install Debian's python3-scipy (apt-get install -y python3-scipy) and run "
               f"{rf.SYSTEM_PYTHON} tools/{PROG}")
 
@@ -82,11 +87,16 @@ class Side:
     def keys(self):
         return set().union(*self.indexed)
 
-    def samples(self, key, field):
+    def samples(self, key, field, per_run=False):
+        """The row's samples of `field`: every block of every run pooled, or with `per_run`
+        one per run, the median of its blocks."""
         pooled = []
         for rows in self.indexed:
             if key in rows:
-                pooled += rf.samples(rows[key], field)
+                values = rf.samples(rows[key], field)
+                if per_run and values:
+                    values = [statistics.median(values)]
+                pooled += values
         return pooled
 
     def describe(self, label):
@@ -156,14 +166,30 @@ def judge(ratio, higher_better, threshold, significant=True):
     return "~"
 
 
+def per_run(base, new):
+    """Whether the unit of the test is the run (enough runs on both sides) or the block."""
+    return min(len(base.results), len(new.results)) >= MIN_RUNS
+
+
+def unit_text(base, new):
+    runs = f"{len(base.results)} and {len(new.results)} runs"
+    if per_run(base, new):
+        return f"unit of the test: the run (the median block of each run per row; {runs})"
+    if max(len(base.results), len(new.results)) > 1:
+        return (f"unit of the test: the timed block (blocks of all runs pooled; {runs}, fewer "
+                f"than {MIN_RUNS} on a side)")
+    return "unit of the test: the timed block (BENCHMARK_REPEAT)"
+
+
 def compare(base, new, metric, threshold, alpha, stats, out):
     """Prints the comparison; returns (rows in common, rows compared, keys regressed, rows
     tested)."""
     field, _, higher_better = METRICS[metric]
     common = sorted(base.keys() & new.keys(), key=sort_key)
+    by_run = per_run(base, new)
     lines = []
     for key in common:
-        b, n = base.samples(key, field), new.samples(key, field)
+        b, n = base.samples(key, field, by_run), new.samples(key, field, by_run)
         line = {"key": key, "b": b, "n": n, "p": None}
         if b and n:
             line["mb"], line["mn"] = statistics.median(b), statistics.median(n)
@@ -217,14 +243,18 @@ def main(argv):
         prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Compare a new benchmark run with a saved one. BASE and NEW are run\n"
                     "records (BENCHMARK_RECORD=PATH), result CSV files (-p) or directories\n"
-                    "of records of one configuration (every *.json, samples pooled per row);\n"
-                    "rows are matched by bytes, count, type, reduce operation and buffer mode.\n"
-                    f"Rows with {MIN_SAMPLES} or more samples on both sides (BENCHMARK_REPEAT "
-                    "blocks, one per\nrecord without them) are judged by a two-sided "
-                    "Mann-Whitney U test, Holm-\nadjusted over the tested rows at --alpha: "
-                    "'regressed' when significant and\nthe median is worse by more than "
-                    "--threshold, 'improved' likewise, '~' otherwise.\nRows with fewer "
-                    "samples are judged by the threshold alone, as marked.\n"
+                    "of records of one configuration (every *.json); rows are matched by\n"
+                    "bytes, count, type, reduce operation and buffer mode. A row's samples\n"
+                    "are its BENCHMARK_REPEAT blocks (one per record without them), pooled\n"
+                    f"over a side's records; with {MIN_RUNS} or more runs on both sides each "
+                    "run gives\none, its median block. "
+                    f"Rows with {MIN_SAMPLES} or more samples on both sides are\n"
+                    "judged by a two-sided Mann-Whitney U test, Holm-adjusted over the tested\n"
+                    "rows at --alpha: 'regressed' when significant and the median is worse\n"
+                    "by more than --threshold, 'improved' likewise, '~' otherwise. Rows with\n"
+                    "fewer samples are judged by the threshold alone, as marked.\n"
+                    "Records whose settings differ (ranks, processes, clock, -l, -w, -d,\n"
+                    "program, all-to-all interface, types) are not compared without --force.\n"
                     "Exit status: 0 no row regressed, 1 some row regressed, 2 the files\n"
                     "cannot be read or compared.",
         epilog="example:\n"
@@ -275,13 +305,14 @@ def main(argv):
     out.write(base.describe("base") + "\n" + new.describe("new") + "\n")
     out.write(f"metric: {what}, {'higher' if higher_better else 'lower'} is better; a row "
               f"regressed when worse by more than {args.threshold:g}%\n")
+    by_run = per_run(base, new)
     testable = [k for k in base.keys() & new.keys()
-                if min(len(base.samples(k, "latency_us")),
-                       len(new.samples(k, "latency_us"))) >= MIN_SAMPLES]
+                if min(len(base.samples(k, "latency_us", by_run)),
+                       len(new.samples(k, "latency_us", by_run))) >= MIN_SAMPLES]
     if stats is not None and testable:
         out.write(f"rows with {MIN_SAMPLES} or more samples on both sides: medians compared, "
                   f"and a two-sided Mann-Whitney U test at alpha {args.alpha:g} over all tested "
-                  f"rows (Holm)\n")
+                  f"rows (Holm); {unit_text(base, new)}\n")
     base.check_runs("base")
     new.check_runs("new")
     common, compared, regressed, tested = compare(base, new, args.metric, args.threshold,

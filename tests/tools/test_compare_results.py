@@ -141,6 +141,25 @@ def check_statistics(tool, write, tmp):
                        "--metric", "latency")
     check(rc == 1 and verdicts(out)[(65536, "inplace")] == ("0.0079", "regressed")
           and "(5 records: AllReduce, 2 ranks" in out and "5/5" in out, f"directories: {out} {err}")
+    # Runs that differ as a whole (each started at its own moment) with steady blocks: with 5
+    # runs a side the run is the unit, and new runs that sit between the base ones are "~",
+    # where pooling their blocks would call a 7% shift significant. With 3 runs a side the
+    # blocks are pooled, and said so.
+    def runs(label, levels):
+        os.makedirs(os.path.join(tmp, label))
+        for i, level in enumerate(levels):
+            write(f"{label}/r{i}.json", record([sampled([level + k / 100 for k in range(10)])]))
+        return os.path.join(tmp, label)
+
+    base_runs = runs("runs_base", [10, 11, 12, 13, 14])
+    new_runs = runs("runs_new", [10.8, 11.8, 12.8, 13.8, 14.8])
+    rc, out, err = run(tool, base_runs, new_runs, "--metric", "latency")
+    check(rc == 0 and verdicts(out)[(65536, "inplace")][1] == "~" and "5/5" in out
+          and "unit of the test: the run" in out, f"between-run shift: {rc} {out} {err}")
+    rc, out, err = run(tool, runs("few_base", [10, 12, 14]), runs("few_new", [10.8, 12.8, 14.8]),
+                       "--metric", "latency")
+    check(rc == 1 and "30/30" in out and "blocks of all runs pooled; 3 and 3 runs" in out,
+          f"three runs a side, blocks pooled: {rc} {out} {err}")
     os.makedirs(os.path.join(tmp, "empty"))
     os.makedirs(os.path.join(tmp, "mixed"))
     write("mixed/a.json", record([row(4096, "inplace", 1, 1)]))
