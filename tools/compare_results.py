@@ -61,15 +61,62 @@ def alpha_value(text):
 
 
 def index_rows(results):
-    """{key: row}, the first of rows with the same key (files joined with cat)."""
+    """{key: row}, the first of rows with the same key (files joined with cat). Rows without a
+    reduce operation repeat once per -r operation (all-gather, all-to-all): the same row, said
+    nothing about."""
     rows = {}
     for row in results.rows:
         key = rf.row_key(row)
         if key in rows:
-            warn(f"{results.path}: row {rf.key_text(key)} appears twice, the first one is used")
+            if row["redop"] is not None:
+                warn(f"{results.path}: row {rf.key_text(key)} appears twice, the first one is "
+                     "used")
             continue
         rows[key] = row
     return rows
+
+
+# What two runs must share to be compared: (record field, name in messages).
+SETTINGS = (("program", "program"), ("ranks", "ranks"), ("processes", "processes"),
+            ("clock", "clock"), ("loop", "-l"), ("warmup", "-w"), ("datacheck", "-d (data check)"),
+            ("alltoall_api", "all-to-all interface"), ("types", "types"))
+
+
+def settings(results):
+    """{name: value} of the settings a record states (a CSV file states none). The types are
+    those of its rows, taken only from a run that reached its verdict: one cut short holds
+    fewer, and says so itself."""
+    found = {}
+    if results.meta and results.meta.get("verdict"):
+        found["types"] = " ".join(sorted({row["type"] for row in results.rows}))
+    for field, _ in SETTINGS:
+        value = (results.meta or {}).get(field)
+        if value is not None and field != "types":
+            found[field] = value
+    return found
+
+
+def differences(base, new):
+    """Lines naming each setting in which a record differs from the first of base."""
+    first = base.results[0]
+    reference = settings(first)
+    lines, seen = [], set()
+    for results in base.results[1:] + new.results:
+        theirs = settings(results)
+        for field, name in SETTINGS:
+            a, b = reference.get(field), theirs.get(field)
+            if a is None or b is None or a == b or (field, a, b) in seen:
+                continue
+            seen.add((field, a, b))
+            shown = [json_text(v) for v in (a, b)]
+            lines.append(f"{name}: {shown[0]} in {first.path}, {shown[1]} in {results.path}")
+    return lines
+
+
+def json_text(value):
+    if isinstance(value, bool):
+        return "on" if value else "off"
+    return str(value)
 
 
 class Side:
@@ -275,7 +322,8 @@ def main(argv):
                         help="busbw: bus bandwidth, higher is better (default); latency: "
                              "average latency, lower is better")
     parser.add_argument("--force", action="store_true",
-                        help="compare records of different collectives all the same")
+                        help="compare records of different collectives or settings all the "
+                             "same (the differences are printed as warnings)")
     args = parser.parse_args(argv)
     _, what, higher_better = METRICS[args.metric]
     try:
@@ -294,6 +342,12 @@ def main(argv):
             raise rf.InputError(f"{args.base} holds {', '.join(base.collectives)} and {args.new} "
                                 f"holds {', '.join(new.collectives)}; use --force to compare "
                                 "them anyway")
+        differ = differences(base, new)
+        if differ and not args.force:
+            raise rf.InputError("the runs were not made alike, use --force to compare them "
+                                "anyway:\n  " + "\n  ".join(differ))
+        for line in differ:
+            warn(f"compared although the runs differ: {line}")
     except rf.InputError as e:
         print(f"{PROG}: error: {e}", file=sys.stderr)
         return 2
