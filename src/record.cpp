@@ -259,12 +259,14 @@ std::string RunRecord::ToJson() const {
     } else {
       r += "null";
     }
-    r += ", \"samples_us\": [";
-    for (size_t k = 0; k < w.samples_us.size(); ++k) r += (k ? ", " : "") + Number(w.samples_us[k]);
-    r += "], \"stats\": ";
+    r += ", \"samples_us\": ";
     if (w.samples_us.empty()) {
-      r += "null";
+      r += "null, \"stats\": null";
     } else {
+      r += "[";
+      for (size_t k = 0; k < w.samples_us.size(); ++k)
+        r += (k ? ", " : "") + Number(w.samples_us[k]);
+      r += "], \"stats\": ";
       const SampleStats t = StatsOf(w.samples_us);
       r += "{\"min\": " + Number(t.min) + ", \"p10\": " + Number(t.p10) + ", \"median\": " +
            Number(t.median) + ", \"p90\": " + Number(t.p90) + ", \"max\": " + Number(t.max) +
@@ -668,7 +670,14 @@ void RecordAddRow(RecordRow row) {
     row.first_error = s.pending_error;
     s.has_pending = false;
   }
-  if (row.samples_us.empty()) row.samples_us = {row.latency_us};
+  if (s.record.configured && s.record.loop == 0) {
+    // -l 0 times nothing: the table's zeros are no measurement, the record says null.
+    row.latency_us = row.algbw_gbs = row.busbw_gbs = std::nan("");
+    row.has_rank_time = false;
+    row.samples_us.clear();
+  } else if (row.samples_us.empty()) {
+    row.samples_us = {row.latency_us};
+  }
   s.record.rows.push_back(std::move(row));
 }
 
