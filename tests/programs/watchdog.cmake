@@ -166,7 +166,15 @@ ox_watch_test(NAME warning_min_above_max ARGS "-n|8K|-x|1K|-d|1" STATUS 0
               ERR_HAS "[Warning]: -n 8192 is larger than -x 1024: the sweep measures the single count 8192"
               ERR_LACKS "-d 0: ")
 ox_watch_test(NAME warning_no_data_check ARGS "${OX_WATCH_SMALL}" STATUS 0
-              ERR_HAS "[Warning]: -d 0: received data are not checked")
+              ERR_HAS "[Warning]: -d 0: received data are not checked" ERR_LACKS "single count")
+# Stress mode checks every iteration: no -d 0 warning.
+ox_watch_test(NAME warning_none_in_stress_mode ARGS "${OX_WATCH_SMALL}|-#|1" STATUS 0
+              ERR_LACKS "-d 0: ")
+# A first step that passes -x: one row where a range was meant.
+ox_watch_test(NAME warning_single_count_add ARGS "-n|1K|-x|64K|-d|1" STATUS 0
+              ERR_HAS "[Warning]: -a 1048576 from -n 1024 passes -x 65536: the sweep measures the single count 1024 (use a smaller -a, or -m 2 to double)")
+ox_watch_test(NAME warning_single_count_factor ARGS "-n|1K|-x|64K|-m|128|-d|1" STATUS 0
+              ERR_HAS "[Warning]: -m 128 from -n 1024 passes -x 65536: the sweep measures the single count 1024")
 ox_watch_test(NAME warning_ranks_share_cards ARGS "-n|1K|-x|1K|-s|3|-d|1"
               ENV "OXSIM_DEVICE_COUNT=2" STATUS 0
               ERR_HAS "[Warning]: more than one rank per card: this host's 2 cards carry at least 3 ranks")
