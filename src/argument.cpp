@@ -273,6 +273,33 @@ benchmarkResult_t Argument::ParseReduceOp(Context& ctx, std::string value) {
   return BENCHMARK_SUCCESS;
 }
 
+std::string Argument::Accepted(char opt) const {
+  auto keywords = [](const auto& table) {
+    std::string list;
+    for (const auto& entry : table) {
+      if (entry.first != "all") list += (list.empty() ? "" : ", ") + entry.first;
+    }
+    return list;
+  };
+  switch (opt) {
+    case 'n':
+    case 'x':
+    case 'a':
+      return StrFmt("-%c accepts a whole number above 0, optionally followed by K, M or G "
+                    "(upper case; 1K = 1024 elements), e.g. 1024, 64K, 32M",
+                    opt);
+    case 'e':
+      return "-e accepts a comma list of counts, each a whole number above 0, optionally "
+             "followed by K, M or G (upper case; 1K = 1024 elements), e.g. 1K,3000,64M";
+    case 't':
+      return "-t accepts all, or a comma list of " + keywords(datatype_table) +
+             " (float32 is float)";
+    case 'r': return "-r accepts all, or a comma list of " + keywords(reduceop_table);
+    case 'z': return "-z accepts all, " + keywords(mode_table);
+    default: return "";
+  }
+}
+
 benchmarkResult_t Argument::ParseMode(Context& ctx, std::string value) {
   auto found = mode_table.find(value);
   if (found == mode_table.end()) {
@@ -354,6 +381,8 @@ benchmarkResult_t Argument::ParseArguments(Context& ctx, int argc, char** argv) 
     if (r == BENCHMARK_QUIT) return r;
     if (r != BENCHMARK_SUCCESS) {
       OXLOG(ERROR) << StrFmt("error msg: %s", StrFmt("-%c input is not supported", opt).c_str());
+      const std::string accepted = Accepted(static_cast<char>(opt));
+      if (!accepted.empty()) OXLOG(ERROR) << accepted;
       return r;
     }
   }
