@@ -17,6 +17,23 @@ uint64_t OffsetCap(const Context& ctx) {
 
 namespace {
 bool OnlyInPlace(const Context& ctx) { return ctx.mode.size() == 1 && ctx.mode[0]; }
+
+// The library's error line, then, for a card out of memory, which buffer did not fit and what
+// sets its size: the library's own text names neither.
+benchmarkResult_t ReportMallocError(Context* ctx, oxrtError_t code, const char* which,
+                                    uint64_t elements, size_t bytes, int32_t card) {
+  const benchmarkResult_t r = ReportRtError(ctx, code);
+  if (code == oxrtErrorMemoryAllocation) {
+    using ull = unsigned long long;
+    OXLOG(ERROR) << StrFmt("Cannot allocate the %s buffer of %llu bytes on card %d: -x "
+                           "(%llu elements) times %llu bytes of the largest type sets its size, "
+                           "and every rank (-s x -c) holds its own; a smaller -x, or fewer "
+                           "threads and communicators per card, make it fit",
+                           which, static_cast<ull>(bytes), card, static_cast<ull>(elements),
+                           static_cast<ull>(ctx->max_type_size));
+  }
+  return r;
+}
 }  // namespace
 
 benchmarkResult_t ThreadInfo::InitBuffer(Context* ctx) {
@@ -28,13 +45,16 @@ benchmarkResult_t ThreadInfo::InitBuffer(Context* ctx) {
   const uint64_t elements = ctx->mincount > cap ? ctx->mincount : cap;
   const size_t bytes = elements * ctx->max_type_size;
   for (uint64_t i = 0; i < ctx->comms; ++i) {
-    oxrtError_t code = oxrtSetDevice(ctx->dev_list[thread_rank * ctx->comms + i]);
+    const int32_t card = ctx->dev_list[thread_rank * ctx->comms + i];
+    oxrtError_t code = oxrtSetDevice(card);
     if (code != oxrtSuccess) return ReportRtError(ctx, code);
     if (!OnlyInPlace(*ctx)) {
-      if ((code = oxrtMalloc(&send_buffs[i], bytes)) != oxrtSuccess) return ReportRtError(ctx, code);
+      if ((code = oxrtMalloc(&send_buffs[i], bytes)) != oxrtSuccess)
+        return ReportMallocError(ctx, code, "send", elements, bytes, card);
       if ((code = oxrtMemset(send_buffs[i], 3, bytes)) != oxrtSuccess) return ReportRtError(ctx, code);
     }
-    if ((code = oxrtMalloc(&recv_buffs[i], bytes)) != oxrtSuccess) return ReportRtError(ctx, code);
+    if ((code = oxrtMalloc(&recv_buffs[i], bytes)) != oxrtSuccess)
+      return ReportMallocError(ctx, code, "receive", elements, bytes, card);
     if ((code = oxrtMemset(recv_buffs[i], 3, bytes)) != oxrtSuccess) return ReportRtError(ctx, code);
     if (ctx->async != 0) {
       if ((code = oxrtQueueCreate(&queues[i])) != oxrtSuccess) return ReportRtError(ctx, code);
