@@ -124,6 +124,9 @@ class Context {
   std::string oxrt_version;
   std::string oxcl_version;
   std::string mem_usage_path;
+  // -p DIR/ and -u DIR/ name a folder, which is created when missing; a file path is not.
+  bool csv_in_folder = false;
+  bool mem_usage_in_folder = false;
   std::vector<oxclDataType_t> data_type{oxclFloat32};
   std::vector<oxclReduceOp_t> reduce_op{oxclSum};
   std::vector<std::string> data_type_names{"float"};

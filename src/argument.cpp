@@ -349,8 +349,14 @@ benchmarkResult_t Argument::ParseArguments(Context& ctx, int argc, char** argv) 
         ctx.root = static_cast<int32_t>(root);
         continue;
       }
-      case 'p': ctx.csv_path = PathValue(arg, "output.csv"); break;
-      case 'u': ctx.mem_usage_path = PathValue(arg, "oxcl_mem_usage.csv"); break;
+      case 'p':
+        ctx.csv_path = PathValue(arg, "output.csv");
+        ctx.csv_in_folder = ctx.csv_path != arg;
+        break;
+      case 'u':
+        ctx.mem_usage_path = PathValue(arg, "oxcl_mem_usage.csv");
+        ctx.mem_usage_in_folder = ctx.mem_usage_path != arg;
+        break;
       case 'v':
         if (arg != nullptr) {
           OXLOG(ERROR) << "Should be only -v, please check the input in -v";

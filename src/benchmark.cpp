@@ -37,7 +37,7 @@ int RunProgram(int argc, char** argv) {
   r = context->Init(argc, argv);
   if (r != BENCHMARK_SUCCESS) return r;
   if (!context->mem_usage_path.empty() && context->proc_rank == 0) {
-    CreateFolderOf(context->mem_usage_path);
+    if (context->mem_usage_in_folder) CreateFolderOf(context->mem_usage_path);
     r = DumpPrimsParam::GetSingleton()->GetInitMem(kInitCommPhase, context.get());
     if (r != BENCHMARK_SUCCESS) return r;
   }

@@ -236,7 +236,7 @@ benchmarkResult_t Context::Init(int argc, char** argv) {
   // An unwritable result file would only show up at the first table line; refuse it before
   // any device work.
   if (!csv_path.empty()) {
-    CreateFolderOf(csv_path);
+    if (csv_in_folder) CreateFolderOf(csv_path);
     csv_file = std::fopen(csv_path.c_str(), "w");
     if (csv_file == nullptr) {
       OXLOG(ERROR) << "Cannot open the result CSV file " << csv_path << ": "
