@@ -213,27 +213,31 @@ def judge(ratio, higher_better, threshold, significant=True):
     return "~"
 
 
-def per_run(base, new):
-    """Whether the unit of the test is the run (enough runs on both sides) or the block."""
+def per_run(base, new, unit="auto"):
+    """Whether the unit of the test is the run or the block: --unit, or by default the run
+    where both sides have enough runs."""
+    if unit != "auto":
+        return unit == "run"
     return min(len(base.results), len(new.results)) >= MIN_RUNS
 
 
-def unit_text(base, new):
+def unit_text(base, new, by_run, unit="auto"):
     runs = f"{len(base.results)} and {len(new.results)} runs"
-    if per_run(base, new):
+    if by_run:
         return f"unit of the test: the run (the median block of each run per row; {runs})"
+    if unit == "block":
+        return f"unit of the test: the timed block (--unit block; {runs})"
     if max(len(base.results), len(new.results)) > 1:
         return (f"unit of the test: the timed block (blocks of all runs pooled; {runs}, fewer "
                 f"than {MIN_RUNS} on a side)")
     return "unit of the test: the timed block (BENCHMARK_REPEAT)"
 
 
-def compare(base, new, metric, threshold, alpha, stats, out):
+def compare(base, new, metric, threshold, alpha, stats, out, by_run=False):
     """Prints the comparison; returns (rows in common, rows compared, keys regressed, rows
     tested)."""
     field, _, higher_better = METRICS[metric]
     common = sorted(base.keys() & new.keys(), key=sort_key)
-    by_run = per_run(base, new)
     lines = []
     for key in common:
         b, n = base.samples(key, field, by_run), new.samples(key, field, by_run)
@@ -321,6 +325,10 @@ def main(argv):
     parser.add_argument("--metric", choices=sorted(METRICS), default="busbw",
                         help="busbw: bus bandwidth, higher is better (default); latency: "
                              "average latency, lower is better")
+    parser.add_argument("--unit", choices=("auto", "run", "block"), default="auto",
+                        help="the samples of the test: each run's median block (run), every "
+                             f"timed block (block), or run where both sides hold {MIN_RUNS} "
+                             "runs or more, else block (auto, the default)")
     parser.add_argument("--force", action="store_true",
                         help="compare records of different collectives or settings all the "
                              "same (the differences are printed as warnings)")
@@ -359,18 +367,18 @@ def main(argv):
     out.write(base.describe("base") + "\n" + new.describe("new") + "\n")
     out.write(f"metric: {what}, {'higher' if higher_better else 'lower'} is better; a row "
               f"regressed when worse by more than {args.threshold:g}%\n")
-    by_run = per_run(base, new)
+    by_run = per_run(base, new, args.unit)
     testable = [k for k in base.keys() & new.keys()
                 if min(len(base.samples(k, "latency_us", by_run)),
                        len(new.samples(k, "latency_us", by_run))) >= MIN_SAMPLES]
     if stats is not None and testable:
         out.write(f"rows with {MIN_SAMPLES} or more samples on both sides: medians compared, "
                   f"and a two-sided Mann-Whitney U test at alpha {args.alpha:g} over all tested "
-                  f"rows (Holm); {unit_text(base, new)}\n")
+                  f"rows (Holm); {unit_text(base, new, by_run, args.unit)}\n")
     base.check_runs("base")
     new.check_runs("new")
     common, compared, regressed, tested = compare(base, new, args.metric, args.threshold,
-                                                  args.alpha, stats, out)
+                                                  args.alpha, stats, out, by_run)
     if stats is None and testable:
         warn(f"scipy is not available to {sys.executable}: every row was judged by the "
              f"threshold alone; {SCIPY_HINT}")

@@ -142,8 +142,8 @@ def check_statistics(tool, write, tmp):
     check(rc == 1 and verdicts(out)[(65536, "inplace")] == ("0.0079", "regressed")
           and "(5 records: AllReduce, 2 ranks" in out and "5/5" in out, f"directories: {out} {err}")
     # Runs that differ as a whole (each started at its own moment) with steady blocks: with 5
-    # runs a side the run is the unit, and new runs that sit between the base ones are "~",
-    # where pooling their blocks would call a 7% shift significant. With 3 runs a side the
+    # runs a side the run is the unit, and new runs that sit among the base ones are "~",
+    # where pooling their blocks (--unit block) calls the 7% shift of medians significant. With 3 runs a side the
     # blocks are pooled, and said so.
     def runs(label, levels):
         os.makedirs(os.path.join(tmp, label))
@@ -151,11 +151,14 @@ def check_statistics(tool, write, tmp):
             write(f"{label}/r{i}.json", record([sampled([level + k / 100 for k in range(10)])]))
         return os.path.join(tmp, label)
 
-    base_runs = runs("runs_base", [10, 11, 12, 13, 14])
-    new_runs = runs("runs_new", [10.8, 11.8, 12.8, 13.8, 14.8])
+    base_runs = runs("runs_base", [10, 10.2, 10.4, 10.6, 10.8])
+    new_runs = runs("runs_new", [10.1, 10.3, 11.1, 11.3, 11.5])
     rc, out, err = run(tool, base_runs, new_runs, "--metric", "latency")
     check(rc == 0 and verdicts(out)[(65536, "inplace")][1] == "~" and "5/5" in out
           and "unit of the test: the run" in out, f"between-run shift: {rc} {out} {err}")
+    rc, out, err = run(tool, base_runs, new_runs, "--metric", "latency", "--unit", "block")
+    check(rc == 1 and "50/50" in out and "(--unit block; 5 and 5 runs)" in out,
+          f"--unit block pools the blocks: {rc} {out} {err}")
     rc, out, err = run(tool, runs("few_base", [10, 12, 14]), runs("few_new", [10.8, 12.8, 14.8]),
                        "--metric", "latency")
     check(rc == 1 and "30/30" in out and "blocks of all runs pooled; 3 and 3 runs" in out,
