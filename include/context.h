@@ -152,8 +152,9 @@ class Context {
 
 // Prints the library failure on standard output and ends the process with status 1.
 [[noreturn]] void OxclFatal(const char* file, int line, oxclResult_t result);
-// Logs "OXRT error msg: ..." for a failed runtime call, asks the run to stop, returns 1.
-benchmarkResult_t ReportRtError(Context* ctx, oxrtError_t code);
+// Logs "OXRT error msg: ..." for a failed runtime call (then `detail`, when given, before any
+// other thread can end the process), asks the run to stop, returns 1.
+benchmarkResult_t ReportRtError(Context* ctx, oxrtError_t code, const std::string& detail = "");
 // Ends the process with status 1 after a failed MPI wrapper call: the processes no longer
 // agree on what they exchanged, and carrying on would wait for ever or hide a mismatch.
 void CheckMpi(int code, const char* call);

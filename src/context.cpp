@@ -112,8 +112,9 @@ void OxclFatal(const char* file, int line, oxclResult_t result) {
   FatalExit(1);
 }
 
-benchmarkResult_t ReportRtError(Context* ctx, oxrtError_t code) {
+benchmarkResult_t ReportRtError(Context* ctx, oxrtError_t code, const std::string& detail) {
   OXLOG(ERROR) << StrFmt("OXRT error msg: %s", oxrtGetErrorName(code));
+  if (!detail.empty()) OXLOG(ERROR) << detail;
   ctx->NotifyExit();
   return BENCHMARK_FAILURE;
 }

@@ -22,17 +22,15 @@ bool OnlyInPlace(const Context& ctx) { return ctx.mode.size() == 1 && ctx.mode[0
 // sets its size: the library's own text names neither.
 benchmarkResult_t ReportMallocError(Context* ctx, oxrtError_t code, const char* which,
                                     uint64_t elements, size_t bytes, int32_t card) {
-  const benchmarkResult_t r = ReportRtError(ctx, code);
-  if (code == oxrtErrorMemoryAllocation) {
-    using ull = unsigned long long;
-    OXLOG(ERROR) << StrFmt("Cannot allocate the %s buffer of %llu bytes on card %d: -x "
-                           "(%llu elements) times %llu bytes of the largest type sets its size, "
-                           "and every rank (-s x -c) holds its own; a smaller -x, or fewer "
-                           "threads and communicators per card, make it fit",
-                           which, static_cast<ull>(bytes), card, static_cast<ull>(elements),
-                           static_cast<ull>(ctx->max_type_size));
-  }
-  return r;
+  if (code != oxrtErrorMemoryAllocation) return ReportRtError(ctx, code);
+  using ull = unsigned long long;
+  return ReportRtError(
+      ctx, code,
+      StrFmt("Cannot allocate the %s buffer of %llu bytes on card %d: -x (%llu elements) times "
+             "%llu bytes of the largest type sets its size, and every rank (-s x -c) holds its "
+             "own; a smaller -x, or fewer threads and communicators per card, make it fit",
+             which, static_cast<ull>(bytes), card, static_cast<ull>(elements),
+             static_cast<ull>(ctx->max_type_size)));
 }
 }  // namespace
 
