@@ -18,6 +18,7 @@ set_target_properties(${OX_PROGRAMS} PROPERTIES BUILD_WITH_INSTALL_RPATH ON)
 install(TARGETS ${OX_PROGRAMS} RUNTIME DESTINATION bin COMPONENT suite)
 # The tools read result files through the module beside them.
 install(PROGRAMS tools/plot_results.py tools/compare_results.py tools/ab_compare.py
+                 tools/junit_report.py tools/scaling.py
         DESTINATION share/oxcl-benchmark COMPONENT suite)
 install(FILES tools/result_files.py DESTINATION share/oxcl-benchmark COMPONENT suite)
 

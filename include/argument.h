@@ -45,6 +45,8 @@ class Argument {
   benchmarkResult_t ParseReduceOp(Context& ctx, std::string value);
   // One buffer mode keyword into ctx.mode.
   benchmarkResult_t ParseMode(Context& ctx, std::string value);
+  // What option `opt` accepts, as one line for a refused value; "" for the other options.
+  std::string Accepted(char opt) const;
 
   std::map<std::string, oxclDataType_t> datatype_table;
   std::map<std::string, oxclReduceOp_t> reduceop_table;

@@ -32,6 +32,10 @@ std::string StrFmt(const std::string& format, Args... args) {
 // Cuts text at every separator, dropping empty pieces.
 std::vector<std::string> Split(const std::string& text, char separator);
 
+// Creates the missing folders on the way to the file `path` (as mkdir -p does), so that
+// "-p out/" works on a fresh tree. Failures are left to the caller's open, which names them.
+void CreateFolderOf(const std::string& path);
+
 // Ends the process with `status` from any thread, while other threads may still run: flushes
 // standard output, standard error and the hooks' files (the result CSV, the memory report),
 // then leaves without running static destructors, which live threads may still depend on.

@@ -126,6 +126,9 @@ class Context {
   std::string oxrt_version;
   std::string oxcl_version;
   std::string mem_usage_path;
+  // -p DIR/ and -u DIR/ name a folder, which is created when missing; a file path is not.
+  bool csv_in_folder = false;
+  bool mem_usage_in_folder = false;
   std::vector<oxclDataType_t> data_type{oxclFloat32};
   std::vector<oxclReduceOp_t> reduce_op{oxclSum};
   std::vector<std::string> data_type_names{"float"};
@@ -153,10 +156,12 @@ class Context {
 // when given, names the entry point and its arguments that matter, in an Error line of its own.
 [[noreturn]] void OxclFatal(const char* file, int line, oxclResult_t result,
                             const std::string& call = std::string());
-// Logs "OXRT error msg: ..." for a failed runtime call (and `call` as OxclFatal does), asks the
-// run to stop, returns 1.
+// Logs "OXRT error msg: ..." for a failed runtime call (and `call` as OxclFatal does; then
+// `detail`, when given, before any other thread can end the process), asks the run to stop,
+// returns 1.
 benchmarkResult_t ReportRtError(Context* ctx, oxrtError_t code,
-                                const std::string& call = std::string());
+                                const std::string& call = std::string(),
+                                const std::string& detail = std::string());
 // The Error line that names a failed call: "Failed call: " and `call`; nothing when empty.
 void LogFailedCall(const std::string& call);
 // Ends the process with status 1 after a failed MPI wrapper call: the processes no longer

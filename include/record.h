@@ -58,7 +58,11 @@ struct RankCard {
   int64_t process = 0;
   std::string host;
   int64_t card = 0;
+  int64_t numa_node = -1;  // of the rank's process, when all its processors are in one; -1: unknown
 };
+
+// The version of the record's layout; readers take a record without one as version 1.
+constexpr int kRecordSchemaVersion = 2;
 
 // Everything one record holds. Empty strings are written as null; the settings are null as
 // long as `configured` is false (a run that ended before its communicators existed).
@@ -81,6 +85,16 @@ struct RunRecord {
   std::vector<std::string> hosts;
   std::vector<RankCard> rank_cards;
   std::vector<std::pair<std::string, std::string>> versions;
+  std::string suite_version;
+  std::string revision;
+  std::string build_type;
+  // File name and resolved path of each vendor library loaded (process 0).
+  std::vector<std::pair<std::string, std::string>> libraries;
+  // The BENCHMARK_* and OXSIM_* variables set for process 0.
+  std::vector<std::pair<std::string, std::string>> environment;
+  std::string cpu_model;
+  int64_t cpus = 0;
+  int64_t numa_nodes = 0;  // 0: the kernel does not say
   std::string verdict;
   std::string error;
   std::vector<RecordRow> rows;

@@ -273,6 +273,33 @@ benchmarkResult_t Argument::ParseReduceOp(Context& ctx, std::string value) {
   return BENCHMARK_SUCCESS;
 }
 
+std::string Argument::Accepted(char opt) const {
+  auto keywords = [](const auto& table) {
+    std::string list;
+    for (const auto& entry : table) {
+      if (entry.first != "all") list += (list.empty() ? "" : ", ") + entry.first;
+    }
+    return list;
+  };
+  switch (opt) {
+    case 'n':
+    case 'x':
+    case 'a':
+      return StrFmt("-%c accepts a whole number above 0, optionally followed by K, M or G "
+                    "(upper case; 1K = 1024 elements), e.g. 1024, 64K, 32M",
+                    opt);
+    case 'e':
+      return "-e accepts a comma list of counts, each a whole number above 0, optionally "
+             "followed by K, M or G (upper case; 1K = 1024 elements), e.g. 1K,3000,64M";
+    case 't':
+      return "-t accepts all, or a comma list of " + keywords(datatype_table) +
+             " (float32 is float)";
+    case 'r': return "-r accepts all, or a comma list of " + keywords(reduceop_table);
+    case 'z': return "-z accepts all, " + keywords(mode_table);
+    default: return "";
+  }
+}
+
 benchmarkResult_t Argument::ParseMode(Context& ctx, std::string value) {
   auto found = mode_table.find(value);
   if (found == mode_table.end()) {
@@ -322,8 +349,14 @@ benchmarkResult_t Argument::ParseArguments(Context& ctx, int argc, char** argv) 
         ctx.root = static_cast<int32_t>(root);
         continue;
       }
-      case 'p': ctx.csv_path = PathValue(arg, "output.csv"); break;
-      case 'u': ctx.mem_usage_path = PathValue(arg, "oxcl_mem_usage.csv"); break;
+      case 'p':
+        ctx.csv_path = PathValue(arg, "output.csv");
+        ctx.csv_in_folder = ctx.csv_path != arg;
+        break;
+      case 'u':
+        ctx.mem_usage_path = PathValue(arg, "oxcl_mem_usage.csv");
+        ctx.mem_usage_in_folder = ctx.mem_usage_path != arg;
+        break;
       case 'v':
         if (arg != nullptr) {
           OXLOG(ERROR) << "Should be only -v, please check the input in -v";
@@ -354,6 +387,8 @@ benchmarkResult_t Argument::ParseArguments(Context& ctx, int argc, char** argv) 
     if (r == BENCHMARK_QUIT) return r;
     if (r != BENCHMARK_SUCCESS) {
       OXLOG(ERROR) << StrFmt("error msg: %s", StrFmt("-%c input is not supported", opt).c_str());
+      const std::string accepted = Accepted(static_cast<char>(opt));
+      if (!accepted.empty()) OXLOG(ERROR) << accepted;
       return r;
     }
   }

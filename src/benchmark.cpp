@@ -52,6 +52,7 @@ int RunProgram(int argc, char** argv) {
   r = context->Init(argc, argv);
   if (r != BENCHMARK_SUCCESS) return r;
   if (!context->mem_usage_path.empty() && context->proc_rank == 0) {
+    if (context->mem_usage_in_folder) CreateFolderOf(context->mem_usage_path);
     r = DumpPrimsParam::GetSingleton()->GetInitMem(kInitCommPhase, context.get());
     if (r != BENCHMARK_SUCCESS) return r;
   }
@@ -65,6 +66,7 @@ int RunProgram(int argc, char** argv) {
   r = RecordConfigure(context.get(), algorithm->GetName());
   if (r != BENCHMARK_SUCCESS) return r;
   if (!context->mem_usage_path.empty() && context->proc_rank == 0) {
+    CreateFolderOf(context->mem_usage_path);
     r = DumpPrimsParam::GetSingleton()->SetPath(context->mem_usage_path);
     if (r != BENCHMARK_SUCCESS) {
       // The recorder only says so at debug level; a run must not end with status 1 silently.

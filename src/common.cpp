@@ -1,5 +1,6 @@
 #include "common.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -7,6 +8,14 @@
 #include <cstdlib>
 
 namespace oxcl_benchmark {
+
+void CreateFolderOf(const std::string& path) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    // EEXIST included: another process of the run may create it at the same moment.
+    mkdir(path.substr(0, slash).c_str(), 0777);
+  }
+}
 
 std::vector<std::string> Split(const std::string& text, char separator) {
   std::vector<std::string> pieces;

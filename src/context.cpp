@@ -119,9 +119,11 @@ void OxclFatal(const char* file, int line, oxclResult_t result, const std::strin
   FatalExit(1);
 }
 
-benchmarkResult_t ReportRtError(Context* ctx, oxrtError_t code, const std::string& call) {
+benchmarkResult_t ReportRtError(Context* ctx, oxrtError_t code, const std::string& call,
+                                const std::string& detail) {
   OXLOG(ERROR) << StrFmt("OXRT error msg: %s", oxrtGetErrorName(code));
   LogFailedCall(call);
+  if (!detail.empty()) OXLOG(ERROR) << detail;
   ctx->NotifyExit();
   return BENCHMARK_FAILURE;
 }
@@ -244,6 +246,7 @@ benchmarkResult_t Context::Init(int argc, char** argv) {
   // An unwritable result file would only show up at the first table line; refuse it before
   // any device work.
   if (!csv_path.empty()) {
+    if (csv_in_folder) CreateFolderOf(csv_path);
     csv_file = std::fopen(csv_path.c_str(), "w");
     if (csv_file == nullptr) {
       OXLOG(ERROR) << "Cannot open the result CSV file " << csv_path << ": "

@@ -18,9 +18,11 @@
 #include <mutex>
 #include <thread>
 
+#include "argument.h"
 #include "context.h"
 #include "log.h"
 #include "oxmpi_wrapper.h"
+#include "run_facts.h"
 #include "samples.h"
 #include "threadpool.h"
 
@@ -277,6 +279,13 @@ std::string RunRecord::ToJson() const {
     for (size_t i = 0; i < list.size(); ++i) a += (i ? ", " : "") + JsonString(list[i]);
     return a + "]";
   };
+  auto object = [](const std::vector<std::pair<std::string, std::string>>& pairs) {
+    std::string o = "{";
+    for (size_t i = 0; i < pairs.size(); ++i)
+      o += (i ? ", " : "") + JsonString(pairs[i].first) + ": " + JsonString(pairs[i].second);
+    return o + "}";
+  };
+  field("schema_version", Number(static_cast<int64_t>(kRecordSchemaVersion)));
   field("program", JsonString(program));
   field("collective", OrNull(collective));
   field("command_line", strings(command_line));
@@ -296,15 +305,20 @@ std::string RunRecord::ToJson() const {
     const RankCard& c = rank_cards[i];
     cards += std::string(i ? "," : "") + "\n    {\"rank\": " + Number(c.rank) +
              ", \"process\": " + Number(c.process) + ", \"host\": " + JsonString(c.host) +
-             ", \"card\": " + Number(c.card) + "}";
+             ", \"card\": " + Number(c.card) +
+             ", \"numa_node\": " + (c.numa_node >= 0 ? Number(c.numa_node) : "null") + "}";
   }
   cards += rank_cards.empty() ? "]" : "\n  ]";
   field("rank_cards", setting(cards));
-  std::string v = "{";
-  for (size_t i = 0; i < versions.size(); ++i) {
-    v += (i ? ", " : "") + JsonString(versions[i].first) + ": " + JsonString(versions[i].second);
-  }
-  field("versions", setting(v + "}"));
+  field("versions", setting(object(versions)));
+  field("suite_version", OrNull(suite_version));
+  field("revision", OrNull(revision));
+  field("build_type", OrNull(build_type));
+  field("libraries", setting(object(libraries)));
+  field("environment", object(environment));
+  field("host", "{\"cpu_model\": " + OrNull(cpu_model) + ", \"cpus\": " +
+                    (cpus > 0 ? Number(cpus) : "null") + ", \"numa_nodes\": " +
+                    (numa_nodes > 0 ? Number(numa_nodes) : "null") + "}");
   field("started", OrNull(started));
   field("verdict", OrNull(verdict));
   field("error", OrNull(error));
@@ -335,12 +349,14 @@ std::string RunRecord::ToJson() const {
     } else {
       r += "null";
     }
-    r += ", \"samples_us\": [";
-    for (size_t k = 0; k < w.samples_us.size(); ++k) r += (k ? ", " : "") + Number(w.samples_us[k]);
-    r += "], \"stats\": ";
+    r += ", \"samples_us\": ";
     if (w.samples_us.empty()) {
-      r += "null";
+      r += "null, \"stats\": null";
     } else {
+      r += "[";
+      for (size_t k = 0; k < w.samples_us.size(); ++k)
+        r += (k ? ", " : "") + Number(w.samples_us[k]);
+      r += "], \"stats\": ";
       const SampleStats t = StatsOf(w.samples_us);
       r += "{\"min\": " + Number(t.min) + ", \"p10\": " + Number(t.p10) + ", \"median\": " +
            Number(t.median) + ", \"p90\": " + Number(t.p90) + ", \"max\": " + Number(t.max) +
@@ -376,6 +392,7 @@ struct ProcessHead {
   uint64_t name_length;
   uint64_t threads;
   uint64_t comms;
+  int64_t numa_node;
 };
 
 struct State {
@@ -509,6 +526,13 @@ void RecordBegin(int argc, char** argv) {
   s.record.program = program;
   for (int i = 0; i < argc; ++i) s.record.command_line.push_back(argv[i] ? argv[i] : "");
   s.record.started = IsoUtc(std::time(nullptr));
+  s.record.suite_version = kBenchmarkVersion;
+  s.record.revision = SourceRevision();
+  s.record.build_type = BuildType();
+  s.record.environment = EnvironmentWith({"BENCHMARK_", "OXSIM_"});
+  s.record.cpu_model = HostCpuModel();
+  s.record.cpus = HostCpuCount();
+  s.record.numa_nodes = HostNumaNodeCount();
   s.path = RecordFilePath(value, program);
   // Until MPI names the ranks, only the process that its launcher calls rank 0 may write.
   bool first = true;
@@ -574,7 +598,7 @@ benchmarkResult_t RecordConfigure(Context* ctx, const std::string& collective) {
   const size_t nprocs = static_cast<size_t>(std::max(ctx->nprocs, 1));
   const size_t me = static_cast<size_t>(ctx->proc_rank);
   std::vector<ProcessHead> heads(nprocs);
-  heads[me] = {ctx->host_name.size(), ctx->threads, ctx->comms};
+  heads[me] = {ctx->host_name.size(), ctx->threads, ctx->comms, ProcessNumaNode()};
   CheckMpi(OX_MPI_Allgather(OX_MPI_IN_PLACE, 0, OX_MPI_DATATYPE_NULL, heads.data(),
                             sizeof(ProcessHead), OX_MPI_BYTE, OX_MPI_COMM_WORLD),
            "OX_MPI_Allgather");
@@ -612,7 +636,7 @@ benchmarkResult_t RecordConfigure(Context* ctx, const std::string& collective) {
       int32_t pair[2];
       std::memcpy(pair, at + name_room + i * sizeof(pair), sizeof(pair));
       s.ranks_of[p].push_back(pair[0]);
-      r.rank_cards.push_back({pair[0], static_cast<int64_t>(p), host, pair[1]});
+      r.rank_cards.push_back({pair[0], static_cast<int64_t>(p), host, pair[1], heads[p].numa_node});
     }
   }
   std::sort(r.rank_cards.begin(), r.rank_cards.end(),
@@ -631,6 +655,8 @@ benchmarkResult_t RecordConfigure(Context* ctx, const std::string& collective) {
   r.versions = {{"card", ctx->card_name},         {"driver", ctx->driver_version},
                 {"oxdrv", ctx->oxdrv_version},    {"oxdev", ctx->oxdev_version},
                 {"oxrt", ctx->oxrt_version},      {"oxcl", ctx->oxcl_version}};
+  // By now every vendor library is loaded, the collective one by the dynamic wrapper too.
+  r.libraries = LoadedLibraries({"liboxdrv", "liboxdev", "liboxrt", "liboxcl"});
   s.on.store(true);
   return BENCHMARK_SUCCESS;
 }
@@ -743,7 +769,14 @@ void RecordAddRow(RecordRow row) {
     row.first_error = s.pending_error;
     s.has_pending = false;
   }
-  if (row.samples_us.empty()) row.samples_us = {row.latency_us};
+  if (s.record.configured && s.record.loop == 0) {
+    // -l 0 times nothing: the table's zeros are no measurement, the record says null.
+    row.latency_us = row.algbw_gbs = row.busbw_gbs = std::nan("");
+    row.has_rank_time = false;
+    row.samples_us.clear();
+  } else if (row.samples_us.empty()) {
+    row.samples_us = {row.latency_us};
+  }
   s.record.rows.push_back(std::move(row));
 }
 

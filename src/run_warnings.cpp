@@ -21,7 +21,22 @@ void LogRunWarnings(const Context& ctx) {
                                static_cast<ull>(ctx.mincount), static_cast<ull>(ctx.maxcount),
                                static_cast<ull>(ctx.mincount));
     }
-    if (ctx.datacheck == 0) {
+    // The first step past -n already overshoots -x: one row, where a range was meant.
+    const uint64_t n = ctx.mincount;
+    const bool adds = ctx.multifactor == 1;
+    const bool single = adds ? ctx.addcount > ctx.maxcount - n
+                             : n > 0 && ctx.multifactor > ctx.maxcount / n;
+    if (ctx.special_count.empty() && n < ctx.maxcount && single) {
+      OXLOG(WARNING) << StrFmt("%s %llu from -n %llu passes -x %llu: the sweep measures the "
+                               "single count %llu (%s)",
+                               adds ? "-a" : "-m",
+                               static_cast<ull>(adds ? ctx.addcount : ctx.multifactor),
+                               static_cast<ull>(n), static_cast<ull>(ctx.maxcount),
+                               static_cast<ull>(n),
+                               adds ? "use a smaller -a, or -m 2 to double" : "use a smaller -m");
+    }
+    // Stress mode (-#) checks every iteration whatever -d says.
+    if (ctx.datacheck == 0 && ctx.stress_test == 0) {
       OXLOG(WARNING) << "-d 0: received data are not checked; a PASSED verdict only means "
                         "that every call returned success (use -d 1 to check the data)";
     }

@@ -33,6 +33,22 @@ oxrtError_t FillInPieces(void* buffer, size_t bytes, uint64_t worker) {
   }
   return oxrtSuccess;
 }
+
+// The library's error line, then, for a card out of memory, which buffer did not fit and what
+// sets its size: the library's own text names neither.
+benchmarkResult_t ReportMallocError(Context* ctx, oxrtError_t code, const std::string& call,
+                                    const char* which, uint64_t elements, size_t bytes,
+                                    int32_t card) {
+  if (code != oxrtErrorMemoryAllocation) return ReportRtError(ctx, code, call);
+  using ull = unsigned long long;
+  return ReportRtError(
+      ctx, code, call,
+      StrFmt("Cannot allocate the %s buffer of %llu bytes on card %d: -x (%llu elements) times "
+             "%llu bytes of the largest type sets its size, and every rank (-s x -c) holds its "
+             "own; a smaller -x, or fewer threads and communicators per card, make it fit",
+             which, static_cast<ull>(bytes), card, static_cast<ull>(elements),
+             static_cast<ull>(ctx->max_type_size)));
+}
 }  // namespace
 
 benchmarkResult_t ThreadInfo::InitBuffer(Context* ctx) {
@@ -52,9 +68,10 @@ benchmarkResult_t ThreadInfo::InitBuffer(Context* ctx) {
     oxrtError_t code = oxrtSetDevice(card);
     if (code != oxrtSuccess) return failed(code, "oxrtSetDevice", false);
     // Allocated, then filled with a byte that no result pattern has.
-    auto make = [&](void** buffer) {
+    auto make = [&](void** buffer, const char* which) {
       if ((code = oxrtMalloc(buffer, bytes)) != oxrtSuccess) {
-        return failed(code, "oxrtMalloc", true);
+        return ReportMallocError(ctx, code, StrFmt("oxrtMalloc(card %d, %zu bytes)", card, bytes),
+                                 which, elements, bytes, card);
       }
       WatchBeat(thread_rank);
       if ((code = FillInPieces(*buffer, bytes, thread_rank)) != oxrtSuccess) {
@@ -62,8 +79,8 @@ benchmarkResult_t ThreadInfo::InitBuffer(Context* ctx) {
       }
       return BENCHMARK_SUCCESS;
     };
-    if (!OnlyInPlace(*ctx) && make(&send_buffs[i]) != BENCHMARK_SUCCESS) return BENCHMARK_FAILURE;
-    if (make(&recv_buffs[i]) != BENCHMARK_SUCCESS) return BENCHMARK_FAILURE;
+    if (!OnlyInPlace(*ctx) && make(&send_buffs[i], "send") != BENCHMARK_SUCCESS) return BENCHMARK_FAILURE;
+    if (make(&recv_buffs[i], "receive") != BENCHMARK_SUCCESS) return BENCHMARK_FAILURE;
     if (ctx->async != 0) {
       if ((code = oxrtQueueCreate(&queues[i])) != oxrtSuccess) {
         return failed(code, "oxrtQueueCreate", false);

@@ -102,6 +102,9 @@ def main(argv):
                         help="passed to compare_results.py (default: 0.05)")
     parser.add_argument("--metric", choices=sorted(compare_results.METRICS), default="busbw",
                         help="passed to compare_results.py (default: busbw)")
+    parser.add_argument("--unit", choices=("auto", "run", "block"), default="auto",
+                        help="passed to compare_results.py (default: auto, the run from 5 "
+                             "pairs on)")
     args = parser.parse_args(argv)
     dirs = {}
     for label in ("base", "new"):
@@ -125,7 +128,8 @@ def main(argv):
                 return fail(why)
     sys.stdout.flush()
     return compare_results.main([dirs["base"], dirs["new"], "--threshold", str(args.threshold),
-                                 "--alpha", str(args.alpha), "--metric", args.metric])
+                                 "--alpha", str(args.alpha), "--metric", args.metric,
+                                 "--unit", args.unit])
 
 
 if __name__ == "__main__":

@@ -3,10 +3,27 @@
 # link the bus bandwidth of the large counts must read 2 GB/s within 10 % for 2, 4 and 8 ranks
 # of bench-allreduce and for 2 and 4 ranks of the other programs (their bus factors), and with
 # device timing the latency column must agree with the host clock's within 10 %.
-# Usage: tools/check_time_model.sh [build dir]   (exit status 0 when every check holds)
 set -u
+usage="usage: tools/check_time_model.sh [BUILD_DIR]   (default: build)
+Runs the four programs at large counts on a simulated 2 GB/s link and checks their bus
+bandwidth, and the device clock against the host clock, within 10 %. Exit status: 0 when every
+check holds, 1 when one does not, 2 for a bad argument or a missing build."
+case "${1:-}" in
+  -h|--help) echo "$usage"; exit 0 ;;
+  -*) echo "check_time_model.sh: unknown option '$1'" >&2; echo "$usage" >&2; exit 2 ;;
+esac
+if [ $# -gt 1 ]; then
+  echo "check_time_model.sh: one build folder at most" >&2; echo "$usage" >&2; exit 2
+fi
 build=${1:-build}
 prog=$build/bin/bench-allreduce
+for program in allreduce reducescatter allgather alltoall; do
+  if [ ! -x "$build/bin/bench-$program" ]; then
+    echo "check_time_model.sh: $build/bin/bench-$program not found: build first (make build)" \
+         "or name the build folder" >&2
+    exit 2
+  fi
+done
 export OXSIM_LINK_GBPS=2 OXSIM_LINK_LATENCY_US=50
 status=0
 
@@ -17,8 +34,10 @@ last_row() {
        /^ +[0-9]+ +[0-9]+ / { bus = $b; lat = $l } END { print bus, lat }'
 }
 
-within() {  # within VALUE WANT: true when |VALUE - WANT| <= 10 % of WANT
-  awk -v v="$1" -v w="$2" 'BEGIN{d=v-w; if(d<0)d=-d; exit !(d <= 0.1*w)}'
+within() {  # within VALUE WANT: true when |VALUE - WANT| <= 10 % of WANT; never for a blank
+  local number='^[0-9]+([.][0-9]+)?$'  # a run that printed no row gives no figure
+  [[ $1 =~ $number && $2 =~ $number ]] || return 1
+  awk -v v="$1" -v w="$2" 'BEGIN{d=v-w; if(d<0)d=-d; exit !(w > 0 && d <= 0.1*w)}'
 }
 
 # A rank's engine work cannot be faster than the host allows: on a host with few cores, 8 ranks

@@ -120,7 +120,7 @@ for prog in $programs; do
   runpath=$(readelf -d "$prefix/bin/$prog" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
   [ "$runpath" = "$root/lib" ] || fail "$prog has RUNPATH '$runpath', not $root/lib"
 done
-for tool in plot_results.py compare_results.py ab_compare.py; do
+for tool in plot_results.py compare_results.py ab_compare.py junit_report.py scaling.py; do
   [ -x "$prefix/share/oxcl-benchmark/$tool" ] || fail "$tool is not installed"
   # The tools are Python; a machine without it still gets them installed.
   if command -v python3 >/dev/null; then

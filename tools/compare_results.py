@@ -2,10 +2,12 @@
 """Compare a new benchmark run with a saved one and flag the rows that got worse.
 
 BASE and NEW are each a run record (BENCHMARK_RECORD=PATH), a result CSV file (-p) or a
-directory of records of one configuration (every *.json in it, pooled). Rows are matched by
-bytes, count, type, reduce operation and buffer mode. A row with at least 5 samples on both
-sides (the timed blocks of BENCHMARK_REPEAT, and one per record) is judged by a two-sided
-Mann-Whitney U test, Holm-adjusted over all tested rows; it regressed when the test is
+directory of records of one configuration (every *.json in it). Rows are matched by bytes,
+count, type, reduce operation and buffer mode. A row's samples are the timed blocks of
+BENCHMARK_REPEAT (one per record without them), pooled over the records of a side; with 5 runs
+or more on both sides a run gives one sample instead, its median block, so that a run which
+started at a bad moment counts once. A row with at least 5 samples on both sides is judged by
+a two-sided Mann-Whitney U test, Holm-adjusted over all tested rows; it regressed when the test is
 significant and its median is worse by more than the threshold. Rows with fewer samples are
 judged by the threshold alone. Exit status: 0 when no row regressed, 1 when one did, 2 when an
 input cannot be read or the inputs cannot be compared.
@@ -27,6 +29,9 @@ METRICS = {
     "latency": ("latency_us", "average latency (us)", False),
 }
 MIN_SAMPLES = 5  # fewer on a side: the test cannot tell anything at usual alpha levels
+# With this many runs on each side the run is the unit of the test: blocks of one run share
+# its start (load, placement), so pooling them makes a run that began badly look significant.
+MIN_RUNS = 5
 SCIPY_HINT = (f"install Debian's python3-scipy (apt-get install -y python3-scipy) and run "
               f"{rf.SYSTEM_PYTHON} tools/{PROG}")
 
@@ -56,15 +61,62 @@ def alpha_value(text):
 
 
 def index_rows(results):
-    """{key: row}, the first of rows with the same key (files joined with cat)."""
+    """{key: row}, the first of rows with the same key (files joined with cat). Rows without a
+    reduce operation repeat once per -r operation (all-gather, all-to-all): the same row, said
+    nothing about."""
     rows = {}
     for row in results.rows:
         key = rf.row_key(row)
         if key in rows:
-            warn(f"{results.path}: row {rf.key_text(key)} appears twice, the first one is used")
+            if row["redop"] is not None:
+                warn(f"{results.path}: row {rf.key_text(key)} appears twice, the first one is "
+                     "used")
             continue
         rows[key] = row
     return rows
+
+
+# What two runs must share to be compared: (record field, name in messages).
+SETTINGS = (("program", "program"), ("ranks", "ranks"), ("processes", "processes"),
+            ("clock", "clock"), ("loop", "-l"), ("warmup", "-w"), ("datacheck", "-d (data check)"),
+            ("alltoall_api", "all-to-all interface"), ("types", "types"))
+
+
+def settings(results):
+    """{name: value} of the settings a record states (a CSV file states none). The types are
+    those of its rows, taken only from a run that reached its verdict: one cut short holds
+    fewer, and says so itself."""
+    found = {}
+    if results.meta and results.meta.get("verdict"):
+        found["types"] = " ".join(sorted({row["type"] for row in results.rows}))
+    for field, _ in SETTINGS:
+        value = (results.meta or {}).get(field)
+        if value is not None and field != "types":
+            found[field] = value
+    return found
+
+
+def differences(base, new):
+    """Lines naming each setting in which a record differs from the first of base."""
+    first = base.results[0]
+    reference = settings(first)
+    lines, seen = [], set()
+    for results in base.results[1:] + new.results:
+        theirs = settings(results)
+        for field, name in SETTINGS:
+            a, b = reference.get(field), theirs.get(field)
+            if a is None or b is None or a == b or (field, a, b) in seen:
+                continue
+            seen.add((field, a, b))
+            shown = [json_text(v) for v in (a, b)]
+            lines.append(f"{name}: {shown[0]} in {first.path}, {shown[1]} in {results.path}")
+    return lines
+
+
+def json_text(value):
+    if isinstance(value, bool):
+        return "on" if value else "off"
+    return str(value)
 
 
 class Side:
@@ -82,11 +134,16 @@ class Side:
     def keys(self):
         return set().union(*self.indexed)
 
-    def samples(self, key, field):
+    def samples(self, key, field, per_run=False):
+        """The row's samples of `field`: every block of every run pooled, or with `per_run`
+        one per run, the median of its blocks."""
         pooled = []
         for rows in self.indexed:
             if key in rows:
-                pooled += rf.samples(rows[key], field)
+                values = rf.samples(rows[key], field)
+                if per_run and values:
+                    values = [statistics.median(values)]
+                pooled += values
         return pooled
 
     def describe(self, label):
@@ -156,14 +213,34 @@ def judge(ratio, higher_better, threshold, significant=True):
     return "~"
 
 
-def compare(base, new, metric, threshold, alpha, stats, out):
+def per_run(base, new, unit="auto"):
+    """Whether the unit of the test is the run or the block: --unit, or by default the run
+    where both sides have enough runs."""
+    if unit != "auto":
+        return unit == "run"
+    return min(len(base.results), len(new.results)) >= MIN_RUNS
+
+
+def unit_text(base, new, by_run, unit="auto"):
+    runs = f"{len(base.results)} and {len(new.results)} runs"
+    if by_run:
+        return f"unit of the test: the run (the median block of each run per row; {runs})"
+    if unit == "block":
+        return f"unit of the test: the timed block (--unit block; {runs})"
+    if max(len(base.results), len(new.results)) > 1:
+        return (f"unit of the test: the timed block (blocks of all runs pooled; {runs}, fewer "
+                f"than {MIN_RUNS} on a side)")
+    return "unit of the test: the timed block (BENCHMARK_REPEAT)"
+
+
+def compare(base, new, metric, threshold, alpha, stats, out, by_run=False):
     """Prints the comparison; returns (rows in common, rows compared, keys regressed, rows
     tested)."""
     field, _, higher_better = METRICS[metric]
     common = sorted(base.keys() & new.keys(), key=sort_key)
     lines = []
     for key in common:
-        b, n = base.samples(key, field), new.samples(key, field)
+        b, n = base.samples(key, field, by_run), new.samples(key, field, by_run)
         line = {"key": key, "b": b, "n": n, "p": None}
         if b and n:
             line["mb"], line["mn"] = statistics.median(b), statistics.median(n)
@@ -217,14 +294,18 @@ def main(argv):
         prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Compare a new benchmark run with a saved one. BASE and NEW are run\n"
                     "records (BENCHMARK_RECORD=PATH), result CSV files (-p) or directories\n"
-                    "of records of one configuration (every *.json, samples pooled per row);\n"
-                    "rows are matched by bytes, count, type, reduce operation and buffer mode.\n"
-                    f"Rows with {MIN_SAMPLES} or more samples on both sides (BENCHMARK_REPEAT "
-                    "blocks, one per\nrecord without them) are judged by a two-sided "
-                    "Mann-Whitney U test, Holm-\nadjusted over the tested rows at --alpha: "
-                    "'regressed' when significant and\nthe median is worse by more than "
-                    "--threshold, 'improved' likewise, '~' otherwise.\nRows with fewer "
-                    "samples are judged by the threshold alone, as marked.\n"
+                    "of records of one configuration (every *.json); rows are matched by\n"
+                    "bytes, count, type, reduce operation and buffer mode. A row's samples\n"
+                    "are its BENCHMARK_REPEAT blocks (one per record without them), pooled\n"
+                    f"over a side's records; with {MIN_RUNS} or more runs on both sides each "
+                    "run gives\none, its median block. "
+                    f"Rows with {MIN_SAMPLES} or more samples on both sides are\n"
+                    "judged by a two-sided Mann-Whitney U test, Holm-adjusted over the tested\n"
+                    "rows at --alpha: 'regressed' when significant and the median is worse\n"
+                    "by more than --threshold, 'improved' likewise, '~' otherwise. Rows with\n"
+                    "fewer samples are judged by the threshold alone, as marked.\n"
+                    "Records whose settings differ (ranks, processes, clock, -l, -w, -d,\n"
+                    "program, all-to-all interface, types) are not compared without --force.\n"
                     "Exit status: 0 no row regressed, 1 some row regressed, 2 the files\n"
                     "cannot be read or compared.",
         epilog="example:\n"
@@ -244,8 +325,13 @@ def main(argv):
     parser.add_argument("--metric", choices=sorted(METRICS), default="busbw",
                         help="busbw: bus bandwidth, higher is better (default); latency: "
                              "average latency, lower is better")
+    parser.add_argument("--unit", choices=("auto", "run", "block"), default="auto",
+                        help="the samples of the test: each run's median block (run), every "
+                             f"timed block (block), or run where both sides hold {MIN_RUNS} "
+                             "runs or more, else block (auto, the default)")
     parser.add_argument("--force", action="store_true",
-                        help="compare records of different collectives all the same")
+                        help="compare records of different collectives or settings all the "
+                             "same (the differences are printed as warnings)")
     args = parser.parse_args(argv)
     _, what, higher_better = METRICS[args.metric]
     try:
@@ -264,6 +350,12 @@ def main(argv):
             raise rf.InputError(f"{args.base} holds {', '.join(base.collectives)} and {args.new} "
                                 f"holds {', '.join(new.collectives)}; use --force to compare "
                                 "them anyway")
+        differ = differences(base, new)
+        if differ and not args.force:
+            raise rf.InputError("the runs were not made alike, use --force to compare them "
+                                "anyway:\n  " + "\n  ".join(differ))
+        for line in differ:
+            warn(f"compared although the runs differ: {line}")
     except rf.InputError as e:
         print(f"{PROG}: error: {e}", file=sys.stderr)
         return 2
@@ -271,9 +363,10 @@ def main(argv):
     out.write(base.describe("base") + "\n" + new.describe("new") + "\n")
     out.write(f"metric: {what}, {'higher' if higher_better else 'lower'} is better; a row "
               f"regressed when worse by more than {args.threshold:g}%\n")
+    by_run = per_run(base, new, args.unit)
     testable = [k for k in base.keys() & new.keys()
-                if min(len(base.samples(k, "latency_us")),
-                       len(new.samples(k, "latency_us"))) >= MIN_SAMPLES]
+                if min(len(base.samples(k, "latency_us", by_run)),
+                       len(new.samples(k, "latency_us", by_run))) >= MIN_SAMPLES]
     # scipy takes longer to import than the rest of a comparison takes: only when it is used.
     stats = None
     if testable:
@@ -284,11 +377,11 @@ def main(argv):
     if stats is not None and testable:
         out.write(f"rows with {MIN_SAMPLES} or more samples on both sides: medians compared, "
                   f"and a two-sided Mann-Whitney U test at alpha {args.alpha:g} over all tested "
-                  f"rows (Holm)\n")
+                  f"rows (Holm); {unit_text(base, new, by_run, args.unit)}\n")
     base.check_runs("base")
     new.check_runs("new")
     common, compared, regressed, tested = compare(base, new, args.metric, args.threshold,
-                                                  args.alpha, stats, out)
+                                                  args.alpha, stats, out, by_run)
     if stats is None and testable:
         warn(f"scipy is not available to {sys.executable}: every row was judged by the "
              f"threshold alone; {SCIPY_HINT}")

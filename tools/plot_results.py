@@ -2,9 +2,12 @@
 """Plot bus bandwidth and latency against message size from the run records
 (BENCHMARK_RECORD=PATH) or the result CSV files (-p) of the benchmark programs.
 
-One line is drawn per file, data type, reduce operation and buffer mode. Input is read and
-checked completely before matplotlib is loaded, so bad input is reported quickly and even
-where matplotlib is missing.
+One line is drawn per file, data type, reduce operation and buffer mode. A run of several
+types or operations gets one small panel per type and operation, with shared axes; a colour per
+file, a line style per mode and one legend. Rows with timed blocks (BENCHMARK_REPEAT) show the
+median block with a band from its 10th to its 90th percentile. Input is read and checked
+completely before matplotlib is loaded, so bad input is reported quickly and even where
+matplotlib is missing.
 """
 import argparse
 import os
@@ -96,11 +99,17 @@ def check_collectives(files, force):
 
 
 def default_title(files):
-    """The records' collective and rank counts: "AllReduce, 4 ranks in 2 processes"."""
-    if not files or any(r.meta is None for r in files):
-        return ""
+    """The records' collective and rank counts: "AllReduce, 4 ranks in 2 processes"; for CSV
+    files, which say neither, the folders they are in (-p DIR/ names only the folder)."""
+    if files and all(r.meta is None for r in files):
+        folders = []
+        for r in files:
+            folder = os.path.basename(os.path.dirname(os.path.abspath(r.path)))
+            if folder and folder not in folders:
+                folders.append(folder)
+        return ", ".join(folders)
     collectives, shapes = [], []
-    for r in files:
+    for r in (r for r in files if r.meta is not None):
         if r.collective and r.collective not in collectives:
             collectives.append(r.collective)
         shape = r.describe().split(", ", 1)[1:]
@@ -129,52 +138,189 @@ def ratios(series, baseline):
     return points
 
 
-def plot(runs, out, title, dpi, baseline=None):
+def percentile(values, q):
+    """The q-th percentile (0 to 100) of values, interpolated linearly between order
+    statistics, as the record's stats are."""
+    v = sorted(values)
+    at = (len(v) - 1) * q / 100
+    low = int(at)
+    high = min(low + 1, len(v) - 1)
+    return v[low] + (v[high] - v[low]) * (at - low)
+
+
+def bands_of(results, filters=None):
+    """{(type, op, mode): {bytes: ((lat p10, lat p90), (bus p10, bus p90))}} of the rows with
+    several timed blocks (BENCHMARK_REPEAT); the table's value is the median block."""
+    bands = {}
+    for row in results.rows:
+        if (filters is not None and not filters.keep(row)) or row["bytes"] <= 0:
+            continue
+        if not row.get("samples_us") or len(row["samples_us"]) < 2:
+            continue
+        spread = []
+        for field in ("latency_us", "busbw_gbs"):
+            values = [v for v in rf.samples(row, field) if v is not None]
+            spread.append((percentile(values, 10), percentile(values, 90)) if values else None)
+        key = (row["type"], row["redop"] or "", SHORT_MODE[row["mode"]])
+        bands.setdefault(key, {})[row["bytes"]] = tuple(spread)
+    return bands
+
+
+def facets_of(runs):
+    """The (type, op) pairs of all runs, in the order first met."""
+    facets = []
+    for run in runs:
+        for dtype, op, _ in run[1]:
+            if (dtype, op) not in facets:
+                facets.append((dtype, op))
+    return facets
+
+
+def grid_shape(facets):
+    """(rows, columns, {facet: (row, column)}): a row per type and a column per operation when
+    there are several operations, else the types in rows of at most four."""
+    ops = []
+    for _, op in facets:
+        if op not in ops:
+            ops.append(op)
+    if len(ops) > 1:
+        types = []
+        for dtype, _ in facets:
+            if dtype not in types:
+                types.append(dtype)
+        return len(types), len(ops), {f: (types.index(f[0]), ops.index(f[1])) for f in facets}
+    columns = min(4, len(facets))
+    rows = (len(facets) + columns - 1) // columns
+    return rows, columns, {f: divmod(i, columns) for i, f in enumerate(facets)}
+
+
+def style_size_axis(ax, sizes):
+    from matplotlib.ticker import FixedLocator, FuncFormatter, NullLocator
+    low, high = min(sizes).bit_length() - 1, max(sizes).bit_length()
+    step = max(1, (high - low + 11) // 12)  # at most about a dozen size labels
+    ax.set_xscale("log", base=2)
+    ax.xaxis.set_major_locator(FixedLocator([1 << e for e in range(low, high + 1, step)]))
+    ax.xaxis.set_minor_locator(NullLocator())
+    ax.xaxis.set_major_formatter(FuncFormatter(lambda v, _: size_text(int(round(v)))))
+
+
+def save(fig, out, dpi, legend):
+    """Writes the PNG; `legend`, where one is drawn outside the figure, is kept in it."""
+    import matplotlib.pyplot as plt
+    try:
+        fig.savefig(out, dpi=dpi, format="png", bbox_inches="tight",
+                    bbox_extra_artists=[legend] if legend is not None else None)
+    except OSError as e:
+        raise InputError(f"cannot write {out}: {e.strerror or e}")
+    finally:
+        plt.close(fig)
+
+
+def draw_line(ax, points, index, style, band=None):
+    """One series on one axis: the values at `index` of the points (1 latency, 2 bus
+    bandwidth), with the p10-p90 band of their blocks where `band` has them."""
+    kept = [p for p in points if p[index] is not None and (index != 1 or p[index] > 0)]
+    ax.plot([p[0] for p in kept], [p[index] for p in kept], **style)
+    if band:
+        spread = [(p[0], band[p[0]][index - 1]) for p in kept
+                  if p[0] in band and band[p[0]][index - 1] is not None]
+        if spread:
+            ax.fill_between([s for s, _ in spread], [b[0] for _, b in spread],
+                            [b[1] for _, b in spread], color=style["color"], alpha=0.2,
+                            linewidth=0)
+
+
+def plot(runs, out, title, dpi, baseline=None, metric="busbw"):
+    """Draws the runs, each (label, series, bands). One type and operation: bus bandwidth
+    and latency panels (and the speed over the baseline). Several: one small panel per type
+    and operation with shared axes, of `metric` (or of the speed over the baseline). A colour
+    per run, a line style per mode, one legend. Returns the number of lines."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    from matplotlib.ticker import FixedLocator, FuncFormatter, NullLocator
+
+    colors = plt.rcParams["axes.prop_cycle"].by_key()["color"]
+    facets = facets_of(runs)
+    sizes = {p[0] for _, series, _ in runs for points in series.values() for p in points}
+    if len(facets) == 1:
+        return plot_single(runs, out, title, dpi, baseline, colors, sizes)
+    rows, columns, place = grid_shape(facets)
+    fig, axes = plt.subplots(rows, columns, sharex=True, sharey=True, squeeze=False,
+                             figsize=(3.2 * columns + 1, 2.4 * rows + 0.8),
+                             layout="constrained")
+    used = set(place.values())
+    for r in range(rows):
+        for c in range(columns):
+            if (r, c) not in used:
+                axes[r][c].set_visible(False)
+    index = 1 if metric == "latency" else 2
+    handles, lines = {}, 0
+    for f, (label, series, bands) in enumerate(runs):
+        for (dtype, op, mode), points in series.items():
+            ax = axes[place[(dtype, op)][0]][place[(dtype, op)][1]]
+            points.sort()
+            name = f"{label} {MODES[mode]}" if len(runs) > 1 else MODES[mode]
+            style = dict(color=colors[f % len(colors)], linestyle="-" if mode == "in" else "--",
+                         marker="o", markersize=2, linewidth=1.2, label=name)
+            if baseline is not None:
+                r_points = ratios(points, baseline.get((dtype, op, mode), []))
+                ax.plot([p[0] for p in r_points], [p[1] for p in r_points], **style)
+            else:
+                draw_line(ax, points, index, style, bands.get((dtype, op, mode)))
+            handles.setdefault(name, ax.get_lines()[-1])
+            lines += 1
+    for (dtype, op), (r, c) in place.items():
+        ax = axes[r][c]
+        ax.set_title(f"{dtype} {op}".strip(), fontsize="small")
+        ax.grid(True, which="major", alpha=0.4)
+        ax.tick_params(labelsize="x-small", labelbottom=True)
+        if baseline is not None:
+            ax.axhline(1.0, color="gray", linewidth=1)
+    style_size_axis(axes[0][0], sizes)
+    first = axes[0][0]
+    if baseline is not None:
+        ylabel = "speed over the baseline"
+    elif index == 1:
+        first.set_yscale("log")
+        ylabel = "average latency (us)"
+    else:
+        first.set_ylim(bottom=0)
+        ylabel = "bus bandwidth (GB/s)"
+    fig.supxlabel("message size (bytes)")
+    fig.supylabel(ylabel)
+    banded = any(bands for _, _, bands in runs) and baseline is None
+    # Below the panels, where it takes no room from them.
+    legend = fig.legend(list(handles.values()), list(handles.keys()), loc="upper center",
+                        bbox_to_anchor=(0.5, 0), ncol=min(4, len(handles)), frameon=False,
+                        title="shaded: p10 to p90 of the timed blocks" if banded else None)
+    if title:
+        fig.suptitle(title)
+    save(fig, out, dpi, None)  # the figure's own texts and legend count for the bounds
+    return lines
+
+
+def plot_single(runs, out, title, dpi, baseline, colors, sizes):
+    import matplotlib.pyplot as plt
 
     panels = 3 if baseline is not None else 2
     fig, axes = plt.subplots(panels, 1, sharex=True, figsize=(9, 4 * panels))
     bw_ax, lat_ax = axes[0], axes[1]
     ratio_ax = axes[2] if baseline is not None else None
-    sizes = set()
     lines = 0
-    colors = plt.rcParams["axes.prop_cycle"].by_key()["color"]
-    color_of = {}
-    for f, (label, series) in enumerate(runs):
-        keys = {(t, op) for t, op, _ in series}
+    for f, (label, series, bands) in enumerate(runs):
         for (dtype, op, mode), points in series.items():
-            # One colour per file, type and operation; the mode sets the line style.
-            color = colors[color_of.setdefault((f, dtype, op), len(color_of)) % len(colors)]
-            style = dict(color=color, linestyle="-" if mode == "in" else "--", marker="o",
-                         markersize=3)
             points.sort()
-            name = label
-            if len(keys) > 1:  # the type and operation tell apart the lines of one file
-                name += f" {dtype}" + (f" {op}" if op else "")
-            name += f" {MODES[mode]}"
-            x = [p[0] for p in points]
-            sizes.update(x)
-            style["label"] = name
-            bw_ax.plot(x, [0 if p[2] is None else p[2] for p in points], **style)
-            # Latencies of zero or less have no place on the logarithmic axis.
-            lat = [(s, v) for s, v, _ in points if v is not None and v > 0]
-            lat_ax.plot([p[0] for p in lat], [p[1] for p in lat], **style)
+            style = dict(color=colors[f % len(colors)], linestyle="-" if mode == "in" else "--",
+                         marker="o", markersize=3, label=f"{label} {MODES[mode]}")
+            band = bands.get((dtype, op, mode))
+            draw_line(bw_ax, points, 2, style, band)
+            draw_line(lat_ax, points, 1, style, band)
             if ratio_ax is not None and (dtype, op, mode) in baseline:
                 r = ratios(points, baseline[(dtype, op, mode)])
                 ratio_ax.plot([p[0] for p in r], [p[1] for p in r], **dict(style, label=None))
             lines += 1
-    low, high = min(sizes).bit_length() - 1, max(sizes).bit_length()
-    step = max(1, (high - low + 11) // 12)  # at most about a dozen size labels
-    ticks = [1 << e for e in range(low, high + 1, step)]
-    bottom = axes[-1]
-    bottom.set_xscale("log", base=2)
-    bottom.xaxis.set_major_locator(FixedLocator(ticks))
-    bottom.xaxis.set_minor_locator(NullLocator())
-    bottom.xaxis.set_major_formatter(FuncFormatter(lambda v, _: size_text(int(round(v)))))
-    bottom.set_xlabel("message size (bytes)")
+    style_size_axis(axes[-1], sizes)
+    axes[-1].set_xlabel("message size (bytes)")
     lat_ax.set_yscale("log")
     lat_ax.set_ylabel("average latency (us)")
     bw_ax.set_ylabel("bus bandwidth (GB/s)")
@@ -185,23 +331,16 @@ def plot(runs, out, title, dpi, baseline=None):
     for ax in axes:
         ax.grid(True, which="major", alpha=0.4)
         ax.tick_params(labelbottom=True)
-    # Beside the axes, in columns, so that many lines (a whole -t all -r all run) still leave
-    # the curves readable.
     handles, labels = bw_ax.get_legend_handles_labels()
-    columns = max(1, (len(labels) + 29) // 30)
+    banded = any(bands for _, _, bands in runs)
     legend = fig.legend(handles, labels, loc="upper left", bbox_to_anchor=(1.0, 1.0),
-                        fontsize="small" if len(labels) <= 30 else "x-small", ncol=columns,
-                        frameon=False)
-    if title:
-        bw_ax.set_title(title)
+                        fontsize="small", frameon=False,
+                        title="shaded: p10 to p90\nof the timed blocks" if banded else None)
+    (dtype, op), = facets_of(runs)
+    what = f"{dtype} {op}".strip()
+    bw_ax.set_title(f"{title}: {what}" if title else what)
     fig.tight_layout()
-    try:
-        fig.savefig(out, dpi=dpi, format="png", bbox_inches="tight",
-                    bbox_extra_artists=[legend])
-    except OSError as e:
-        raise InputError(f"cannot write {out}: {e.strerror or e}")
-    finally:
-        plt.close(fig)
+    save(fig, out, dpi, legend)
     return lines
 
 
@@ -215,7 +354,9 @@ def main(argv):
         description="Plot bus bandwidth and latency against message size from the run\n"
                     "records (BENCHMARK_RECORD=PATH) or result CSV files (-p DIR/ or -p FILE)\n"
                     "of the benchmark programs. One line per file, data type, reduce\n"
-                    "operation and buffer mode.",
+                    "operation and buffer mode; several types or operations get a panel\n"
+                    "each (shared axes). Rows with BENCHMARK_REPEAT blocks show the median\n"
+                    "with a band from the 10th to the 90th percentile.",
         epilog="examples:\n"
                f"  {PROG} -o allreduce.png --label '2 ranks' run2/output.csv \\\n"
                "      --label '4 ranks' run4/output.csv\n"
@@ -242,6 +383,9 @@ def main(argv):
                              "ratio; latency ratio where the bus bandwidth is 0)")
     parser.add_argument("--force", action="store_true",
                         help="draw records of different collectives together")
+    parser.add_argument("--metric", choices=("busbw", "latency"), default="busbw",
+                        help="what the panels of a run of several types or operations show "
+                             "(default: busbw, the bus bandwidth)")
     args = parser.parse_intermixed_args(argv)
 
     def joined(lists):
@@ -263,7 +407,8 @@ def main(argv):
         files = [rf.read(path, warn) for path in args.files]
         base_file = rf.read(args.baseline, warn) if args.baseline else None
         check_collectives(files + ([base_file] if base_file else []), args.force)
-        runs = [(label, drawable(results, filters)) for label, results in zip(labels, files)]
+        runs = [(label, drawable(results, filters), bands_of(results, filters))
+                for label, results in zip(labels, files)]
         baseline = series_of(base_file, filters)[0] if base_file else None
         if base_file and not baseline:
             raise InputError(f"{base_file.path}: no data rows to compare with")
@@ -273,7 +418,7 @@ def main(argv):
         except ImportError:
             raise InputError("matplotlib is not installed "
                              "(Debian: apt-get install -y python3-matplotlib)")
-        lines = plot(runs, args.output, title, args.dpi, baseline)
+        lines = plot(runs, args.output, title, args.dpi, baseline, args.metric)
     except InputError as e:
         print(f"{PROG}: error: {e}", file=sys.stderr)
         return 1

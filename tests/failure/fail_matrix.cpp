@@ -693,11 +693,13 @@ void PathsGroup() {
     };
     Expect csv;
     csv.all_of = {csv_msg};
-    add("csv-missing-dir", {"-n", "1K", "-x", "1K", "-p", "/nonexistent-dir/"}, {}, csv);
+    // A missing folder is created; one that cannot be is refused.
+    add("csv-uncreatable-dir", {"-n", "1K", "-x", "1K", "-p", "/proc/oxcl-no-dir/"}, {}, csv);
     add("csv-under-a-file", {"-n", "1K", "-x", "1K", "-p", "/etc/hostname/"}, {}, csv);
     Expect mem;
     mem.all_of = {"Cannot open the memory usage file"};
-    add("memreport-missing-dir", {"-n", "1K", "-x", "1K", "-u", "/nonexistent-dir/"}, {}, mem);
+    add("memreport-uncreatable-dir", {"-n", "1K", "-x", "1K", "-u", "/proc/oxcl-no-dir/"}, {},
+        mem);
     add("memreport-under-a-file", {"-n", "1K", "-x", "1K", "-u", "/etc/hostname/"}, {}, mem);
     // A collective library the loader cannot use: the loader's own message and status.
     Expect noload;

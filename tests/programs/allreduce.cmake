@@ -58,6 +58,9 @@ ox_run_test(NAME allreduce_hw_time ARGS "${OX_SMALL}|-s|2|-y|1" ENV "BENCHMARK_T
 # The CSV copy holds the title and the rows of the table, without the banner.
 ox_run_test(NAME allreduce_csv ARGS "${OX_ALL_TYPES}|-s|2|-p|out.csv" STATUS 0 CSV out.csv
             OUT_HAS "${OX_PASSED}")
+# "-p DIR/" on a fresh tree: the folder is made.
+ox_run_test(NAME allreduce_csv_new_folder ARGS "${OX_SMALL}|-s|2|-p|new/dir/" STATUS 0
+            CSV new/dir/output.csv)
 ox_run_test(NAME allreduce_csv_one_mode ARGS "${OX_SMALL}|-s|2|-z|outofplace|-p|out.csv" STATUS 0
             CSV out.csv)
 

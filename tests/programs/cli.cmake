@@ -161,7 +161,22 @@ ox_cli_test(type_none bench-allreduce 1 ARGS --data_type=, IN_ORDER ", is not su
 ox_cli_test(op_case bench-reducescatter 1 ARGS -r SUM IN_ORDER "SUM is not supported yet"
             "error msg: -r input is not supported" "${MAIN}")
 ox_cli_test(mode_list bench-allgather 1 ARGS -z inplace,outofplace IN_ORDER
-            "inplace,outofplace is not supported yet" "error msg: -z input is not supported")
+            "inplace,outofplace is not supported yet" "error msg: -z input is not supported"
+            "-z accepts all, inplace, outofplace")
+# A refused value: the fixed lines, then one that lists what the option accepts.
+ox_cli_test(type_typo bench-allreduce 1 ARGS -t flaot IN_ORDER "flaot is not supported yet"
+            "error msg: -t input is not supported"
+            "-t accepts all, or a comma list of bfloat16, float, float16, int16, int32, int64, int8, uint16, uint32, uint64, uint8 (float32 is float)"
+            "${MAIN}")
+ox_cli_test(count_lower_case bench-allgather 1 ARGS -n 1k IN_ORDER
+            "error msg: -n input is not supported"
+            "-n accepts a whole number above 0, optionally followed by K, M or G (upper case; 1K = 1024 elements)"
+            "${MAIN}")
+ox_cli_test(count_fraction bench-alltoall 1 ARGS -x 1.5M IN_ORDER
+            "error msg: -x input is not supported" "-x accepts a whole number above 0" "${MAIN}")
+ox_cli_test(op_unknown bench-reducescatter 1 ARGS -r avg IN_ORDER "avg is not supported yet"
+            "error msg: -r input is not supported" "-r accepts all, or a comma list of max, min, prod, sum"
+            "${MAIN}")
 ox_cli_test(comms_sync bench-alltoall 1 ARGS -c 2 LACKS "Usage:" IN_ORDER
             "Input --comms should equal to 1 when not use --async" "${MAIN}")
 ox_cli_test(help_value bench-allreduce 1 ARGS -hx LACKS "Usage:" "VERSION"

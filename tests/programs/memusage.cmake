@@ -173,10 +173,15 @@ ox_memusage_test(NAME memusage_query_fails_in_run PROG bench-allreduce
                  ARGS "${OX_MEM_SMALL}|-u|@WORK@/" ENV "OXSIM_FAULT=oxrtMemGetInfo:3" STATUS 1
                  ERR_HAS "OXRT error msg: " REPORT oxcl_mem_usage.csv API oxclAllReduce COUNT 1
                  MEMINFO 3)
-# An unopenable report path ends the run with status 1.
+# A missing folder is created, every level of it; one that cannot be (below a file) ends the
+# run with status 1.
+ox_memusage_test(NAME memusage_new_folder PROG bench-allreduce
+                 ARGS "${OX_MEM_SMALL}|-u|@WORK@/new/deeper/" STATUS 0
+                 REPORT new/deeper/oxcl_mem_usage.csv API oxclAllReduce COUNT oxclAllReduce/1
+                 MEMINFO 4)
 ox_memusage_test(NAME memusage_unwritable PROG bench-allreduce
-                 ARGS "${OX_MEM_SMALL}|-u|/nonexistent-dir/" STATUS 1 REPORT none MEMINFO 2
-                 ERR_HAS "Cannot open the memory usage file /nonexistent-dir/oxcl_mem_usage.csv")
+                 ARGS "${OX_MEM_SMALL}|-u|/dev/null/dir/" STATUS 1 REPORT none MEMINFO 2
+                 ERR_HAS "Cannot open the memory usage file /dev/null/dir/oxcl_mem_usage.csv")
 # All-to-all reports under the interface's name.
 ox_memusage_test(NAME memusage_alltoallv PROG bench-alltoall ARGS "${OX_MEM_SMALL}|-s|2|-u|@WORK@/"
                  STATUS 0 REPORT oxcl_mem_usage.csv API oxclAlltoAllv COUNT oxclAlltoAllv/2

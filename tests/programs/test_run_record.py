@@ -145,8 +145,9 @@ def group_threads(e):
                   "verdict": "PASSED", "error": None}
         got = {k: rec.get(k) for k in expect}
         check(got == expect, f"{what}: {got}")
-        check(rec["rank_cards"] == [{"rank": r, "process": 0, "host": host, "card": r}
-                                    for r in range(2)], f"{what}: {rec['rank_cards']}")
+        check(cards_without_numa(rec) == [{"rank": r, "process": 0, "host": host, "card": r}
+                                          for r in range(2)], f"{what}: {rec['rank_cards']}")
+        check_provenance(what, rec, {"BENCHMARK_RECORD": d + "/"})
         check(sorted(rec["versions"]) == ["card", "driver", "oxcl", "oxdev", "oxdrv", "oxrt"]
               and rec["versions"]["card"] in out.splitlines()[0], f"{what}: {rec['versions']}")
         check(re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", rec["started"] or "") is not None,
@@ -168,6 +169,20 @@ def group_threads(e):
           f"group, device clock, -c 2: status {rc}, {rec}")
     check([c["card"] for c in rec["rank_cards"]] == [0, 1, 2, 3], f"cards {rec['rank_cards']}")
     check_spread("-c 2", rec)
+    # -l 0 times nothing: the table's zeros are null in the record, and the tools read it.
+    path = os.path.join(d, "l0.json")
+    rc, out, err = e.run("bench-allreduce", ["-n", "1K", "-x", "2K", "-m", "2", "-s", "2", "-l", "0"],
+                         env={"BENCHMARK_RECORD": path})
+    rec = load(path)
+    untimed = {"latency_us": None, "algbw_gbs": None, "busbw_gbs": None, "rank_time_us": None,
+               "samples_us": None, "stats": None}
+    check(rc == 0 and len(rec["rows"]) == 4
+          and all({k: r[k] for k in untimed} == untimed for r in rec["rows"]),
+          f"-l 0: status {rc}, rows {rec['rows']}")
+    p = subprocess.run([sys.executable, os.path.join(e.tools_dir, "compare_results.py"), path,
+                        path, "--metric", "latency"], capture_output=True, text=True, timeout=60)
+    check(p.returncode == 2 and "Traceback" not in p.stderr and " n/a " in p.stdout,
+          f"-l 0 compared: {p.returncode} {p.stdout} {p.stderr}")
 
 
 def group_corrupt(e):
@@ -249,6 +264,34 @@ def group_failed(e):
                          env={"BENCHMARK_RECORD": "/nonexistent-dir/r.json"})
     check(rc == 1 and "Cannot write the run record /nonexistent-dir/r.json" in err
           and "# All Result Check" not in out, f"unwritable record: status {rc}: {err}")
+
+
+def cards_without_numa(rec):
+    """The rank cards without their NUMA node, which is checked by check_provenance."""
+    return [{k: v for k, v in c.items() if k != "numa_node"} for c in rec["rank_cards"]]
+
+
+def check_provenance(what, rec, env):
+    """What the record says about the build, the libraries, the settings and the host."""
+    check(rec.get("schema_version") == 2 and rec.get("suite_version") == "1.1.0"
+          and rec.get("build_type") in ("RelWithDebInfo", "Release", "Debug", "MinSizeRel", None)
+          and (rec.get("revision") is None or re.fullmatch(r"[0-9a-f]{7,40}", rec["revision"])),
+          f"{what}: build {[rec.get(k) for k in ('schema_version', 'suite_version', 'revision')]}")
+    libs = rec.get("libraries") or {}
+    check(any(n.startswith("liboxcl") for n in libs) and any(n.startswith("liboxrt") for n in libs)
+          and all(os.path.isabs(p) and os.path.exists(p) and not os.path.islink(p)
+                  for p in libs.values()), f"{what}: libraries {libs}")
+    given = dict(os.environ)
+    given.pop("BENCHMARK_RECORD", None)  # as run() does
+    given.update(env)
+    expected_env = {k: v for k, v in given.items() if k.startswith(("BENCHMARK_", "OXSIM_"))}
+    check(rec.get("environment") == expected_env, f"{what}: environment {rec.get('environment')}")
+    h = rec.get("host") or {}
+    nodes = h.get("numa_nodes")
+    check(h.get("cpus") == os.cpu_count() and (nodes is None or nodes >= 1)
+          and isinstance(h.get("cpu_model"), (str, type(None))), f"{what}: host {h}")
+    check(all(c.get("numa_node") is None or 0 <= c["numa_node"] < (nodes or 1)
+              for c in rec["rank_cards"]), f"{what}: NUMA nodes {rec['rank_cards']}")
 
 
 def group_compare(e):
@@ -362,8 +405,8 @@ def group_mpi(e, np):
     check(rc == 0 and rec["verdict"] == "PASSED", f"{what}: status {rc}: {err}")
     check(rec["processes"] == np and rec["ranks"] == 2 * np and rec["hosts"] == [host],
           f"{what}: {rec['processes']} processes, {rec['ranks']} ranks, hosts {rec['hosts']}")
-    check(rec["rank_cards"] == [{"rank": r, "process": r // 2, "host": host, "card": r}
-                                for r in range(2 * np)], f"{what}: {rec['rank_cards']}")
+    check(cards_without_numa(rec) == [{"rank": r, "process": r // 2, "host": host, "card": r}
+                                      for r in range(2 * np)], f"{what}: {rec['rank_cards']}")
     check_record_matches_table(what, rec, out, prog)
     check_spread(what, rec)
     check(sorted(os.listdir(d)) == [f"{prog}.json"], f"{what}: files {os.listdir(d)}")

@@ -174,7 +174,21 @@ ox_watch_test(NAME warning_min_above_max ARGS "-n|8K|-x|1K|-d|1" STATUS 0
               ERR_HAS "[Warning]: -n 8192 is larger than -x 1024: the sweep measures the single count 8192"
               ERR_LACKS "-d 0: ")
 ox_watch_test(NAME warning_no_data_check ARGS "${OX_WATCH_SMALL}" STATUS 0
-              ERR_HAS "[Warning]: -d 0: received data are not checked")
+              ERR_HAS "[Warning]: -d 0: received data are not checked" ERR_LACKS "single count")
+# Stress mode checks every iteration: no -d 0 warning.
+ox_watch_test(NAME warning_none_in_stress_mode ARGS "${OX_WATCH_SMALL}|-#|1" STATUS 0
+              ERR_LACKS "-d 0: ")
+# A card out of memory: the library's line, then which buffer, how large, on which card.
+ox_watch_test(NAME error_device_memory_full ARGS "-n|1M|-x|1M|-s|2|-z|outofplace"
+              ENV "OXSIM_DEVICE_MEMORY=2M" STATUS 1
+              ERR_HAS "OXRT error msg: oxrtErrorMemoryAllocation"
+                      "Cannot allocate the send buffer of 4194304 bytes on card "
+                      ": -x (1048576 elements) times 4 bytes of the largest type sets its size")
+# A first step that passes -x: one row where a range was meant.
+ox_watch_test(NAME warning_single_count_add ARGS "-n|1K|-x|64K|-d|1" STATUS 0
+              ERR_HAS "[Warning]: -a 1048576 from -n 1024 passes -x 65536: the sweep measures the single count 1024 (use a smaller -a, or -m 2 to double)")
+ox_watch_test(NAME warning_single_count_factor ARGS "-n|1K|-x|64K|-m|128|-d|1" STATUS 0
+              ERR_HAS "[Warning]: -m 128 from -n 1024 passes -x 65536: the sweep measures the single count 1024")
 ox_watch_test(NAME warning_ranks_share_cards ARGS "-n|1K|-x|1K|-s|3|-d|1"
               ENV "OXSIM_DEVICE_COUNT=2" STATUS 0
               ERR_HAS "[Warning]: more than one rank per card: this host's 2 cards carry at least 3 ranks")

@@ -141,6 +141,28 @@ def check_statistics(tool, write, tmp):
                        "--metric", "latency")
     check(rc == 1 and verdicts(out)[(65536, "inplace")] == ("0.0079", "regressed")
           and "(5 records: AllReduce, 2 ranks" in out and "5/5" in out, f"directories: {out} {err}")
+    # Runs that differ as a whole (each started at its own moment) with steady blocks: with 5
+    # runs a side the run is the unit, and new runs that sit among the base ones are "~",
+    # where pooling their blocks (--unit block) calls the 7% shift of medians significant. With 3 runs a side the
+    # blocks are pooled, and said so.
+    def runs(label, levels):
+        os.makedirs(os.path.join(tmp, label))
+        for i, level in enumerate(levels):
+            write(f"{label}/r{i}.json", record([sampled([level + k / 100 for k in range(10)])]))
+        return os.path.join(tmp, label)
+
+    base_runs = runs("runs_base", [10, 10.2, 10.4, 10.6, 10.8])
+    new_runs = runs("runs_new", [10.1, 10.3, 11.1, 11.3, 11.5])
+    rc, out, err = run(tool, base_runs, new_runs, "--metric", "latency")
+    check(rc == 0 and verdicts(out)[(65536, "inplace")][1] == "~" and "5/5" in out
+          and "unit of the test: the run" in out, f"between-run shift: {rc} {out} {err}")
+    rc, out, err = run(tool, base_runs, new_runs, "--metric", "latency", "--unit", "block")
+    check(rc == 1 and "50/50" in out and "(--unit block; 5 and 5 runs)" in out,
+          f"--unit block pools the blocks: {rc} {out} {err}")
+    rc, out, err = run(tool, runs("few_base", [10, 12, 14]), runs("few_new", [10.8, 12.8, 14.8]),
+                       "--metric", "latency")
+    check(rc == 1 and "30/30" in out and "blocks of all runs pooled; 3 and 3 runs" in out,
+          f"three runs a side, blocks pooled: {rc} {out} {err}")
     os.makedirs(os.path.join(tmp, "empty"))
     os.makedirs(os.path.join(tmp, "mixed"))
     write("mixed/a.json", record([row(4096, "inplace", 1, 1)]))
@@ -205,14 +227,15 @@ def main():
               f"longer latency: status {rc}: {out}")
         check(run(tool, base, new, "--metric", "latency")[0] == 0, "bandwidth change, same latency")
 
-        # Rows of one file only are listed, and do not count as regressions.
+        # Rows of one file only are listed, and do not count as regressions (of one type:
+        # runs of other types are not compared).
         fewer = copy.deepcopy(BASE)
         del fewer["rows"][1]
-        fewer["rows"].append(row(1024, "inplace", 0.5, 4.0, dtype="int8"))
+        fewer["rows"].append(row(1024, "inplace", 0.5, 4.0))
         rc, out, _ = run(tool, base, write("fewer.json", fewer))
         check(rc == 0, f"rows only in one file: status {rc}")
         check("rows only in base: 1 (4096 bytes, 1024 x float sum, outofplace)" in out, out)
-        check("rows only in new: 1 (1024 bytes, 256 x int8 sum, inplace)" in out, out)
+        check("rows only in new: 1 (1024 bytes, 256 x float sum, inplace)" in out, out)
 
         # A base of 0 GB/s (one rank) cannot be compared: n/a, and exit 2 if nothing else is.
         one_rank = copy.deepcopy(BASE)
@@ -234,6 +257,41 @@ def main():
         rc, _, err = run(tool, base, other)
         check(rc == 2 and "--force" in err and "AllGather" in err, f"collectives: {rc} {err}")
         check(run(tool, base, other, "--force")[0] == 0, "collectives forced")
+
+        # Runs made differently are refused, each difference named; --force warns and goes on.
+        # Types count only for runs that reached their verdict (a cut run holds fewer).
+        settings = dict(BASE, clock="host", loop=20, warmup=5, datacheck=False,
+                        alltoall_api=None)
+        plain = write("settings.json", settings)
+        four = write("four.json", dict(settings, ranks=4, processes=2, loop=10, datacheck=True,
+                                       rows=BASE["rows"] + [row(4096, "inplace", 1, 8, "int8")]))
+        rc, out, err = run(tool, plain, four)
+        check(rc == 2 and out == "" and "--force" in err and "ranks: 2 in " in err
+              and "processes: 1 in " in err and "-l: 20 in " in err
+              and "-d (data check): off in " in err and "types: float in " in err
+              and "-w" not in err, f"different runs: {rc} {out} {err}")
+        rc, out, err = run(tool, plain, four, "--force")
+        check(rc == 0 and err.count("compared although the runs differ") == 5,
+              f"different runs forced: {rc} {err}")
+        cut = write("cut_short.json", dict(settings, verdict=None, rows=BASE["rows"][:2]))
+        check(run(tool, plain, cut)[0] == 0, "a run cut short: its types are not compared")
+        os.makedirs(os.path.join(tmp, "alike"))
+        write("alike/a.json", settings)
+        write("alike/b.json", dict(settings, clock="device"))
+        rc, _, err = run(tool, os.path.join(tmp, "alike"), plain)
+        check(rc == 2 and "clock: host in " in err and "b.json" in err,
+              f"a folder of different runs: {rc} {err}")
+
+        # All-gather rows repeat once per -r operation: compared once, without a warning; a
+        # reduction's row that appears twice (files joined) still warns.
+        gathered = dict(BASE, collective="AllGather",
+                        rows=[dict(r, redop=None) for r in BASE["rows"]] * 3)
+        path = write("gathered.json", gathered)
+        rc, out, err = run(tool, path, path)
+        check(rc == 0 and "4 rows compared" in out and "appears twice" not in err,
+              f"repeated all-gather rows: {rc} {out} {err}")
+        twice = write("twice.json", dict(BASE, rows=BASE["rows"] * 2))
+        check("appears twice" in run(tool, twice, base)[2], "a repeated reduction row warns")
 
         # A CSV file matches a record: modes by name, the reduce operation column.
         csv_path = os.path.join(fixtures, "reduce_two_modes.csv")

@@ -92,7 +92,7 @@ def input_checks(tool, fixtures, tmp):
     expect_error(tool, "label count", "1 --label for 2 files", "--label", "a",
                  os.path.join(fixtures, "gather_one_mode.csv"),
                  os.path.join(fixtures, "reduce_two_modes.csv"))
-    record_checks(tool, tmp)
+    record_checks(tool, fixtures, tmp)
 
 
 def record(collective, ranks, rows):
@@ -116,7 +116,7 @@ def write_json(tmp, name, doc):
     return path
 
 
-def record_checks(tool, tmp):
+def record_checks(tool, fixtures, tmp):
     import plot_results as mod
 
     path = write_json(tmp, "reduce.json", record("AllReduce", 4, RECORD_ROWS))
@@ -130,6 +130,40 @@ def record_checks(tool, tmp):
     files = [mod.rf.read(path, mod.warn)]
     check(mod.default_title(files) == "AllReduce, 4 ranks in 2 processes",
           f"title: {mod.default_title(files)}")
+    # CSV files say neither collective nor ranks: their folders make the title.
+    csv_files = [mod.rf.read(os.path.join(fixtures, n), mod.warn)
+                 for n in ("reduce_two_modes.csv", "gather_one_mode.csv")]
+    check(mod.default_title(csv_files) == os.path.basename(fixtures),
+          f"CSV title: {mod.default_title(csv_files)}")
+
+    # Facets: a row per type and a column per operation; without operations rows of four.
+    facets = [("float", "sum"), ("float", "max"), ("int8", "sum"), ("int8", "max")]
+    check(mod.grid_shape(facets) == (2, 2, {("float", "sum"): (0, 0), ("float", "max"): (0, 1),
+                                            ("int8", "sum"): (1, 0), ("int8", "max"): (1, 1)}),
+          f"grid of types and operations: {mod.grid_shape(facets)}")
+    rows, columns, place = mod.grid_shape([(t, "") for t in "abcdef"])
+    check((rows, columns, place[("e", "")], place[("f", "")]) == (2, 4, (1, 0), (1, 1)),
+          f"grid of six types: {rows} {columns} {place}")
+    check(mod.facets_of([("a", {("float", "sum", "in"): [], ("float", "sum", "out"): []}, {}),
+                         ("b", {("int8", "", "in"): []}, {})])
+          == [("float", "sum"), ("int8", "")], "facets in the order first met")
+
+    # Bands: p10 and p90 of the blocks, latency and bus bandwidth (the row's scaled by the
+    # times); rows of one block have none.
+    blocks = record("AllReduce", 2, RECORD_ROWS[:2])
+    blocks["rows"][0]["samples_us"] = [10.0, 20.0, 30.0, 40.0, 50.0, 60.0, 70.0, 80.0, 90.0,
+                                       100.0, 110.0]
+    blocks["rows"][0]["latency_us"] = 60.0
+    blocks["rows"][0]["busbw_gbs"] = 6.0
+    blocks["rows"][1]["samples_us"] = [11.0]
+    bands = mod.bands_of(mod.rf.read(write_json(tmp, "blocks.json", blocks), mod.warn))
+    lat, bus = bands[("float", "sum", "in")][4096]
+    check(lat == (20.0, 100.0) and abs(bus[0] - 3.6) < 1e-9 and abs(bus[1] - 18.0) < 1e-9,
+          f"bands: {bands}")
+    check(("float", "sum", "out") not in bands, f"one block, no band: {bands}")
+    check(mod.percentile([3, 1, 2, 4], 50) == 2.5 and mod.percentile([5], 90) == 5,
+          "percentiles")
+
     gather = write_json(tmp, "gather.json", record("AllGather", 4, RECORD_ROWS[:1]))
     expect_error(tool, "mixed collectives", "different collectives", path, gather)
     expect_error(tool, "mixed with the baseline", "different collectives", "--baseline",
@@ -165,6 +199,18 @@ def draw_checks(tool, fixtures, tmp):
     # In-place only: two lines of the record (float, int8), two of the CSV file.
     check("4 lines from 2 files" in stdout, f"baseline line count: {stdout}")
     check(os.path.getsize(out) > 0, "baseline picture empty")
+    # Several types and operations with blocks: panels, bands; latency panels; a baseline.
+    rows = [(b, t, op, m, 10.0 * b / 1024, b / 4096) for b in (1024, 4096, 16384)
+            for t in ("float", "int8") for op in ("sum", "max") for m in ("inplace", "outofplace")]
+    many = record("AllReduce", 2, rows)
+    for r in many["rows"]:
+        r["samples_us"] = [r["latency_us"] * f for f in (0.8, 1.0, 1.0, 1.3)]
+    many_path = write_json(tmp, "many.json", many)
+    for extra in ([], ["--metric", "latency"], ["--baseline", many_path]):
+        out = os.path.join(tmp, f"facets{len(extra)}.png")
+        rc, stdout, err = run(tool, "-o", out, many_path, *extra)
+        check(rc == 0 and "8 lines from 1 files" in stdout and os.path.getsize(out) > 0,
+              f"facets {extra}: status {rc}: {stdout} {err}")
     expect_error(tool, "unwritable output", "cannot write", "-o",
                  os.path.join(tmp, "no-dir", "x.png"),
                  os.path.join(fixtures, "gather_one_mode.csv"))

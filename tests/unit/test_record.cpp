@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -14,6 +15,7 @@
 
 #include "context.h"
 #include "oxmpi_wrapper.h"
+#include "run_facts.h"
 
 namespace oxcl_benchmark {
 namespace {
@@ -64,8 +66,14 @@ RunRecord SmallRecord() {
   r.processes = 1;
   r.ranks = 2;
   r.hosts = {"h"};
-  r.rank_cards = {{0, 0, "h", 0}, {1, 0, "h", 1}};
+  r.rank_cards = {{0, 0, "h", 0, 1}, {1, 0, "h", 1, -1}};
   r.versions = {{"card", "OPU-SIM"}, {"oxcl", "1.12.0"}};
+  r.suite_version = "1.1.0";
+  r.build_type = "Release";
+  r.libraries = {{"liboxcl.so.1", "/opt/ox/lib/liboxcl.so.1.12.0"}};
+  r.environment = {{"BENCHMARK_REPEAT", "3"}, {"OXSIM_LINK_GBPS", "2"}};
+  r.cpu_model = "Some CPU";
+  r.cpus = 16;
   r.verdict = "FAILED";
   RecordRow row;
   row.bytes = 32;
@@ -87,6 +95,7 @@ RunRecord SmallRecord() {
 TEST(RecordJson, EveryFieldByItsName) {
   EXPECT_EQ(SmallRecord().ToJson(),
             "{\n"
+            "  \"schema_version\": 2,\n"
             "  \"program\": \"bench-allgather\",\n"
             "  \"collective\": \"AllGather\",\n"
             "  \"command_line\": [\"bench-allgather\", \"-d\", \"1\"],\n"
@@ -102,10 +111,17 @@ TEST(RecordJson, EveryFieldByItsName) {
             "  \"ranks\": 2,\n"
             "  \"hosts\": [\"h\"],\n"
             "  \"rank_cards\": [\n"
-            "    {\"rank\": 0, \"process\": 0, \"host\": \"h\", \"card\": 0},\n"
-            "    {\"rank\": 1, \"process\": 0, \"host\": \"h\", \"card\": 1}\n"
+            "    {\"rank\": 0, \"process\": 0, \"host\": \"h\", \"card\": 0, \"numa_node\": 1},\n"
+            "    {\"rank\": 1, \"process\": 0, \"host\": \"h\", \"card\": 1, \"numa_node\": null}\n"
             "  ],\n"
             "  \"versions\": {\"card\": \"OPU-SIM\", \"oxcl\": \"1.12.0\"},\n"
+            // An unknown revision and NUMA node count are null.
+            "  \"suite_version\": \"1.1.0\",\n"
+            "  \"revision\": null,\n"
+            "  \"build_type\": \"Release\",\n"
+            "  \"libraries\": {\"liboxcl.so.1\": \"/opt/ox/lib/liboxcl.so.1.12.0\"},\n"
+            "  \"environment\": {\"BENCHMARK_REPEAT\": \"3\", \"OXSIM_LINK_GBPS\": \"2\"},\n"
+            "  \"host\": {\"cpu_model\": \"Some CPU\", \"cpus\": 16, \"numa_nodes\": null},\n"
             "  \"started\": \"2026-12-08T10:11:12Z\",\n"
             "  \"verdict\": \"FAILED\",\n"
             "  \"error\": null,\n"
@@ -132,7 +148,7 @@ TEST(RecordJson, RunEndedBeforeItsSettingsWereKnown) {
   r.error = "-s/--threads should bigger than 0";
   const std::string j = r.ToJson();
   for (const char* field : {"collective", "alltoall_api", "clock", "datacheck", "loop", "ranks",
-                            "hosts", "rank_cards", "versions", "verdict"}) {
+                            "hosts", "rank_cards", "versions", "libraries", "verdict"}) {
     EXPECT_NE(j.find(std::string("\"") + field + "\": null,"), std::string::npos) << field;
   }
   EXPECT_NE(j.find("\"error\": \"-s/--threads should bigger than 0\","), std::string::npos);
@@ -155,6 +171,32 @@ TEST(RecordSpread, MedianAndTheLowestRankOfTies) {
   EXPECT_EQ(s.median, 7.5);
   EXPECT_EQ(s.max_rank, 5);
   EXPECT_EQ(SpreadOf({}).min_rank, -1);
+}
+
+TEST(RunFacts, CpuListsAndModel) {
+  EXPECT_EQ(ParseCpuList("0-3,8,10-11\n"), (std::vector<int>{0, 1, 2, 3, 8, 10, 11}));
+  EXPECT_EQ(ParseCpuList("5"), std::vector<int>{5});
+  for (const char* bad : {"", "\n", "3-1", "a", "1,,2", "0-", "-1", "1-2x", "0-99999999"})
+    EXPECT_TRUE(ParseCpuList(bad).empty()) << bad;
+  EXPECT_EQ(CpuModelFrom("processor\t: 0\nvendor_id\t: X\nmodel name\t: Some CPU @ 2GHz\n"
+                         "processor\t: 1\nmodel name\t: Other\n"),
+            "Some CPU @ 2GHz");
+  EXPECT_EQ(CpuModelFrom("processor : 0\nmodel : 7\n"), "");
+}
+
+TEST(RunFacts, EnvironmentByPrefixSorted) {
+  setenv("OXSIM_ZZ_TEST", "a=b", 1);
+  setenv("BENCHMARK_ZZ_TEST", "", 1);
+  setenv("OTHER_ZZ_TEST", "x", 1);
+  const NamedValues env = EnvironmentWith({"BENCHMARK_", "OXSIM_"});
+  EXPECT_TRUE(std::is_sorted(env.begin(), env.end()));
+  const auto has = [&env](const std::string& name, const std::string& value) {
+    return std::find(env.begin(), env.end(), std::make_pair(name, value)) != env.end();
+  };
+  EXPECT_TRUE(has("OXSIM_ZZ_TEST", "a=b"));
+  EXPECT_TRUE(has("BENCHMARK_ZZ_TEST", ""));
+  EXPECT_FALSE(has("OTHER_ZZ_TEST", "x"));
+  for (const char* name : {"OXSIM_ZZ_TEST", "BENCHMARK_ZZ_TEST", "OTHER_ZZ_TEST"}) unsetenv(name);
 }
 
 TEST(RecordFile, PathsAndTimes) {
@@ -310,7 +352,9 @@ TEST(RecordHooks, FailedRunKeepsRowsAndFailure) {
   EXPECT_NE(j.find("\"command_line\": [\"/path/to/bench-allreduce\", \"-s\", \"2\"],"),
             std::string::npos);
   EXPECT_NE(j.find("\"ranks\": 2,"), std::string::npos);
-  EXPECT_NE(j.find("{\"rank\": 1, \"process\": 0, \"host\": \"node-a\", \"card\": 3}"),
+  // The NUMA node is this host's: a number or null.
+  EXPECT_NE(j.find("{\"rank\": 1, \"process\": 0, \"host\": \"node-a\", \"card\": 3, "
+                   "\"numa_node\": "),
             std::string::npos);
   EXPECT_NE(j.find("\"verdict\": null,\n  \"error\": \"error msg: internal error\","),
             std::string::npos);
