@@ -222,6 +222,14 @@ struct Staging {
 };
 Staging AcquireStaging(size_t bytes);
 void ReleaseStaging(Staging staging);
+// Arrays made from now on hold at least `bytes` (the largest chunk of the run), so that one
+// array serves every step of a sweep: a step that needs more than the last one would otherwise
+// map fresh memory and fault it in again. Kept arrays that are smaller are freed; the size
+// only grows.
+void ReserveStaging(size_t bytes);
+// Frees every kept array and forgets the reserved size, at the end of a run. Arrays still out
+// are freed or kept as usual when they come back.
+void ReleaseAllStaging();
 
 // True when the two byte ranges differ anywhere. Branch-free over the range so that it
 // vectorises; built at a higher optimisation level than the rest of the framework.

@@ -202,6 +202,7 @@ size_t StagingLimit() {
   return limit;
 }
 size_t staging_out = 0;  // guarded by StagingMutex
+size_t staging_reserve = 0;  // guarded by StagingMutex
 std::vector<Staging>& StagingFree() {
   static std::vector<Staging>* free_list = new std::vector<Staging>;
   return *free_list;
@@ -211,6 +212,7 @@ std::vector<Staging>& StagingFree() {
 
 Staging AcquireStaging(size_t bytes) {
   bytes = std::max<size_t>(bytes, 1);
+  size_t size = bytes;
   {
     std::unique_lock<std::mutex> lock(StagingMutex());
     StagingReturned().wait(lock, [] { return staging_out < StagingLimit(); });
@@ -223,8 +225,9 @@ Staging AcquireStaging(size_t bytes) {
         return s;
       }
     }
+    size = std::max(bytes, staging_reserve);
   }
-  Staging fresh{std::malloc(bytes), bytes};
+  Staging fresh{std::malloc(size), size};
   if (fresh.data == nullptr) {
     // No array handed out: give its place back.
     std::lock_guard<std::mutex> lock(StagingMutex());
@@ -249,6 +252,31 @@ void ReleaseStaging(Staging staging) {
     }
   }
   std::free(evicted);
+}
+
+void ReserveStaging(size_t bytes) {
+  std::vector<Staging> small;
+  {
+    std::lock_guard<std::mutex> lock(StagingMutex());
+    if (bytes <= staging_reserve) return;
+    staging_reserve = bytes;
+    std::vector<Staging>& free_list = StagingFree();
+    const auto fits = [bytes](const Staging& s) { return s.capacity >= bytes; };
+    const auto keep = std::stable_partition(free_list.begin(), free_list.end(), fits);
+    small.assign(keep, free_list.end());
+    free_list.erase(keep, free_list.end());
+  }
+  for (const Staging& s : small) std::free(s.data);
+}
+
+void ReleaseAllStaging() {
+  std::vector<Staging> kept;
+  {
+    std::lock_guard<std::mutex> lock(StagingMutex());
+    staging_reserve = 0;
+    kept.swap(StagingFree());
+  }
+  for (const Staging& s : kept) std::free(s.data);
 }
 
 void StreamCopy(void* dst, const void* src, size_t bytes) {
