@@ -212,6 +212,15 @@ void FillPeriodic(T* out, uint64_t len, const T* period, uint64_t p, uint64_t ph
   }
 }
 
+// Bytes of a chunk that a task passes through its host array at a time: few enough that the
+// array is still in the core's second-level cache when it is read back, so the check's own
+// traffic is the device buffers' alone.
+constexpr uint64_t kPieceBytes = uint64_t{256} << 10;
+template <typename T>
+constexpr uint64_t PieceElements() {
+  return kPieceBytes / sizeof(T);
+}
+
 // Host arrays of the chunk tasks, shared by all pool threads of the process and handed out
 // last-released first: the array a task gets is then most often one that another task has just
 // used and that is still in the cache, instead of one of twenty per-thread arrays that were

@@ -316,9 +316,13 @@ benchmarkResult_t Algorithm::RunChunks(ThreadInfo* info, size_t iteration, uint6
   const unsigned ts = context->GetTypeSize(CurrentType(info));
   oxrtError_t cleared = oxrtSuccess;
   int cleared_card = 0;
+  const uint64_t chunks = total / kChunkElements + (total % kChunkElements != 0 ? 1 : 0);
+  // A single chunk runs on this thread, which would only wait for it: handing it to a pool
+  // thread and back costs two wake-ups, more than the work itself at small counts.
+  const bool here = context->comms == 1 && chunks == 1;
+  benchmarkResult_t tasks = BENCHMARK_SUCCESS;
   for (uint64_t i = 0; i < context->comms; ++i) {
     const uint64_t pool_base = (context->comms * info->thread_rank + i) * kPoolsPerComm;
-    const uint64_t chunks = total / kChunkElements + (total % kChunkElements != 0 ? 1 : 0);
     if (fill) {
       const uint64_t off = info->GetAddrOffset(context, static_cast<int>(iteration));
       // A receive buffer left unzeroed could hide a collective that wrote nothing.
@@ -331,6 +335,11 @@ benchmarkResult_t Algorithm::RunChunks(ThreadInfo* info, size_t iteration, uint6
       const uint64_t len = std::min(total - g * kChunkElements, kChunkElements);
       const int comm = static_cast<int>(i);
       const uint64_t worker = info->thread_rank;
+      if (here) {
+        tasks |= task(comm, g, len);
+        WatchBeat(worker);
+        continue;
+      }
       // Each finished chunk is progress: a long fill or check is not a stall.
       context->pools[pool_base + g % kPoolsPerComm]->Dispatch([task, comm, g, len, worker]() {
         const benchmarkResult_t r = task(comm, g, len);
@@ -340,7 +349,6 @@ benchmarkResult_t Algorithm::RunChunks(ThreadInfo* info, size_t iteration, uint6
     }
   }
   const uint64_t first = context->comms * info->thread_rank * kPoolsPerComm;
-  benchmarkResult_t tasks = BENCHMARK_SUCCESS;
   for (uint64_t p = first; p < first + context->comms * kPoolsPerComm; ++p) {
     tasks |= context->pools[p]->Sync();
   }
