@@ -194,9 +194,9 @@ std::condition_variable& StagingReturned() {
 }
 // Arrays out at once: one per core, two at least. The pools hold ten threads per communicator,
 // but only as many as there are cores make progress; more arrays in use would only add to the
-// run's memory (4 MiB each) beyond the buffers it must hold, and push each other out of the
-// cache (two per core were measured no faster on the simulator). A task holds one array at a
-// time, so waiting for one cannot deadlock.
+// run's memory (a piece each, 256 KiB) beyond the buffers it must hold, and push each other out
+// of the cache (two per core were measured no faster on the simulator). A task holds one array
+// at a time, so waiting for one cannot deadlock.
 size_t StagingLimit() {
   static const size_t limit = std::max<size_t>(2, std::thread::hardware_concurrency());
   return limit;
