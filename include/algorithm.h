@@ -212,6 +212,15 @@ void FillPeriodic(T* out, uint64_t len, const T* period, uint64_t p, uint64_t ph
   }
 }
 
+// Bytes of a chunk that a task passes through its host array at a time: few enough that the
+// array is still in the core's second-level cache when it is read back, so the check's own
+// traffic is the device buffers' alone.
+constexpr uint64_t kPieceBytes = uint64_t{256} << 10;
+template <typename T>
+constexpr uint64_t PieceElements() {
+  return kPieceBytes / sizeof(T);
+}
+
 // Host arrays of the chunk tasks, shared by all pool threads of the process and handed out
 // last-released first: the array a task gets is then most often one that another task has just
 // used and that is still in the cache, instead of one of twenty per-thread arrays that were
@@ -222,6 +231,14 @@ struct Staging {
 };
 Staging AcquireStaging(size_t bytes);
 void ReleaseStaging(Staging staging);
+// Arrays made from now on hold at least `bytes` (the largest chunk of the run), so that one
+// array serves every step of a sweep: a step that needs more than the last one would otherwise
+// map fresh memory and fault it in again. Kept arrays that are smaller are freed; the size
+// only grows.
+void ReserveStaging(size_t bytes);
+// Frees every kept array and forgets the reserved size, at the end of a run. Arrays still out
+// are freed or kept as usual when they come back.
+void ReleaseAllStaging();
 
 // True when the two byte ranges differ anywhere. Branch-free over the range so that it
 // vectorises; built at a higher optimisation level than the rest of the framework.

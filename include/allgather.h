@@ -63,11 +63,15 @@ benchmarkResult_t Allgather::InitBuff(ThreadInfo* info, int i, uint64_t g, uint6
   char* dst = inplace ? static_cast<char*>(info->recv_buffs[i]) + r * info->coll_count * ts
                       : static_cast<char*>(info->send_buffs[i]);
   dst += (start + off) * ts;
-  const check_detail::HostArray<T> host_array(m, ts, "InitBuff");
+  const uint64_t piece = std::min(m, pattern_detail::PieceElements<T>());
+  const check_detail::HostArray<T> host_array(piece, ts, "InitBuff");
   T* host = host_array.get();
   if (host == nullptr) FatalExit(1);
-  pattern_detail::FillPeriodic(host, m, period, 127, BlockValue(start, r, o));
-  check_detail::CopyToDevice(dst, host, m, ts);
+  for (uint64_t a = 0; a < m; a += piece) {
+    const uint64_t k = std::min(piece, m - a);
+    pattern_detail::FillPeriodic(host, k, period, 127, BlockValue(start + a, r, o));
+    check_detail::CopyToDevice(dst + a * ts, host, k, ts);
+  }
   return BENCHMARK_SUCCESS;
 }
 
@@ -84,27 +88,28 @@ benchmarkResult_t CheckExact(Context* context, ThreadInfo* info, int i, uint64_t
   const uint64_t off = info->GetAddrOffset(context, iteration);
   oxrtError_t code = oxrtSetDevice(device);
   if (code != oxrtSuccess) check_detail::RtFatal(code, StrFmt("oxrtSetDevice(card %d)", device));
-  const check_detail::HostArray<T> data_array(len, ts, "CheckDelta");
+  const uint64_t piece = std::min(len, pattern_detail::PieceElements<T>());
+  const check_detail::HostArray<T> data_array(piece, ts, "CheckDelta");
   T* data = data_array.get();
   if (len != 0 && data == nullptr) return BENCHMARK_FAILURE;
   const uint64_t start = g * kChunkElements;
   const char* src = static_cast<const char*>(info->recv_buffs[i]) + (start + off) * ts;
-  code = oxrtMemcpy(data, src, len * ts, oxrtMemcpyDeviceToHost);
-  if (code != oxrtSuccess) {
-    check_detail::RtFatal(code, StrFmt("oxrtMemcpy(card %d to host, %llu bytes)", device,
-                                       static_cast<unsigned long long>(len * ts)));
-  }
   const pattern_detail::PatternTile<T> expected(period, p);
-  for (uint64_t x = start; x < start + len && c != 0;) {
-    const uint64_t end = std::min(start + len, (x / c + 1) * c);
-    const uint64_t at = x - start;
-    pattern_detail::VisitDifferingBlocks(expected, phase_of(x), data + at, end - x,
-                                         [&](uint64_t k, T e) {
-      if (!check_detail::SameBits(e, data[at + k])) {
-        mismatch(x + k, check_detail::Show<T>(type, e), check_detail::Show<T>(type, data[at + k]));
-      }
-    });
-    x = end;
+  for (uint64_t a = 0; a < len && c != 0; a += piece) {
+    const uint64_t first = start + a, m = std::min(piece, len - a);
+    check_detail::CopyToHost(data, src + a * ts, m, ts, device);
+    for (uint64_t x = first; x < first + m;) {
+      const uint64_t end = std::min(first + m, (x / c + 1) * c);
+      const uint64_t at = x - first;
+      pattern_detail::VisitDifferingBlocks(expected, phase_of(x), data + at, end - x,
+                                           [&](uint64_t k, T e) {
+        if (!check_detail::SameBits(e, data[at + k])) {
+          mismatch(x + k, check_detail::Show<T>(type, e),
+                   check_detail::Show<T>(type, data[at + k]));
+        }
+      });
+      x = end;
+    }
   }
   return BENCHMARK_SUCCESS;
 }

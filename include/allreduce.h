@@ -128,6 +128,16 @@ void CopyToDevice(void* dst, const T* src, uint64_t len, unsigned type_size) {
   }
 }
 
+// Copies len elements of card `device` to host array dst; a failure ends the process.
+template <typename T>
+void CopyToHost(T* dst, const void* src, uint64_t len, unsigned type_size, int device) {
+  const oxrtError_t code = oxrtMemcpy(dst, src, len * type_size, oxrtMemcpyDeviceToHost);
+  if (code != oxrtSuccess) {
+    check_detail::RtFatal(code, StrFmt("oxrtMemcpy(card %d to host, %llu bytes)", device,
+                                       static_cast<unsigned long long>(len * type_size)));
+  }
+}
+
 // A host array of len elements for one chunk task, given back when it goes out of scope. A
 // failed allocation is logged and leaves get() null; the caller decides what that means.
 template <typename T>
@@ -160,7 +170,8 @@ benchmarkResult_t Allreduce::InitBuff(ThreadInfo* info, int i, uint64_t g, uint6
   const uint64_t o = info->GetAddrOffset(context, iteration);
   char* dst = static_cast<char*>(inplace ? info->recv_buffs[i] : info->send_buffs[i]) + o * s +
               g * kChunkElements * sizeof(T);
-  const check_detail::HostArray<T> host_array(len, s, "InitBuff");
+  const uint64_t piece = std::min(len, pattern_detail::PieceElements<T>());
+  const check_detail::HostArray<T> host_array(piece, s, "InitBuff");
   T* host = host_array.get();
   if (len != 0 && host == nullptr) FatalExit(1);
   const uint64_t r = static_cast<uint64_t>(RankOf(info, i));
@@ -171,8 +182,11 @@ benchmarkResult_t Allreduce::InitBuff(ThreadInfo* info, int i, uint64_t g, uint6
   const uint64_t p = float16 ? 16 : 127;
   T period[127];
   for (uint64_t v = 0; v < p; ++v) period[v] = check_detail::Store<T>(type, float16 ? v + 1 : v);
-  pattern_detail::FillPeriodic(host, len, period, p, (g * kChunkElements + r + shift) % p);
-  check_detail::CopyToDevice(dst, host, len, s);
+  for (uint64_t a = 0; a < len; a += piece) {
+    const uint64_t m = std::min(piece, len - a);
+    pattern_detail::FillPeriodic(host, m, period, p, (g * kChunkElements + a + r + shift) % p);
+    check_detail::CopyToDevice(dst + a * s, host, m, s);
+  }
   return BENCHMARK_SUCCESS;
 }
 
@@ -188,23 +202,18 @@ benchmarkResult_t Allreduce::CheckDelta(ThreadInfo* info, int i, uint64_t g, uin
   if (code != oxrtSuccess) {
     check_detail::RtFatal(code, StrFmt("oxrtSetDevice(card %d)", DeviceOf(info, i)));
   }
-  const check_detail::HostArray<T> data_array(len, s, "CheckDelta");
+  const uint64_t piece = std::min(len, pattern_detail::PieceElements<T>());
+  const check_detail::HostArray<T> data_array(piece, s, "CheckDelta");
   T* data = data_array.get();
   if (len != 0 && data == nullptr) return BENCHMARK_FAILURE;
   const char* src = static_cast<const char*>(info->recv_buffs[i]) +
                     (o + ResultOffset(info, i)) * s + g * kChunkElements * sizeof(T);
-  code = oxrtMemcpy(data, src, len * s, oxrtMemcpyDeviceToHost);
-  if (code != oxrtSuccess) {
-    check_detail::RtFatal(code, StrFmt("oxrtMemcpy(card %d to host, %llu bytes)", DeviceOf(info, i),
-                                       static_cast<unsigned long long>(len * s)));
-  }
   // Element x of this rank's result is the reduction at pattern index x + ResultStart (+ 1 out
   // of place), which repeats with the pattern's period.
   T period[127];
   const uint64_t p = ReducePeriod<T>(info, period);
   const pattern_detail::PatternTile<T> expected(period, p);
-  const uint64_t phase =
-      (g * kChunkElements + ResultStart(info, i) + (inplace ? 0 : 1)) % p;
+  const uint64_t phase = g * kChunkElements + ResultStart(info, i) + (inplace ? 0 : 1);
   // Cards of this family saturate float16 at the largest finite value instead of following
   // the host model: an element at that bound, expected or received, cannot be compared. Every
   // other element still is.
@@ -215,16 +224,20 @@ benchmarkResult_t Allreduce::CheckDelta(ThreadInfo* info, int i, uint64_t g, uin
   const bool exact =
       ExactReduction(type, CurrentOp(info), RankCount(), context->check_exact);
   const double tolerance = GetDelta(type);
-  pattern_detail::VisitDifferingBlocks(expected, phase, data, len, [&](uint64_t k, T e) {
-    if (saturating && (check_detail::AtHalfBound(e) || check_detail::AtHalfBound(data[k]))) {
-      return;
-    }
-    if (exact ? !check_detail::SameBits(e, data[k])
-              : !(check_detail::RelativeDiff<T>(type, e, data[k]) <= tolerance)) {
-      CountMismatch(info, g * kChunkElements + k, check_detail::Show<T>(type, e),
-                    check_detail::Show<T>(type, data[k]), r, inplace);
-    }
-  });
+  for (uint64_t a = 0; a < len; a += piece) {
+    const uint64_t m = std::min(piece, len - a);
+    check_detail::CopyToHost(data, src + a * s, m, s, DeviceOf(info, i));
+    pattern_detail::VisitDifferingBlocks(expected, (phase + a) % p, data, m, [&](uint64_t k, T e) {
+      if (saturating && (check_detail::AtHalfBound(e) || check_detail::AtHalfBound(data[k]))) {
+        return;
+      }
+      if (exact ? !check_detail::SameBits(e, data[k])
+                : !(check_detail::RelativeDiff<T>(type, e, data[k]) <= tolerance)) {
+        CountMismatch(info, g * kChunkElements + a + k, check_detail::Show<T>(type, e),
+                      check_detail::Show<T>(type, data[k]), r, inplace);
+      }
+    });
+  }
   return BENCHMARK_SUCCESS;
 }
 

@@ -56,14 +56,18 @@ benchmarkResult_t AllToAll::InitBuff(ThreadInfo* info, int i, uint64_t g, uint64
   const uint64_t r = static_cast<uint64_t>(RankOf(info, i));
   char* dst = static_cast<char*>(inplace ? info->recv_buffs[i] : info->send_buffs[i]) +
               (start + off) * ts;
-  const check_detail::HostArray<T> host_array(len, ts, "InitBuff");
+  const uint64_t piece = std::min(len, pattern_detail::PieceElements<T>());
+  const check_detail::HostArray<T> host_array(piece, ts, "InitBuff");
   T* host = host_array.get();
   if (len != 0 && host == nullptr) FatalExit(1);
   T period[256];
   for (uint64_t v = 0; v < 256; ++v) period[v] = check_detail::Store<T>(type, v);
   // The check generates the values it expects (ReceivedValue).
-  pattern_detail::FillPeriodic(host, len, period, 256, SendValue(start, r, o));
-  check_detail::CopyToDevice(dst, host, len, ts);
+  for (uint64_t a = 0; a < len; a += piece) {
+    const uint64_t m = std::min(piece, len - a);
+    pattern_detail::FillPeriodic(host, m, period, 256, SendValue(start + a, r, o));
+    check_detail::CopyToDevice(dst + a * ts, host, m, ts);
+  }
   return BENCHMARK_SUCCESS;
 }
 

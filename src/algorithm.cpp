@@ -194,14 +194,15 @@ std::condition_variable& StagingReturned() {
 }
 // Arrays out at once: one per core, two at least. The pools hold ten threads per communicator,
 // but only as many as there are cores make progress; more arrays in use would only add to the
-// run's memory (4 MiB each) beyond the buffers it must hold, and push each other out of the
-// cache (two per core were measured no faster on the simulator). A task holds one array at a
-// time, so waiting for one cannot deadlock.
+// run's memory (a piece each, 256 KiB) beyond the buffers it must hold, and push each other out
+// of the cache (two per core were measured no faster on the simulator). A task holds one array
+// at a time, so waiting for one cannot deadlock.
 size_t StagingLimit() {
   static const size_t limit = std::max<size_t>(2, std::thread::hardware_concurrency());
   return limit;
 }
 size_t staging_out = 0;  // guarded by StagingMutex
+size_t staging_reserve = 0;  // guarded by StagingMutex
 std::vector<Staging>& StagingFree() {
   static std::vector<Staging>* free_list = new std::vector<Staging>;
   return *free_list;
@@ -211,6 +212,7 @@ std::vector<Staging>& StagingFree() {
 
 Staging AcquireStaging(size_t bytes) {
   bytes = std::max<size_t>(bytes, 1);
+  size_t size = bytes;
   {
     std::unique_lock<std::mutex> lock(StagingMutex());
     StagingReturned().wait(lock, [] { return staging_out < StagingLimit(); });
@@ -223,8 +225,9 @@ Staging AcquireStaging(size_t bytes) {
         return s;
       }
     }
+    size = std::max(bytes, staging_reserve);
   }
-  Staging fresh{std::malloc(bytes), bytes};
+  Staging fresh{std::malloc(size), size};
   if (fresh.data == nullptr) {
     // No array handed out: give its place back.
     std::lock_guard<std::mutex> lock(StagingMutex());
@@ -249,6 +252,31 @@ void ReleaseStaging(Staging staging) {
     }
   }
   std::free(evicted);
+}
+
+void ReserveStaging(size_t bytes) {
+  std::vector<Staging> small;
+  {
+    std::lock_guard<std::mutex> lock(StagingMutex());
+    if (bytes <= staging_reserve) return;
+    staging_reserve = bytes;
+    std::vector<Staging>& free_list = StagingFree();
+    const auto fits = [bytes](const Staging& s) { return s.capacity >= bytes; };
+    const auto keep = std::stable_partition(free_list.begin(), free_list.end(), fits);
+    small.assign(keep, free_list.end());
+    free_list.erase(keep, free_list.end());
+  }
+  for (const Staging& s : small) std::free(s.data);
+}
+
+void ReleaseAllStaging() {
+  std::vector<Staging> kept;
+  {
+    std::lock_guard<std::mutex> lock(StagingMutex());
+    staging_reserve = 0;
+    kept.swap(StagingFree());
+  }
+  for (const Staging& s : kept) std::free(s.data);
 }
 
 void StreamCopy(void* dst, const void* src, size_t bytes) {
@@ -288,9 +316,13 @@ benchmarkResult_t Algorithm::RunChunks(ThreadInfo* info, size_t iteration, uint6
   const unsigned ts = context->GetTypeSize(CurrentType(info));
   oxrtError_t cleared = oxrtSuccess;
   int cleared_card = 0;
+  const uint64_t chunks = total / kChunkElements + (total % kChunkElements != 0 ? 1 : 0);
+  // A single chunk runs on this thread, which would only wait for it: handing it to a pool
+  // thread and back costs two wake-ups, more than the work itself at small counts.
+  const bool here = context->comms == 1 && chunks == 1;
+  benchmarkResult_t tasks = BENCHMARK_SUCCESS;
   for (uint64_t i = 0; i < context->comms; ++i) {
     const uint64_t pool_base = (context->comms * info->thread_rank + i) * kPoolsPerComm;
-    const uint64_t chunks = total / kChunkElements + (total % kChunkElements != 0 ? 1 : 0);
     if (fill) {
       const uint64_t off = info->GetAddrOffset(context, static_cast<int>(iteration));
       // A receive buffer left unzeroed could hide a collective that wrote nothing.
@@ -303,6 +335,11 @@ benchmarkResult_t Algorithm::RunChunks(ThreadInfo* info, size_t iteration, uint6
       const uint64_t len = std::min(total - g * kChunkElements, kChunkElements);
       const int comm = static_cast<int>(i);
       const uint64_t worker = info->thread_rank;
+      if (here) {
+        tasks |= task(comm, g, len);
+        WatchBeat(worker);
+        continue;
+      }
       // Each finished chunk is progress: a long fill or check is not a stall.
       context->pools[pool_base + g % kPoolsPerComm]->Dispatch([task, comm, g, len, worker]() {
         const benchmarkResult_t r = task(comm, g, len);
@@ -312,7 +349,6 @@ benchmarkResult_t Algorithm::RunChunks(ThreadInfo* info, size_t iteration, uint6
     }
   }
   const uint64_t first = context->comms * info->thread_rank * kPoolsPerComm;
-  benchmarkResult_t tasks = BENCHMARK_SUCCESS;
   for (uint64_t p = first; p < first + context->comms * kPoolsPerComm; ++p) {
     tasks |= context->pools[p]->Sync();
   }

@@ -301,6 +301,8 @@ benchmarkResult_t Context::Release() {
     csv_file = nullptr;
   }
   pools.clear();
+  // No chunk task runs any more: the fill and check arrays kept for the steps can go.
+  pattern_detail::ReleaseAllStaging();
   oxclResult_t res = oxclDestroyComms(comm_list.data(), static_cast<int>(threads * comms));
   if (res != oxclSuccess) {
     OxclFatal(__FILE__, __LINE__, res,

@@ -59,6 +59,10 @@ benchmarkResult_t ThreadInfo::InitBuffer(Context* ctx) {
   const uint64_t cap = OffsetCap(*ctx);
   const uint64_t elements = ctx->mincount > cap ? ctx->mincount : cap;
   const size_t bytes = elements * ctx->max_type_size;
+  // No piece of the fill or check is larger: every step of the sweep reuses the same host
+  // arrays instead of mapping larger ones as the counts grow.
+  pattern_detail::ReserveStaging(std::min<uint64_t>(elements * ctx->max_type_size,
+                                                    pattern_detail::kPieceBytes));
   for (uint64_t i = 0; i < ctx->comms; ++i) {
     const int card = ctx->dev_list[thread_rank * ctx->comms + i];
     auto failed = [&](oxrtError_t code, const char* entry, bool sized) {

@@ -98,6 +98,32 @@ TEST(CheckKernels, HostArraysAreReusedLastReleasedFirst) {
   pattern_detail::ReleaseStaging(none);
 }
 
+// A sweep's steps grow: with the run's size reserved, the first array serves every later and
+// larger request, instead of each step mapping a larger one.
+TEST(CheckKernels, ReservedHostArraysServeEveryStepAndGoAtTheEnd) {
+  pattern_detail::ReleaseAllStaging();
+  pattern_detail::Staging small = pattern_detail::AcquireStaging(100);
+  pattern_detail::ReleaseStaging(small);
+  pattern_detail::ReserveStaging(64 << 10);
+  pattern_detail::ReserveStaging(4 << 10);  // never shrinks
+  void* first = nullptr;
+  for (size_t bytes = 1000; bytes <= (64 << 10); bytes *= 2) {
+    pattern_detail::Staging s = pattern_detail::AcquireStaging(bytes);
+    ASSERT_NE(s.data, nullptr);
+    EXPECT_GE(s.capacity, size_t{64} << 10) << bytes;  // the kept small one is not handed out
+    if (first == nullptr) first = s.data;
+    EXPECT_EQ(s.data, first) << bytes;
+    std::memset(s.data, 1, bytes);
+    pattern_detail::ReleaseStaging(s);
+  }
+  // At the end of a run the reserve is forgotten: the next run sizes its own.
+  pattern_detail::ReleaseAllStaging();
+  pattern_detail::Staging after = pattern_detail::AcquireStaging(100);
+  EXPECT_EQ(after.capacity, 100u);
+  pattern_detail::ReleaseStaging(after);
+  pattern_detail::ReleaseAllStaging();
+}
+
 TEST(CheckKernels, PatternTileLinesUpWithEveryPhase) {
   for (uint64_t p : {1u, 16u, 127u, 256u}) {
     std::vector<uint64_t> period(p);
@@ -219,6 +245,38 @@ void ExpectReduceCheckAgrees(oxclDataType_t type, bool inplace, uint64_t g, uint
   ASSERT_EQ(algo.template CheckDelta<T>(&h.info, 0, g, len, 0), BENCHMARK_SUCCESS);
   EXPECT_EQ(h.Errors(), want) << "type " << type << " inplace " << inplace << " g " << g;
   EXPECT_EQ(h.ctx.failed.load(), want != 0);
+}
+
+// Chunks pass through the host array a piece at a time: elements on either side of a piece
+// boundary are found and reported at their own index.
+TEST(CheckKernels, ReductionCheckFindsChangesAtPieceBoundaries) {
+  for (oxclDataType_t type : {oxclFloat32, oxclUint64, oxclFloat16}) {
+    WithElementType(type, [&](auto tag) {
+      using T = typename decltype(tag)::type;
+      const uint64_t piece = pattern_detail::PieceElements<T>();
+      const uint64_t len = 2 * piece + 37;
+      // Each planted value is another element's: a change in every type and pattern phase.
+      const T a = check_detail::Store<T>(type, 3), b = check_detail::Store<T>(type, 200);
+      for (bool inplace : {true, false}) {
+        ExpectReduceCheckAgrees<T, Allreduce>(
+            type, inplace, 0, len, {{piece - 1, a}, {piece, b}, {2 * piece, a}, {len - 1, b}});
+      }
+      return BENCHMARK_SUCCESS;
+    });
+  }
+}
+
+// The host arrays are sized by the run's largest piece when the buffers are made.
+TEST(CheckKernels, BuffersReserveHostArraysOfTheLargestPiece) {
+  for (uint64_t count : {uint64_t{1000}, uint64_t{1} << 20}) {
+    pattern_detail::ReleaseAllStaging();
+    Harness h(oxclFloat32, true, count);
+    pattern_detail::Staging s = pattern_detail::AcquireStaging(1);
+    EXPECT_EQ(s.capacity, std::min<uint64_t>(count * h.ctx.max_type_size,
+                                             pattern_detail::kPieceBytes));
+    pattern_detail::ReleaseStaging(s);
+  }
+  pattern_detail::ReleaseAllStaging();
 }
 
 TEST(CheckKernels, GeneratedReductionCheckAgreesWithTheStoredValuesForEveryType) {
@@ -399,7 +457,8 @@ TEST(CheckKernels, GatherChecksCompareFloatsBitForBit) {
 // device data with the element formula.
 template <typename T>
 void ExpectReductionFill(oxclDataType_t type, bool inplace) {
-  const uint64_t len = 3 * kTileElements + 11;
+  // Over more than one piece of the host array, too.
+  const uint64_t len = pattern_detail::PieceElements<T>() + 3 * kTileElements + 11;
   Harness h(type, inplace, kChunkElements + len, 3, 2);
   Allreduce algo;
   algo.SetContext(&h.ctx);
@@ -425,8 +484,10 @@ TEST(CheckKernels, ReductionFillMatchesTheElementPatternOverLongChunks) {
 }
 
 TEST(CheckKernels, GatherFillsFollowTheirFormulasAcrossBlocks) {
-  // Blocks both shorter and longer than the repeated stretch.
-  for (uint64_t c : {uint64_t{5}, uint64_t{300}, 2 * kTileElements + 3}) {
+  // Blocks both shorter and longer than the repeated stretch, and than a piece of the host
+  // array (of int32, and of uint8 across the blocks).
+  for (uint64_t c : {uint64_t{5}, uint64_t{300}, 2 * kTileElements + 3,
+                     pattern_detail::PieceElements<uint8_t>() / 2 + 3}) {
     const uint64_t n = 3, r = 1;
     const uint64_t span = n * c;
     for (bool inplace : {true, false}) {

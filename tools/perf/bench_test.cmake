@@ -50,8 +50,11 @@ expect("${out}" "bench-allreduce s4 count 1: latency - tight loop \\(us\\) +1.50
 expect("${out}"
        "bench-alltoall mpi count 1: latency - tight loop \\(us\\) +3.00 +<= 2  MISSED by 50.0%\n")
 expect("${out}" "bench-allgather +s4 +4194304 +4.5 +5 +0.900 +101.5 +100 +1.50 +0\n")
-# Data check: four times as long is over the limit of two; perf_check's ratio is read.
-expect("${out}" "data check: sweep -d 1 / -d 0 \\(wall time\\) [^\n]*<= 2  MISSED by")
+# Data check: four times as long is over the limit of 2.5, twice as long within it;
+# perf_check's ratio is read.
+expect("${out}" "data check: sweep -d 1 / -d 0 \\(wall time\\) [^\n]*<= 2.5  MISSED by")
+expect("${out}"
+       "data check: 512-step sweep to 256K -d 1 / -d 0 \\(wall time\\) +[12]\\.[0-9]+ +<= 2.5  met\n")
 expect("${out}" "fill\\+check / all-core memcpy \\(perf_check\\) +0.2 +>= 0.5  MISSED by 60.0%\n")
 # The README's example: 1.6 times as long is within two; its peak is the stub's own, tiny.
 expect("${out}" "README example: -d 1 / -d 0 \\(wall time\\) +1\\.[0-9]+ +<= 2  met\n")
