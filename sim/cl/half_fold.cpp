@@ -9,13 +9,7 @@
 #endif
 
 #include "fp16.h"
-
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
-// As in reduce.cpp: the loader picks the AVX2 build of the portable loops where it can.
-#define OXSIM_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define OXSIM_WIDE_CLONES
-#endif
+#include "wide_clones.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define OXSIM_HAVE_F16C_PATH 1

@@ -141,23 +141,23 @@ def check_statistics(tool, write, tmp):
                        "--metric", "latency")
     check(rc == 1 and verdicts(out)[(65536, "inplace")] == ("0.0079", "regressed")
           and "(5 records: AllReduce, 2 ranks" in out and "5/5" in out, f"directories: {out} {err}")
-    # Runs that differ as a whole (each started at its own moment) with steady blocks: with 5
+    # Runs that differ as a whole (each started at its own moment) with steady blocks: with 10
     # runs a side the run is the unit, and new runs that sit among the base ones are "~",
-    # where pooling their blocks (--unit block) calls the 7% shift of medians significant. With 3 runs a side the
-    # blocks are pooled, and said so.
+    # where pooling their blocks (--unit block) calls the 8% shift of medians significant. With
+    # 3 runs a side the blocks are pooled, and said so.
     def runs(label, levels):
         os.makedirs(os.path.join(tmp, label))
         for i, level in enumerate(levels):
             write(f"{label}/r{i}.json", record([sampled([level + k / 100 for k in range(10)])]))
         return os.path.join(tmp, label)
 
-    base_runs = runs("runs_base", [10, 10.2, 10.4, 10.6, 10.8])
-    new_runs = runs("runs_new", [10.1, 10.3, 11.1, 11.3, 11.5])
+    base_runs = runs("runs_base", [10, 10.4, 10.8, 11.2, 11.6, 12.0, 12.4, 12.8, 13.2, 13.6])
+    new_runs = runs("runs_new", [10.2, 10.6, 11.0, 12.1, 12.5, 12.9, 13.3, 13.7, 14.6, 15.0])
     rc, out, err = run(tool, base_runs, new_runs, "--metric", "latency")
-    check(rc == 0 and verdicts(out)[(65536, "inplace")][1] == "~" and "5/5" in out
+    check(rc == 0 and verdicts(out)[(65536, "inplace")][1] == "~" and "10/10" in out
           and "unit of the test: the run" in out, f"between-run shift: {rc} {out} {err}")
     rc, out, err = run(tool, base_runs, new_runs, "--metric", "latency", "--unit", "block")
-    check(rc == 1 and "50/50" in out and "(--unit block; 5 and 5 runs)" in out,
+    check(rc == 1 and "100/100" in out and "(--unit block; 10 and 10 runs)" in out,
           f"--unit block pools the blocks: {rc} {out} {err}")
     rc, out, err = run(tool, runs("few_base", [10, 12, 14]), runs("few_new", [10.8, 12.8, 14.8]),
                        "--metric", "latency")
