@@ -38,10 +38,10 @@ class Context {
 
   // Runs the workers and prints the verdict (process rank 0).
   benchmarkResult_t Execute();
-  // Called by a worker that completed all its steps; always 0.
-  benchmarkResult_t NotifyFinish();
-  // Called by any part that meets a failure the run cannot continue from; always 0.
-  benchmarkResult_t NotifyExit();
+  // Called by a worker that completed all its steps.
+  void NotifyFinish();
+  // Called by any part that meets a failure the run cannot continue from.
+  void NotifyExit();
 
   // The worker body of thread `thread_rank`.
   benchmarkResult_t GetThreadParam(int thread_rank);
@@ -53,8 +53,9 @@ class Context {
   benchmarkResult_t GetTimePerColl(ThreadInfo* info);
   // Times one block of `loop` iterations (host clock, or device notifiers) into *elapsed_ms.
   benchmarkResult_t TimeBlock(ThreadInfo* info, double* elapsed_ms);
-  // Thread barrier, then MPI barrier (and the error-count all-reduce); always 0.
-  benchmarkResult_t Barrier(uint64_t thread_rank);
+  // Thread barrier, then MPI barrier (and the error-count all-reduce). A failed MPI call ends
+  // the process (CheckMpi), so there is nothing to return.
+  void Barrier(uint64_t thread_rank);
   // Aborts every communicator of the process; a failed abort ends the process.
   void AbortComms();
   // Ends the run of a failed worker: with one thread at once, otherwise through the main thread.
@@ -63,15 +64,17 @@ class Context {
   // differ, since such processes would wait for each other for ever; 0 when they agree.
   benchmarkResult_t CheckSameSettings();
 
-  // Reads BENCHMARK_ALLTOALL_API and BENCHMARK_TEST_HW_TIME_ENABLE; always 0.
-  benchmarkResult_t ParseEnv(int thread_rank);
+  // Reads BENCHMARK_ALLTOALL_API and BENCHMARK_TEST_HW_TIME_ENABLE; a bad value falls back to
+  // the default with a warning.
+  void ParseEnv(int thread_rank);
   unsigned GetTypeSize(oxclDataType_t type) const;
   long GetNumProcs() const { return static_cast<long>(nprocs); }
 
   // Environment and version report.
-  benchmarkResult_t GetHostName();
+  void GetHostName();
   benchmarkResult_t GetDepInfo();
-  benchmarkResult_t PrintDepInfo(ThreadInfo* info);
+  // The version line, printed by thread 0 of process 0.
+  void PrintDepInfo(ThreadInfo* info);
 
   std::mutex barrier_mutex;
   uint64_t barrier_remaining = 0;
@@ -146,7 +149,7 @@ class Context {
 
  private:
   // Sets the flag and wakes the main thread, once.
-  benchmarkResult_t Notify(std::atomic<bool>& flag);
+  void Notify(std::atomic<bool>& flag);
 };
 
 // Prints the library failure on standard output and ends the process with status 1. `call`,

@@ -32,12 +32,9 @@ DeclareBench::DeclareBench(Algorithm* algorithm) : algorithm(algorithm) {
 
 DeclareBench::~DeclareBench() { delete algorithm; }
 
-benchmarkResult_t Algorithm::SetContext(Context* ctx) {
-  context = ctx;
-  return BENCHMARK_SUCCESS;
-}
+void Algorithm::SetContext(Context* ctx) { context = ctx; }
 
-benchmarkResult_t Algorithm::Release() { return BENCHMARK_SUCCESS; }
+void Algorithm::Release() {}
 
 uint64_t Algorithm::RankCount() const {
   return context->threads * context->comms * static_cast<uint64_t>(context->GetNumProcs());
@@ -312,7 +309,7 @@ benchmarkResult_t Algorithm::RunChunks(ThreadInfo* info, size_t iteration, uint6
     }
   }
   const uint64_t first = context->comms * info->thread_rank * kPoolsPerComm;
-  benchmarkResult_t tasks = BENCHMARK_SUCCESS;
+  int tasks = BENCHMARK_SUCCESS;
   for (uint64_t p = first; p < first + context->comms * kPoolsPerComm; ++p) {
     tasks |= context->pools[p]->Sync();
   }
