@@ -146,8 +146,7 @@ std::vector<std::pair<std::string, std::string>> CallSequenceSettings(const Cont
   std::vector<std::string> counts, modes;
   for (uint64_t c : ctx.special_count) counts.push_back(std::to_string(c));
   for (bool inplace : ctx.mode) modes.push_back(inplace ? "inplace" : "outofplace");
-  const char* env = std::getenv("BENCHMARK_ALLTOALL_API");
-  std::string api = env == nullptr ? "" : env;
+  std::string api = ctx.alltoall_api_text;
   std::replace(api.begin(), api.end(), '\n', ' ');  // the values travel one per line
   auto n = [](uint64_t v) { return std::to_string(v); };
   return {{"-n/--mincount", n(ctx.mincount)},
@@ -366,11 +365,16 @@ void Context::Notify(std::atomic<bool>& flag) {
   notify_cv.notify_all();
 }
 
+void Context::ReadAlltoallApi() {
+  const char* env = std::getenv("BENCHMARK_ALLTOALL_API");
+  alltoall_api_set = env != nullptr;
+  alltoall_api_text = env == nullptr ? "" : env;
+}
+
 void Context::ParseEnv(int thread_rank) {
   const bool reporter = thread_rank == 0 && proc_rank == 0;
   const bool is_alltoall = algorithm != nullptr && algorithm->GetName() == "AlltoAll";
-  const char* env = std::getenv("BENCHMARK_ALLTOALL_API");
-  std::string api = env == nullptr ? "" : env;
+  std::string api = alltoall_api_text;
   if (api.empty()) api = "alltoallv";
   if (api != "alltoall" && api != "alltoallv" && api != "group") {
     if (is_alltoall && reporter) {
@@ -391,7 +395,7 @@ void Context::ParseEnv(int thread_rank) {
     algorithm->SetName(api == "alltoallv" ? "AlltoAllv"
                                           : (api == "alltoall" ? "AlltoAll" : "Group/Send/Recv"));
     // Chosen by the environment, not the command line: say which interface is measured.
-    if (reporter && env != nullptr && api == env) {
+    if (reporter && alltoall_api_set && api == alltoall_api_text) {
       OXLOG(WARNING) << "BENCHMARK_ALLTOALL_API=" << api << ": measuring "
                      << (api == "group" ? "grouped oxclSend/oxclRecv"
                                         : (api == "alltoall" ? "oxclAlltoAll" : "oxclAlltoAllv"));
