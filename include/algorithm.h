@@ -31,8 +31,9 @@ class Algorithm {
   Algorithm(const std::string& name, uint64_t col_num) : name(name), col_num(col_num) {}
   virtual ~Algorithm() = default;
 
-  virtual benchmarkResult_t SetContext(Context* ctx);
-  virtual benchmarkResult_t Release();
+  virtual void SetContext(Context* ctx);
+  // Gives back what the collective holds beyond the context's buffers (nothing so far).
+  virtual void Release();
   // Creates every communicator of the process in one library call.
   virtual benchmarkResult_t InitComm(Context* ctx);
   // Waits for every queue of one worker thread.

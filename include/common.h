@@ -9,11 +9,26 @@
 namespace oxcl_benchmark {
 
 // 0 success, 1 failure, 3 stop quietly (help or version printed); any other non-zero value is
-// a failure whose code becomes the exit status.
-typedef int benchmarkResult_t;
-constexpr benchmarkResult_t BENCHMARK_SUCCESS = 0;
-constexpr benchmarkResult_t BENCHMARK_FAILURE = 1;
-constexpr benchmarkResult_t BENCHMARK_QUIT = 3;
+// a failure whose code becomes the exit status. A result cannot be dropped: it is handled, or
+// cast to void with the reason beside it.
+//
+// How failures travel, and which way is for what:
+// - this result: the ordinary way. A failure is logged once where it starts and passed up to
+//   main, where the code becomes the exit status.
+// - Context::NotifyExit (the exit_requested flag): a worker meets a failure the run cannot go
+//   on from while other workers may wait for it in a barrier or a collective; the main thread
+//   then aborts the communicators and ends the process, and workers stop at their next check.
+// - FatalExit: ends the process from any thread at once, outputs flushed, when no orderly way
+//   back exists (live threads, aborted collectives that may still write).
+// - OxclFatal: a failed collective-library call that the run cannot recover from: the library's
+//   message, then FatalExit(1).
+// - CheckMpi: a failed MPI wrapper call: the processes no longer agree on what they exchanged,
+//   so FatalExit(1) rather than a wait for ever.
+enum [[nodiscard]] benchmarkResult_t : int {
+  BENCHMARK_SUCCESS = 0,
+  BENCHMARK_FAILURE = 1,
+  BENCHMARK_QUIT = 3,
+};
 
 // printf-style formatting into a string.
 template <typename... Args>

@@ -38,10 +38,10 @@ class Context {
 
   // Runs the workers and prints the verdict (process rank 0).
   benchmarkResult_t Execute();
-  // Called by a worker that completed all its steps; always 0.
-  benchmarkResult_t NotifyFinish();
-  // Called by any part that meets a failure the run cannot continue from; always 0.
-  benchmarkResult_t NotifyExit();
+  // Called by a worker that completed all its steps.
+  void NotifyFinish();
+  // Called by any part that meets a failure the run cannot continue from.
+  void NotifyExit();
 
   // The worker body of thread `thread_rank`.
   benchmarkResult_t GetThreadParam(int thread_rank);
@@ -53,8 +53,9 @@ class Context {
   benchmarkResult_t GetTimePerColl(ThreadInfo* info);
   // Times one block of `loop` iterations (host clock, or device notifiers) into *elapsed_ms.
   benchmarkResult_t TimeBlock(ThreadInfo* info, double* elapsed_ms);
-  // Thread barrier, then MPI barrier (and the error-count all-reduce); always 0.
-  benchmarkResult_t Barrier(uint64_t thread_rank);
+  // Thread barrier, then MPI barrier (and the error-count all-reduce). A failed MPI call ends
+  // the process (CheckMpi), so there is nothing to return.
+  void Barrier(uint64_t thread_rank);
   // Aborts every communicator of the process; a failed abort ends the process.
   void AbortComms();
   // Ends the run of a failed worker: with one thread at once, otherwise through the main thread.
@@ -63,16 +64,103 @@ class Context {
   // differ, since such processes would wait for each other for ever; 0 when they agree.
   benchmarkResult_t CheckSameSettings();
 
-  // Reads BENCHMARK_ALLTOALL_API and BENCHMARK_TEST_HW_TIME_ENABLE; always 0.
-  benchmarkResult_t ParseEnv(int thread_rank);
+  // Takes BENCHMARK_ALLTOALL_API from the environment into alltoall_api_set/_text; by main,
+  // before the watchdog starts.
+  void ReadAlltoallApi();
+  // Chooses the all-to-all interface (from alltoall_api_text) and reads
+  // BENCHMARK_TEST_HW_TIME_ENABLE; a bad value falls back to the default with a warning.
+  void ParseEnv(int thread_rank);
   unsigned GetTypeSize(oxclDataType_t type) const;
   long GetNumProcs() const { return static_cast<long>(nprocs); }
 
   // Environment and version report.
-  benchmarkResult_t GetHostName();
+  void GetHostName();
   benchmarkResult_t GetDepInfo();
-  benchmarkResult_t PrintDepInfo(ThreadInfo* info);
+  // The version line, printed by thread 0 of process 0.
+  void PrintDepInfo(ThreadInfo* info);
 
+  // Who writes what, and when. The main thread fills the options, the environment settings and
+  // the topology before Execute starts the workers; from then on the workers only read them,
+  // except the two settings that ParseEnv (worker 0) writes before the first barrier, which the
+  // other workers read only after it. The run state is shared while the workers run, and each
+  // member says what guards it.
+
+  // Options, from the command line (Argument::ParseArguments).
+  uint64_t mincount = 1048576;
+  uint64_t maxcount = 33554432;
+  uint64_t addcount = 1048576;
+  uint64_t multifactor = 1;
+  std::vector<uint64_t> special_count;
+  int32_t root = 0;
+  uint64_t threads = 1;
+  uint64_t comms = 1;
+  uint64_t warmup_loop = 1;
+  uint64_t loop = 1;
+  uint64_t block = 0;
+  uint64_t async = 0;
+  uint64_t offset = 0;
+  uint64_t datacheck = 0;
+  uint64_t stress_test = 0;
+  uint64_t clique_num = 0;
+  // Accepted and range-checked; nothing in the run depends on them.
+  uint64_t clique_size = 0;
+  uint64_t mp_first = 1;
+  uint64_t priority = 0;
+  std::vector<oxclDataType_t> data_type{oxclFloat32};
+  std::vector<oxclReduceOp_t> reduce_op{oxclSum};
+  std::vector<std::string> data_type_names{"float"};
+  std::vector<std::string> reduce_op_names{"sum"};
+  // The widest element size of the -t types: buffers are sized by it.
+  uint64_t max_type_size = 4;
+  std::vector<bool> mode{true, false};
+  std::string csv_path;
+  std::string mem_usage_path;
+  // -p DIR/ and -u DIR/ name a folder, which is created when missing; a file path is not.
+  bool csv_in_folder = false;
+  bool mem_usage_in_folder = false;
+
+  // Environment settings, read once by main before Init.
+  // Timed blocks of `loop` iterations per step (BENCHMARK_REPEAT); the table shows the median.
+  uint64_t repeat = 1;
+  // BENCHMARK_CHECK_EXACT=1: floating sums whose result is exact are checked bit for bit too.
+  bool check_exact = false;
+  // BENCHMARK_ALLTOALL_API as given (alltoall_api_set false when unset); the watchdog, the
+  // check that all processes agree and ParseEnv all use this one reading.
+  bool alltoall_api_set = false;
+  std::string alltoall_api_text;
+  // Chosen by ParseEnv on worker 0: the all-to-all interface (0 alltoallv, 1 alltoall,
+  // 2 group) and whether thread 0 times with device notifiers.
+  int32_t alltoall_api = 0;
+  bool hw_time = false;
+
+  // Topology and platform, from Init and Algorithm::InitComm.
+  int32_t nprocs = 1;
+  int32_t proc_rank = 0;
+  // This process's position among the processes of its host: which cards it is dealt.
+  uint64_t local_index = 0;
+  uint64_t device_count = 0;
+  // Card, global rank and communicator of each of the threads x comms ranks of the process,
+  // indexed thread_rank * comms + c.
+  std::vector<int32_t> dev_list;
+  std::vector<int32_t> rank_list;
+  std::vector<oxclComm*> comm_list;
+  // kPoolsPerComm helper pools per communicator, for the fill and the check.
+  std::vector<std::unique_ptr<ThreadPool>> pools;
+  std::string host_name;
+  std::string card_name;
+  std::string driver_version;
+  std::string oxdrv_version;
+  std::string oxdev_version;
+  std::string oxrt_version;
+  std::string oxcl_version;
+  // The collective, set by main before Execute.
+  Algorithm* algorithm = nullptr;
+  // The result CSV file, opened by Init; written by thread 0 of process 0 only.
+  FILE* csv_file = nullptr;
+
+  // Run state, shared by the workers.
+  // The barrier's counters. barrier_mutex also serialises this process's calls into the MPI
+  // wrapper, which is called by one thread at a time (the barrier, the record's gathering).
   std::mutex barrier_mutex;
   uint64_t barrier_remaining = 0;
   uint64_t barrier_generation = 0;
@@ -81,75 +169,28 @@ class Context {
   uint64_t barrier_leaving = 0;
   uint64_t barrier_left_generation = 0;
   std::condition_variable barrier_cv;
-  uint64_t mincount = 1048576;
-  uint64_t maxcount = 33554432;
-  uint64_t addcount = 1048576;
-  int32_t nprocs = 1;
-  int32_t proc_rank = 0;
-  int32_t root = 0;
-  uint64_t multifactor = 1;
-  uint64_t local_index = 0;
-  uint64_t threads = 1;
-  uint64_t comms = 1;
-  uint64_t warmup_loop = 1;
-  uint64_t loop = 1;
-  // Timed blocks of `loop` iterations per step (BENCHMARK_REPEAT); the table shows the median.
-  uint64_t repeat = 1;
-  uint64_t block = 0;
-  uint64_t async = 0;
-  uint64_t offset = 0;
-  uint64_t datacheck = 0;
-  uint64_t device_count = 0;
-  uint64_t max_type_size = 4;
-  uint64_t stress_test = 0;
-  uint64_t clique_num = 0;
-  uint64_t clique_size = 0;
-  uint64_t mp_first = 1;
-  uint64_t priority = 0;
-  bool hw_time = false;
-  // BENCHMARK_CHECK_EXACT=1: floating sums whose result is exact are checked bit for bit too.
-  bool check_exact = false;
-  int32_t alltoall_api = 0;
-  uint64_t call_count = 0;
+  // This process's mismatches of the current step, per worker thread: each slot is written by
+  // its worker and the pool threads that check for it.
+  std::deque<std::atomic<uint64_t>> error_counts;
+  // The same counts summed over the processes at the last barrier: what the table shows.
+  std::deque<std::atomic<uint64_t>> error_totals;
+  // The verdict (any thread may set it) and the two ways a run ends: a worker asked it to stop
+  // (NotifyExit), or a worker completed (NotifyFinish). notify_mutex and notify_cv wake the
+  // main thread that waits in Execute.
   std::atomic<bool> failed{false};
   std::atomic<bool> exit_requested{false};
   std::atomic<bool> finished{false};
   std::mutex notify_mutex;
   std::condition_variable notify_cv;
-  std::vector<bool> mode{true, false};
-  std::string csv_path;
-  std::string host_name;
-  std::string card_name;
-  std::string driver_version;
-  std::string oxdrv_version;
-  std::string oxdev_version;
-  std::string oxrt_version;
-  std::string oxcl_version;
-  std::string mem_usage_path;
-  // -p DIR/ and -u DIR/ name a folder, which is created when missing; a file path is not.
-  bool csv_in_folder = false;
-  bool mem_usage_in_folder = false;
-  std::vector<oxclDataType_t> data_type{oxclFloat32};
-  std::vector<oxclReduceOp_t> reduce_op{oxclSum};
-  std::vector<std::string> data_type_names{"float"};
-  std::vector<std::string> reduce_op_names{"sum"};
-  std::vector<int32_t> dev_list;
-  std::vector<int32_t> rank_list;
-  // This process's mismatches of the current step, per worker thread.
-  std::deque<std::atomic<uint64_t>> error_counts;
-  // The same counts summed over the processes at the last barrier: what the table shows.
-  std::deque<std::atomic<uint64_t>> error_totals;
-  std::vector<uint64_t> special_count;
-  std::vector<oxclComm*> comm_list;
-  std::vector<std::unique_ptr<ThreadPool>> pools;
+  // Collective calls of the first rank, for the memory report; thread 0 of process 0 only.
+  uint64_t call_count = 0;
+  // Device notifiers of hw_time, created and used by thread 0 only.
   oxrtNotifier_t notifier_start = nullptr;
   oxrtNotifier_t notifier_end = nullptr;
-  Algorithm* algorithm = nullptr;
-  FILE* csv_file = nullptr;
 
  private:
   // Sets the flag and wakes the main thread, once.
-  benchmarkResult_t Notify(std::atomic<bool>& flag);
+  void Notify(std::atomic<bool>& flag);
 };
 
 // Prints the library failure on standard output and ends the process with status 1. `call`,
@@ -183,10 +224,6 @@ class ParallelContext : public Context {
  public:
   ParallelContext() = default;
   ~ParallelContext() override;
-
- private:
-  OX_MPI_Comm world_comm_;
-  OX_MPI_Comm node_comm_;
 };
 
 }  // namespace oxcl_benchmark

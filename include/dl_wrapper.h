@@ -33,9 +33,9 @@ extern std::atomic<int32_t> binding_state;
 // is open (missing symbols included), 1 when it cannot be opened now or could not earlier.
 // Safe to call from several threads at once: exactly one binds.
 benchmarkResult_t init_wrap();
-// Unbinds and closes the handle; a later init_wrap binds anew. Always 0. Must not run while a
-// wrapper may still be called.
-benchmarkResult_t close_wrap();
+// Unbinds and closes the handle; a later init_wrap binds anew. Must not run while a wrapper may
+// still be called.
+void close_wrap();
 
 // Each wrapper returns 0 on success. A missing entry point logs which library version it needs
 // and returns 1; a failing call logs the library's error text, calls ctx->NotifyExit() and

@@ -24,13 +24,13 @@ class ThreadInfo {
   // Advances to the next (data type, reduce operation) pair, data type fastest; false at the end.
   bool GetTypeAndOp(Context* ctx);
   // Restarts the walk of the count series.
-  benchmarkResult_t ResetCountAndMode();
+  void ResetCountAndMode();
   // Advances to the next (count, mode) step, mode fastest; false (and reset) at the end.
   bool GetTransferSizeAndMode(Context* ctx);
   // Element offset at which iteration `iteration` uses the buffers.
   uint64_t GetAddrOffset(Context* ctx, int iteration) const;
   // Zeroes this thread's mismatch counter.
-  benchmarkResult_t ResetErrorCount(Context* ctx);
+  void ResetErrorCount(Context* ctx);
 
   std::vector<void*> send_buffs;
   std::vector<void*> recv_buffs;

@@ -64,8 +64,9 @@ class ThreadPool {
   int32_t busy = 0;
   int32_t started = 0;
   std::string start_error;
-  // Atomic so that GetStatus may read it while a pool thread records a result.
-  std::atomic<benchmarkResult_t> status{0};
+  // Atomic so that GetStatus may read it while a pool thread records a result; an int, since
+  // the results are OR-ed together.
+  std::atomic<int> status{0};
 };
 
 }  // namespace oxcl_benchmark

@@ -32,12 +32,9 @@ DeclareBench::DeclareBench(Algorithm* algorithm) : algorithm(algorithm) {
 
 DeclareBench::~DeclareBench() { delete algorithm; }
 
-benchmarkResult_t Algorithm::SetContext(Context* ctx) {
-  context = ctx;
-  return BENCHMARK_SUCCESS;
-}
+void Algorithm::SetContext(Context* ctx) { context = ctx; }
 
-benchmarkResult_t Algorithm::Release() { return BENCHMARK_SUCCESS; }
+void Algorithm::Release() {}
 
 uint64_t Algorithm::RankCount() const {
   return context->threads * context->comms * static_cast<uint64_t>(context->GetNumProcs());
@@ -320,7 +317,7 @@ benchmarkResult_t Algorithm::RunChunks(ThreadInfo* info, size_t iteration, uint6
   // A single chunk runs on this thread, which would only wait for it: handing it to a pool
   // thread and back costs two wake-ups, more than the work itself at small counts.
   const bool here = context->comms == 1 && chunks == 1;
-  benchmarkResult_t tasks = BENCHMARK_SUCCESS;
+  int tasks = BENCHMARK_SUCCESS;  // the codes of every chunk, OR-ed
   for (uint64_t i = 0; i < context->comms; ++i) {
     const uint64_t pool_base = (context->comms * info->thread_rank + i) * kPoolsPerComm;
     if (fill) {

@@ -36,6 +36,7 @@ int RunProgram(int argc, char** argv) {
     OXLOG(ERROR) << why;
     return BENCHMARK_FAILURE;
   }
+  context->ReadAlltoallApi();
   std::vector<Algorithm*>& registry = AlgorithmManager::BenchMap();
   if (registry.empty()) {
     OXLOG(ERROR) << "No collective is registered in this program, nothing to run";

@@ -148,8 +148,7 @@ std::vector<std::pair<std::string, std::string>> CallSequenceSettings(const Cont
   std::vector<std::string> counts, modes;
   for (uint64_t c : ctx.special_count) counts.push_back(std::to_string(c));
   for (bool inplace : ctx.mode) modes.push_back(inplace ? "inplace" : "outofplace");
-  const char* env = std::getenv("BENCHMARK_ALLTOALL_API");
-  std::string api = env == nullptr ? "" : env;
+  std::string api = ctx.alltoall_api_text;
   std::replace(api.begin(), api.end(), '\n', ' ');  // the values travel one per line
   auto n = [](uint64_t v) { return std::to_string(v); };
   return {{"-n/--mincount", n(ctx.mincount)},
@@ -309,8 +308,7 @@ benchmarkResult_t Context::Release() {
               StrFmt("oxclDestroyComms(%llu communicators)",
                      static_cast<unsigned long long>(threads * comms)));
   }
-  benchmarkResult_t r = close_wrap();
-  if (r != BENCHMARK_SUCCESS) return r;
+  close_wrap();
   if (!failed.load()) CheckMpi(OX_MPI_Finalize(), "OX_MPI_Finalize");
   return BENCHMARK_SUCCESS;
 }
@@ -332,7 +330,10 @@ benchmarkResult_t Context::Execute() {
     };
     for (uint64_t i = threads; i-- > 0;) {
       std::string error;
-      if (!StartThread(&workers, [this, i] { GetThreadParam(static_cast<int>(i)); }, &error)) {
+      // A worker's failure reaches this thread through the flags (failed, exit_requested),
+      // which every failing path of the worker sets; its result has nothing to add.
+      auto body = [this, i] { (void)GetThreadParam(static_cast<int>(i)); };
+      if (!StartThread(&workers, body, &error)) {
         // The workers already started wait in the first barrier for this one: end the run
         // the way a failed worker does. Thread 0 starts last, so nothing has been printed.
         OXLOG(ERROR) << "cannot start worker thread " << threads - i << " of " << threads << ": "
@@ -358,23 +359,27 @@ benchmarkResult_t Context::Execute() {
   return BENCHMARK_SUCCESS;
 }
 
-benchmarkResult_t Context::NotifyFinish() { return Notify(finished); }
+void Context::NotifyFinish() { Notify(finished); }
 
-benchmarkResult_t Context::NotifyExit() { return Notify(exit_requested); }
+void Context::NotifyExit() { Notify(exit_requested); }
 
-benchmarkResult_t Context::Notify(std::atomic<bool>& flag) {
-  if (flag.load()) return BENCHMARK_SUCCESS;
+void Context::Notify(std::atomic<bool>& flag) {
+  if (flag.load()) return;
   std::lock_guard<std::mutex> lock(notify_mutex);
   flag.store(true);
   notify_cv.notify_all();
-  return BENCHMARK_SUCCESS;
 }
 
-benchmarkResult_t Context::ParseEnv(int thread_rank) {
+void Context::ReadAlltoallApi() {
+  const char* env = std::getenv("BENCHMARK_ALLTOALL_API");
+  alltoall_api_set = env != nullptr;
+  alltoall_api_text = env == nullptr ? "" : env;
+}
+
+void Context::ParseEnv(int thread_rank) {
   const bool reporter = thread_rank == 0 && proc_rank == 0;
   const bool is_alltoall = algorithm != nullptr && algorithm->GetName() == "AlltoAll";
-  const char* env = std::getenv("BENCHMARK_ALLTOALL_API");
-  std::string api = env == nullptr ? "" : env;
+  std::string api = alltoall_api_text;
   if (api.empty()) api = "alltoallv";
   if (api != "alltoall" && api != "alltoallv" && api != "group") {
     if (is_alltoall && reporter) {
@@ -395,7 +400,7 @@ benchmarkResult_t Context::ParseEnv(int thread_rank) {
     algorithm->SetName(api == "alltoallv" ? "AlltoAllv"
                                           : (api == "alltoall" ? "AlltoAll" : "Group/Send/Recv"));
     // Chosen by the environment, not the command line: say which interface is measured.
-    if (reporter && env != nullptr && api == env) {
+    if (reporter && alltoall_api_set && api == alltoall_api_text) {
       OXLOG(WARNING) << "BENCHMARK_ALLTOALL_API=" << api << ": measuring "
                      << (api == "group" ? "grouped oxclSend/oxclRecv"
                                         : (api == "alltoall" ? "oxclAlltoAll" : "oxclAlltoAllv"));
@@ -416,16 +421,14 @@ benchmarkResult_t Context::ParseEnv(int thread_rank) {
   } else if (hw != nullptr && reporter) {
     OXLOG(WARNING) << "BENCHMARK_TEST_HW_TIME_ENABLE=0: the loop is timed with the host clock";
   }
-  return BENCHMARK_SUCCESS;
 }
 
-benchmarkResult_t Context::GetHostName() {
+void Context::GetHostName() {
   char buffer[1024];
   std::memset(buffer, 0, sizeof(buffer));
   gethostname(buffer, sizeof(buffer));
   buffer[sizeof(buffer) - 1] = '\0';
   host_name = buffer;
-  return BENCHMARK_SUCCESS;
 }
 
 benchmarkResult_t Context::GetDepInfo() {
@@ -486,17 +489,16 @@ benchmarkResult_t Context::GetDepInfo() {
   return BENCHMARK_SUCCESS;
 }
 
-benchmarkResult_t Context::PrintDepInfo(ThreadInfo* info) {
-  if (info->thread_rank != 0 || proc_rank != 0) return BENCHMARK_SUCCESS;
+void Context::PrintDepInfo(ThreadInfo* info) {
+  if (info->thread_rank != 0 || proc_rank != 0) return;
   std::printf("[%s][DRIVER:%s][OXDRV:%s][OXDEV:%s][OXRT:%s][OXCL:%s]\n", card_name.c_str(),
               driver_version.c_str(), oxdrv_version.c_str(), oxdev_version.c_str(),
               oxrt_version.c_str(), oxcl_version.c_str());
   FlushOutput(stdout);
   if (!csv_path.empty() && csv_file != nullptr) FlushOutput(csv_file);
-  return BENCHMARK_SUCCESS;
 }
 
-benchmarkResult_t Context::Barrier(uint64_t thread_rank) {
+void Context::Barrier(uint64_t thread_rank) {
   WatchSetWait(thread_rank, WatchWait::kThreadBarrier);
   std::unique_lock<std::mutex> lock(barrier_mutex);
   if (--barrier_remaining == 0) {
@@ -530,7 +532,6 @@ benchmarkResult_t Context::Barrier(uint64_t thread_rank) {
     barrier_cv.wait(lock, [&] { return barrier_left_generation != generation; });
   }
   WatchSetWait(thread_rank, WatchWait::kNone);
-  return BENCHMARK_SUCCESS;
 }
 
 void Context::AbortComms() {
@@ -574,11 +575,17 @@ benchmarkResult_t Context::TestTransport(ThreadInfo* info, int iteration) {
   }
   WatchBeat(info->thread_rank);
   if (block == 0) return BENCHMARK_SUCCESS;
-  if (async == 0) return Barrier(info->thread_rank);
+  if (async == 0) {
+    Barrier(info->thread_rank);
+    return BENCHMARK_SUCCESS;
+  }
   WatchSetWait(info->thread_rank, WatchWait::kQueueSync);
   benchmarkResult_t r = algorithm->ThreadQueueSync(info);
   WatchSetWait(info->thread_rank, WatchWait::kNone);
-  if (r == BENCHMARK_SUCCESS) return Barrier(info->thread_rank);
+  if (r == BENCHMARK_SUCCESS) {
+    Barrier(info->thread_rank);
+    return BENCHMARK_SUCCESS;
+  }
   if (r == BENCHMARK_QUIT) return r;
   OXLOG(ERROR) << StrFmt("error msg: %s", "sync queue error");
   return r;
@@ -611,7 +618,7 @@ benchmarkResult_t Context::TimeBlock(ThreadInfo* info, double* elapsed_ms) {
       OX_RETURN_IF_FAILED(EndTransport(info));
       elapsed += ElapsedMs(t0, NowNs());
       OX_RETURN_IF_FAILED(algorithm->Check(info, i));
-      OX_RETURN_IF_FAILED(Barrier(rank));
+      Barrier(rank);
     }
   } else {
     const bool device_time = hw_time && rank == 0;
@@ -640,10 +647,10 @@ benchmarkResult_t Context::TimeBlock(ThreadInfo* info, double* elapsed_ms) {
 
 benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
   const uint64_t rank = info->thread_rank;
-  OX_RETURN_IF_FAILED(Barrier(rank));
+  Barrier(rank);
   OX_RETURN_IF_FAILED(TestTransport(info, 0));
   OX_RETURN_IF_FAILED(EndTransport(info));
-  OX_RETURN_IF_FAILED(Barrier(rank));
+  Barrier(rank);
   info->ResetErrorCount(this);
   WatchSetStage(rank, WatchStage::kTimed);
   const uint64_t blocks = std::max<uint64_t>(repeat, 1);
@@ -651,7 +658,7 @@ benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
   block_ms.reserve(blocks);
   for (uint64_t b = 0; b < blocks; ++b) {
     // Every block starts with all ranks together, as the first one does.
-    if (b > 0) OX_RETURN_IF_FAILED(Barrier(rank));
+    if (b > 0) Barrier(rank);
     double ms = 0.0;
     OX_RETURN_IF_FAILED(TimeBlock(info, &ms));
     block_ms.push_back(ms);
@@ -664,16 +671,16 @@ benchmarkResult_t Context::GetTimePerColl(ThreadInfo* info) {
   info->block_us.clear();
   for (double ms : block_ms) info->block_us.push_back(per_op(ms) * 1e6);
   RecordLoopTimes(rank, block_ms);
-  OX_RETURN_IF_FAILED(Barrier(rank));
+  Barrier(rank);
   if (datacheck != 0) {
     WatchSetStage(rank, WatchStage::kDataCheck);
     OX_RETURN_IF_FAILED(algorithm->InitData(info, 0));
-    OX_RETURN_IF_FAILED(Barrier(rank));
+    Barrier(rank);
     OX_RETURN_IF_FAILED(TestTransport(info, 0));
     OX_RETURN_IF_FAILED(EndTransport(info));
-    OX_RETURN_IF_FAILED(Barrier(rank));
+    Barrier(rank);
     OX_RETURN_IF_FAILED(algorithm->Check(info, 0));
-    OX_RETURN_IF_FAILED(Barrier(rank));
+    Barrier(rank);
   }
   const double seconds = per_op(elapsed);
   RecordGatherStep(this, rank);
@@ -699,16 +706,20 @@ benchmarkResult_t Context::GetThreadParam(int thread_rank) {
   if (thread_rank == 0) ParseEnv(0);
   Barrier(info.thread_rank);
   WatchBuffers(*this, info);
-  info.InitBuffer(this);
+  // A failure here has already asked the run to stop; the worker still meets the barrier
+  // below, as the others wait there for it, and leaves before the first step.
+  const benchmarkResult_t buffers = info.InitBuffer(this);
   PrintDepInfo(&info);
-  algorithm->PrintTitle(&info);
+  if (algorithm->PrintTitle(&info) != BENCHMARK_SUCCESS) return failure_exit();
   Barrier(info.thread_rank);
   const bool memory_report = !mem_usage_path.empty() && thread_rank == 0 && proc_rank == 0;
   auto select_first_card = [this]() {
     const int card = dev_list.empty() ? 0 : dev_list[0];
     oxrtError_t code = oxrtSetDevice(card);
-    if (code != oxrtSuccess) ReportRtError(this, code, StrFmt("oxrtSetDevice(card %d)", card));
-    return code == oxrtSuccess;
+    if (code == oxrtSuccess) return true;
+    // It logs and asks the run to stop; the caller ends the worker on false.
+    (void)ReportRtError(this, code, StrFmt("oxrtSetDevice(card %d)", card));
+    return false;
   };
   if (memory_report) {
     call_count = 0;
@@ -719,6 +730,7 @@ benchmarkResult_t Context::GetThreadParam(int thread_rank) {
       return failure_exit();
     }
   }
+  if (buffers != BENCHMARK_SUCCESS) return BENCHMARK_FAILURE;
   while (info.GetTypeAndOp(this)) {
     if (exit_requested.load()) return BENCHMARK_FAILURE;
     info.count = maxcount;
@@ -733,7 +745,7 @@ benchmarkResult_t Context::GetThreadParam(int thread_rank) {
     info.ResetCountAndMode();
     while (info.GetTransferSizeAndMode(this)) {
       if (exit_requested.load()) return BENCHMARK_FAILURE;
-      algorithm->SetParam(&info);
+      if (algorithm->SetParam(&info) != BENCHMARK_SUCCESS) return failure_exit();
       WatchStep(*this, info, WatchStage::kStepStart);
       if (GetTimePerColl(&info) != BENCHMARK_SUCCESS) return failure_exit();
     }

@@ -100,7 +100,7 @@ benchmarkResult_t init_wrap() {
   return BENCHMARK_SUCCESS;
 }
 
-benchmarkResult_t close_wrap() {
+void close_wrap() {
   std::lock_guard<std::mutex> lock(binding_mutex);
   ClearPointers();
   if (library_handle != nullptr) {
@@ -108,7 +108,6 @@ benchmarkResult_t close_wrap() {
     library_handle = nullptr;
   }
   binding_state.store(kUnbound, std::memory_order_release);
-  return BENCHMARK_SUCCESS;
 }
 
 benchmarkResult_t oxclGroupStart_dl(Context* ctx) {

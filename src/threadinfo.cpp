@@ -152,10 +152,9 @@ bool ThreadInfo::GetTypeAndOp(Context* ctx) {
   return false;
 }
 
-benchmarkResult_t ThreadInfo::ResetCountAndMode() {
+void ThreadInfo::ResetCountAndMode() {
   count = base_count = 0;
   mode_index = special_index = -1;
-  return BENCHMARK_SUCCESS;
 }
 
 bool ThreadInfo::GetTransferSizeAndMode(Context* ctx) {
@@ -220,10 +219,9 @@ uint64_t ThreadInfo::GetAddrOffset(Context* ctx, int iteration) const {
   return span_count + r <= cap ? r : 0;
 }
 
-benchmarkResult_t ThreadInfo::ResetErrorCount(Context* ctx) {
+void ThreadInfo::ResetErrorCount(Context* ctx) {
   ctx->error_counts[thread_rank].store(0);
   ctx->error_totals[thread_rank].store(0);
-  return BENCHMARK_SUCCESS;
 }
 
 }  // namespace oxcl_benchmark

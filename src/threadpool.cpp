@@ -48,10 +48,12 @@ benchmarkResult_t ThreadPool::Sync() {
     while (!tasks.empty()) RunFront(lock);
   }
   while (running && (!tasks.empty() || busy != 0)) task_done.wait(lock);
-  return status.load();
+  return static_cast<benchmarkResult_t>(status.load());
 }
 
-benchmarkResult_t ThreadPool::GetStatus() const { return status.load(); }
+benchmarkResult_t ThreadPool::GetStatus() const {
+  return static_cast<benchmarkResult_t>(status.load());
+}
 
 void ThreadPool::Reset() {
   {

@@ -277,11 +277,8 @@ benchmarkResult_t StartWatchdog(const Context& ctx, const std::string& collectiv
   std::string name = collective;
   if (name == "AlltoAll") {
     // The interface is chosen when the first worker starts; the set-up is the same for all.
-    const char* api = std::getenv("BENCHMARK_ALLTOALL_API");
-    name = api == nullptr || std::strcmp(api, "alltoall") != 0
-               ? (api != nullptr && std::strcmp(api, "group") == 0 ? "Group/Send/Recv"
-                                                                   : "AlltoAllv")
-               : "AlltoAll";
+    const std::string& api = ctx.alltoall_api_text;
+    name = api == "alltoall" ? "AlltoAll" : (api == "group" ? "Group/Send/Recv" : "AlltoAllv");
   }
   v.call = CallName(name);
   v.has_op = HasOp(v.call);

@@ -181,7 +181,7 @@ class Harness {
     info.count = count;
     EXPECT_EQ(info.InitBuffer(&ctx), BENCHMARK_SUCCESS);
   }
-  ~Harness() { info.ReleaseBuffer(&ctx); }
+  ~Harness() { EXPECT_EQ(info.ReleaseBuffer(&ctx), BENCHMARK_SUCCESS); }
 
   template <typename T>
   void PutReceived(const std::vector<T>& data, uint64_t at = 0) {
@@ -227,7 +227,7 @@ void ExpectReduceCheckAgrees(oxclDataType_t type, bool inplace, uint64_t g, uint
   const bool exact = check_exact || (type != oxclFloat16 && type != oxclBfloat16);
   Algo algo;
   algo.SetContext(&h.ctx);
-  algo.SetParam(&h.info);
+  EXPECT_EQ(algo.SetParam(&h.info), BENCHMARK_SUCCESS);
   // The reference values land at the chunk's place of the host buffer.
   const uint64_t start = h.info.recv_count == h.info.count ? 0 : h.info.recv_count;
   ASSERT_EQ(algo.template InitReduce<T>(&h.info, 0, start, g, len), BENCHMARK_SUCCESS);
@@ -251,7 +251,7 @@ void ExpectReduceCheckAgrees(oxclDataType_t type, bool inplace, uint64_t g, uint
 // boundary are found and reported at their own index.
 TEST(CheckKernels, ReductionCheckFindsChangesAtPieceBoundaries) {
   for (oxclDataType_t type : {oxclFloat32, oxclUint64, oxclFloat16}) {
-    WithElementType(type, [&](auto tag) {
+    const benchmarkResult_t dispatched = WithElementType(type, [&](auto tag) {
       using T = typename decltype(tag)::type;
       const uint64_t piece = pattern_detail::PieceElements<T>();
       const uint64_t len = 2 * piece + 37;
@@ -263,6 +263,7 @@ TEST(CheckKernels, ReductionCheckFindsChangesAtPieceBoundaries) {
       }
       return BENCHMARK_SUCCESS;
     });
+    EXPECT_EQ(dispatched, BENCHMARK_SUCCESS) << type;
   }
 }
 
@@ -285,7 +286,7 @@ TEST(CheckKernels, GeneratedReductionCheckAgreesWithTheStoredValuesForEveryType)
   for (oxclDataType_t type : {oxclFloat16, oxclBfloat16, oxclFloat32, oxclInt8, oxclInt16,
                               oxclInt32, oxclInt64, oxclUint8, oxclUint16, oxclUint32,
                               oxclUint64}) {
-    WithElementType(type, [&](auto tag) {
+    const benchmarkResult_t dispatched = WithElementType(type, [&](auto tag) {
       using T = typename decltype(tag)::type;
       for (bool inplace : {true, false}) {
         ExpectReduceCheckAgrees<T, Allreduce>(type, inplace, 0, len, {});
@@ -303,6 +304,7 @@ TEST(CheckKernels, GeneratedReductionCheckAgreesWithTheStoredValuesForEveryType)
       }
       return BENCHMARK_SUCCESS;
     });
+    EXPECT_EQ(dispatched, BENCHMARK_SUCCESS) << type;
   }
 }
 
@@ -342,7 +344,7 @@ TEST(CheckKernels, SmallChangesOfExactRowsAreMismatches) {
   h.ctx.reduce_op = {oxclSum};
   Allreduce algo;
   algo.SetContext(&h.ctx);
-  algo.SetParam(&h.info);
+  EXPECT_EQ(algo.SetParam(&h.info), BENCHMARK_SUCCESS);
   // Four ranks in place: element 120 sums 120 + 121 + 122 + 123 = 486.
   std::vector<int64_t> received(len);
   for (uint64_t k = 0; k < len; ++k) {
@@ -357,7 +359,7 @@ TEST(CheckKernels, SmallChangesOfExactRowsAreMismatches) {
   Harness m(oxclFloat16, false, 2 * 32, 2, 1);
   m.ctx.reduce_op = {oxclMax};
   algo.SetContext(&m.ctx);
-  algo.SetParam(&m.info);
+  EXPECT_EQ(algo.SetParam(&m.info), BENCHMARK_SUCCESS);
   // Two ranks out of place: element k is the larger of (k + 1) % 16 + 1 and (k + 2) % 16 + 1.
   std::vector<uint16_t> maxima(32);
   for (uint64_t k = 0; k < 32; ++k) {
@@ -380,7 +382,7 @@ void ExpectGatherCheckFinds(uint64_t c, bool inplace, const std::vector<uint64_t
   Harness h(oxclInt16, inplace, span, static_cast<int32_t>(n), static_cast<int32_t>(r));
   Algo algo;
   algo.SetContext(&h.ctx);
-  algo.SetParam(&h.info);
+  EXPECT_EQ(algo.SetParam(&h.info), BENCHMARK_SUCCESS);
   auto value = [&](uint64_t x) {
     return static_cast<int16_t>(gather ? Allgather::GatheredValue(x, c, n, o)
                                        : AllToAll::ReceivedValue(x, c, r, n, o));
@@ -430,12 +432,12 @@ TEST(CheckKernels, GatherChecksFindEveryChangedElementAcrossBlocksAndChunks) {
 TEST(CheckKernels, GatherChecksCompareFloatsBitForBit) {
   const uint64_t c = 40, n = 3;
   for (oxclDataType_t type : {oxclFloat32, oxclFloat16}) {
-    WithElementType(type, [&](auto tag) {
+    const benchmarkResult_t dispatched = WithElementType(type, [&](auto tag) {
       using T = typename decltype(tag)::type;
       Harness h(type, true, n * c, static_cast<int32_t>(n), 2);
       Allgather algo;
       algo.SetContext(&h.ctx);
-      algo.SetParam(&h.info);
+      EXPECT_EQ(algo.SetParam(&h.info), BENCHMARK_SUCCESS);
       std::vector<T> received(n * c);
       for (uint64_t x = 0; x < n * c; ++x) {
         received[x] = check_detail::Store<T>(type, Allgather::GatheredValue(x, c, n, 0));
@@ -450,6 +452,7 @@ TEST(CheckKernels, GatherChecksCompareFloatsBitForBit) {
       EXPECT_EQ(h.Errors(), 3u) << type;
       return BENCHMARK_SUCCESS;
     });
+    EXPECT_EQ(dispatched, BENCHMARK_SUCCESS) << type;
   }
 }
 
@@ -462,7 +465,7 @@ void ExpectReductionFill(oxclDataType_t type, bool inplace) {
   Harness h(type, inplace, kChunkElements + len, 3, 2);
   Allreduce algo;
   algo.SetContext(&h.ctx);
-  algo.SetParam(&h.info);
+  EXPECT_EQ(algo.SetParam(&h.info), BENCHMARK_SUCCESS);
   EXPECT_EQ(algo.InitBuff<T>(&h.info, 0, 1, len, 0), BENCHMARK_SUCCESS);
   const bool float16 = type == oxclFloat16;
   const std::vector<T> sent = h.Device<T>(
@@ -496,7 +499,7 @@ TEST(CheckKernels, GatherFillsFollowTheirFormulasAcrossBlocks) {
         Harness h(oxclInt32, inplace, span, static_cast<int32_t>(n), static_cast<int32_t>(r));
         Allgather algo;
         algo.SetContext(&h.ctx);
-        algo.SetParam(&h.info);
+        EXPECT_EQ(algo.SetParam(&h.info), BENCHMARK_SUCCESS);
         EXPECT_EQ(algo.InitBuff<int32_t>(&h.info, 0, 0, span, 0), BENCHMARK_SUCCESS);
         void* block = inplace ? static_cast<void*>(static_cast<int32_t*>(h.info.recv_buffs[0]) + r * c)
                               : h.info.send_buffs[0];
@@ -509,7 +512,7 @@ TEST(CheckKernels, GatherFillsFollowTheirFormulasAcrossBlocks) {
         Harness h(oxclUint8, inplace, span, static_cast<int32_t>(n), static_cast<int32_t>(r));
         AllToAll algo;
         algo.SetContext(&h.ctx);
-        algo.SetParam(&h.info);
+        EXPECT_EQ(algo.SetParam(&h.info), BENCHMARK_SUCCESS);
         EXPECT_EQ(algo.InitBuff<uint8_t>(&h.info, 0, 0, span, 0), BENCHMARK_SUCCESS);
         void* send = inplace ? h.info.recv_buffs[0] : h.info.send_buffs[0];
         const std::vector<uint8_t> sent = h.Device<uint8_t>(send, span);

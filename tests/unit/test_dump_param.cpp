@@ -167,7 +167,7 @@ TEST(MemoryReport, RepeatedLabelKeepsItsLargestGrowthAndLatestCount) {
     if (Hold(2 * kMiB) == nullptr) return 3;
     ctx->call_count = 4;
     if (dump->DumpRunTimeMem("oxclAllGather", kRunCollPhase, ctx) != 0) return 4;
-    return dump->SetName("AllGather");
+    return static_cast<int>(dump->SetName("AllGather"));
   });
   ASSERT_EQ(larger.status, 0) << larger.log;
   EXPECT_EQ(larger.report, kHeader + DataLine("AllGather", 4, 0, 2 * kMiB));

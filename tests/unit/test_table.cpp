@@ -117,7 +117,7 @@ TEST_F(Table, ReduceLayoutWithOneModeEndsEveryLine) {
   ctx.reduce_op_names = {"prod"};
   algo.SetContext(&ctx);
   const std::string out = Stdout([&] {
-    algo.PrintTitle(&info);
+    EXPECT_EQ(algo.PrintTitle(&info), BENCHMARK_SUCCESS);
     Line(algo, 0, kOutTime, 17.18, 25.77, 2);
     info.span_count = info.coll_count = 33554432;
     Line(algo, 0, kInTime, 34.36, 51.54, 2);
@@ -134,7 +134,7 @@ TEST_F(Table, GatherLayoutHasNoOperationColumn) {
   TableCollective algo(false);
   algo.SetContext(&ctx);
   std::string out = Stdout([&] {
-    algo.PrintTitle(&info);
+    EXPECT_EQ(algo.PrintTitle(&info), BENCHMARK_SUCCESS);
     Line(algo, 0, kInTime, 34.36, 51.54);
     Line(algo, 1, kOutTime, 17.18, 25.77);
   });
@@ -148,7 +148,7 @@ TEST_F(Table, GatherLayoutHasNoOperationColumn) {
   csv = ctx.csv_file = std::tmpfile();
   ASSERT_NE(csv, nullptr);
   out = Stdout([&] {
-    algo.PrintTitle(&info);
+    EXPECT_EQ(algo.PrintTitle(&info), BENCHMARK_SUCCESS);
     Line(algo, 0, kInTime, 34.36, 51.54);
   });
   EXPECT_EQ(out, std::string(kGatherHead) + kInTitles + "\n" +
@@ -182,7 +182,7 @@ TEST_F(Table, NoThreadButTheFirstOfTheFirstProcessPrints) {
   info.thread_rank = 0;
   ctx.proc_rank = 1;
   out = Stdout([&] {
-    algo.PrintTitle(&info);
+    EXPECT_EQ(algo.PrintTitle(&info), BENCHMARK_SUCCESS);
     Line(algo, 0, kInTime, 34.36, 51.54);
   });
   EXPECT_EQ(out, "");
@@ -193,7 +193,7 @@ TEST_F(Table, NoCsvPathWritesOnlyStandardOutput) {
   TableCollective algo(true);
   ctx.csv_path.clear();  // a stale file pointer must not be written through
   algo.SetContext(&ctx);
-  const std::string out = Stdout([&] { algo.PrintTitle(&info); });
+  const std::string out = Stdout([&] { EXPECT_EQ(algo.PrintTitle(&info), BENCHMARK_SUCCESS); });
   EXPECT_EQ(out, std::string(kReduceHead) + kInTitles + kOutTitles + "\n");
   EXPECT_EQ(Csv(), "");
 }

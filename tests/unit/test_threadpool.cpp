@@ -87,7 +87,7 @@ TEST(ThreadPool, StatusIsTheOrOfAllResultsAndNeverClears) {
   pool.Dispatch([] { return BENCHMARK_SUCCESS; });
   EXPECT_EQ(pool.Sync(), BENCHMARK_FAILURE);
   EXPECT_EQ(pool.GetStatus(), BENCHMARK_FAILURE);
-  pool.Dispatch([] { return 4; });
+  pool.Dispatch([] { return static_cast<benchmarkResult_t>(4); });
   EXPECT_EQ(pool.Sync(), 5);
 }
 

@@ -17,6 +17,7 @@
 //   perf_check [--count N] [--runs N]   (defaults: 32M elements, 3 runs of the check)
 // The count takes the programs' K/M/G suffixes; a bad value ends with status 2.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -36,6 +37,7 @@
 namespace {
 
 using oxcl_benchmark::Allreduce;
+using oxcl_benchmark::BENCHMARK_SUCCESS;
 using oxcl_benchmark::Context;
 using oxcl_benchmark::ThreadInfo;
 using oxcl_benchmark::ThreadPool;
@@ -137,7 +139,7 @@ int main(int argc, char** argv) {
     if (info.InitBuffer(&ctx) != 0) Fail("buffer set-up failed");
     info.count = count;
     info.type_index = info.op_index = 0;
-    algo.SetParam(&info);
+    if (algo.SetParam(&info) != BENCHMARK_SUCCESS) Fail("parameter set-up failed");
   }
   const uint64_t bytes = count * sizeof(float);
 
@@ -146,13 +148,21 @@ int main(int argc, char** argv) {
     double fill = 0, check = 0;
     for (int64_t mode = 0; mode < 2; ++mode) {
       for (ThreadInfo& info : infos) info.mode_index = mode;
-      fill += OnEveryRank([&](uint64_t t) { algo.InitData(&infos[t], 0); });
+      // Failures are gathered and judged after the threads joined: Fail ends the process.
+      std::atomic<bool> failed{false};
+      fill += OnEveryRank([&](uint64_t t) {
+        if (algo.InitData(&infos[t], 0) != BENCHMARK_SUCCESS) failed.store(true);
+      });
+      if (failed.load()) Fail("the fill failed");
       for (ThreadInfo& info : infos) {
         // The expected values, which the check itself generates, from the reference fold.
         for (uint64_t g = 0; g * oxcl_benchmark::kChunkElements < count; ++g) {
-          algo.InitReduce<float>(&info, 0, 0, g,
-                                 std::min(oxcl_benchmark::kChunkElements,
-                                          count - g * oxcl_benchmark::kChunkElements));
+          if (algo.InitReduce<float>(&info, 0, 0, g,
+                                     std::min(oxcl_benchmark::kChunkElements,
+                                              count - g * oxcl_benchmark::kChunkElements)) !=
+              BENCHMARK_SUCCESS) {
+            Fail("the expected values could not be computed");
+          }
         }
         if (oxrtSetDevice(ctx.dev_list[info.thread_rank]) != oxrtSuccess ||
             oxrtMemcpy(info.recv_buffs[0], info.host_buffs[0], bytes, oxrtMemcpyHostToDevice) !=
@@ -160,7 +170,10 @@ int main(int argc, char** argv) {
           Fail("copy of the expected values failed");
         }
       }
-      check += OnEveryRank([&](uint64_t t) { algo.Check(&infos[t], 0); });
+      check += OnEveryRank([&](uint64_t t) {
+        if (algo.Check(&infos[t], 0) != BENCHMARK_SUCCESS) failed.store(true);
+      });
+      if (failed.load()) Fail("the check failed");
       for (uint64_t t = 0; t < kRanks; ++t) {
         if (ctx.error_counts[t].load() != 0) Fail("the check found errors in correct data");
       }
@@ -173,7 +186,9 @@ int main(int argc, char** argv) {
     }
   }
   const double memcpy_gbps = AllCoreMemcpyGbps();
-  for (ThreadInfo& info : infos) info.ReleaseBuffer(&ctx);
+  for (ThreadInfo& info : infos) {
+    if (info.ReleaseBuffer(&ctx) != BENCHMARK_SUCCESS) Fail("buffer release failed");
+  }
   ctx.pools.clear();
   std::printf("# float sum all-reduce, %llu ranks, %llu elements, both modes: fill %.3f s, "
               "check %.3f s (best of %d)\n",

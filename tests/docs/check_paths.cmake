@@ -1,0 +1,33 @@
+# Fails when a page names a file that is not there. Usage:
+#   cmake -DDOC=<page> -DROOT=<repository root> -P check_paths.cmake
+# Every backquoted word with a slash is a path relative to ROOT; words with placeholders
+# (<name>, *) are patterns, not paths, and are skipped.
+if(NOT DOC OR NOT ROOT)
+  message(FATAL_ERROR "usage: cmake -DDOC=<page> -DROOT=<repository root> -P check_paths.cmake")
+endif()
+if(NOT EXISTS "${DOC}")
+  message(FATAL_ERROR "no such page: ${DOC}")
+endif()
+file(READ "${DOC}" text)
+string(REGEX MATCHALL "`[^` ]+`" quoted "${text}")
+list(REMOVE_DUPLICATES quoted)
+set(missing "")
+set(checked 0)
+foreach(word ${quoted})
+  string(REGEX REPLACE "^`(.*)`$" "\\1" path "${word}")
+  if(NOT path MATCHES "/" OR path MATCHES "[<>*]")
+    continue()
+  endif()
+  math(EXPR checked "${checked} + 1")
+  if(NOT EXISTS "${ROOT}/${path}")
+    list(APPEND missing "${path}")
+  endif()
+endforeach()
+if(missing)
+  list(LENGTH missing n)
+  string(REPLACE ";" ", " missing "${missing}")
+  # The page on a line of its own: CMake wraps long error texts.
+  message(NOTICE "in ${DOC}:")
+  message(FATAL_ERROR "${n} of ${checked} paths do not exist: ${missing}")
+endif()
+message(STATUS "${checked} paths named in ${DOC} exist")
