@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= 2
 PACKAGES = cmake g++ libgtest-dev libgmock-dev libopenmpi-dev openmpi-bin iproute2 util-linux \
-  python3 python3-scipy
+  python3 python3-scipy python3-matplotlib
 export OMPI_ALLOW_RUN_AS_ROOT = 1
 export OMPI_ALLOW_RUN_AS_ROOT_CONFIRM = 1
 
