@@ -17,16 +17,12 @@ class Allgather : public Algorithm {
   benchmarkResult_t SetParam(ThreadInfo* info) override;
   benchmarkResult_t RunAlgo(ThreadInfo* info, void* sendbuff, void* recvbuff,
                             int comm_index) override;
-  benchmarkResult_t GetDataRate(ThreadInfo* info, double seconds) override;
-  benchmarkResult_t PrintTitle(ThreadInfo* info) override {
-    return PrintTableTitle(info, kGatherLayout);
+  benchmarkResult_t InitData(ThreadInfo* info, size_t iteration) override {
+    return ChunkWork<true>(this, info, iteration, info->span_count);
   }
-  benchmarkResult_t PrintLine(ThreadInfo* info, double seconds, double algo_bw, double bus_bw,
-                              int type_size) override {
-    return PrintTableLine(info, kGatherLayout, seconds, algo_bw, bus_bw, type_size);
+  benchmarkResult_t Check(ThreadInfo* info, size_t iteration) override {
+    return ChunkWork<false>(this, info, iteration, info->recv_count);
   }
-  benchmarkResult_t InitData(ThreadInfo* info, size_t iteration) override;
-  benchmarkResult_t Check(ThreadInfo* info, size_t iteration) override;
 
   // Fills chunk g (len elements) of communicator i's gathered buffer: its part of this rank's
   // block on the device.
@@ -36,10 +32,18 @@ class Allgather : public Algorithm {
   benchmarkResult_t CheckDelta(ThreadInfo* info, int i, uint64_t g, uint64_t len, int iteration);
 
   // Value v of the gather pattern for element k of rank r's block (o: 1 out of place).
-  static uint64_t BlockValue(uint64_t k, uint64_t r, uint64_t o) { return (k + r + o) % 127; }
+  static uint64_t BlockValue(uint64_t k, uint64_t r, uint64_t o) {
+    return (k + r + o) % kGatherPeriod;
+  }
   // Expected value of element x of the gathered buffer of n blocks of c elements.
   static uint64_t GatheredValue(uint64_t x, uint64_t c, uint64_t n, uint64_t o) {
-    return (x % c + (x / c) % n + o) % 127;
+    return (x % c + (x / c) % n + o) % kGatherPeriod;
+  }
+
+ protected:
+  // The n blocks of the gathered buffer.
+  double OperationBytes(const ThreadInfo* info, double s, double n) const override {
+    return s * static_cast<double>(info->coll_count) * n;
   }
 };
 
@@ -56,8 +60,8 @@ benchmarkResult_t Allgather::InitBuff(ThreadInfo* info, int i, uint64_t g, uint6
   const uint64_t c = info->send_count;
   // Only this rank's block is sent; the check generates the gathered values it expects.
   if (start >= c) return BENCHMARK_SUCCESS;
-  T period[127];
-  for (uint64_t v = 0; v < 127; ++v) period[v] = check_detail::Store<T>(type, v);
+  T period[kGatherPeriod];
+  check_detail::StoreCounting(type, period);
   const uint64_t m = std::min(len, c - start);
   // In place the block sits at its own position of the gathered buffer.
   char* dst = inplace ? static_cast<char*>(info->recv_buffs[i]) + r * info->coll_count * ts
@@ -69,7 +73,7 @@ benchmarkResult_t Allgather::InitBuff(ThreadInfo* info, int i, uint64_t g, uint6
   if (host == nullptr) FatalExit(1);
   for (uint64_t a = 0; a < m; a += piece) {
     const uint64_t k = std::min(piece, m - a);
-    pattern_detail::FillPeriodic(host, k, period, 127, BlockValue(start + a, r, o));
+    pattern_detail::FillPeriodic(host, k, period, kGatherPeriod, BlockValue(start + a, r, o));
     check_detail::CopyToDevice(dst + a * ts, host, k, ts);
   }
   return BENCHMARK_SUCCESS;
@@ -122,10 +126,10 @@ benchmarkResult_t Allgather::CheckDelta(ThreadInfo* info, int i, uint64_t g, uin
   const bool inplace = CurrentInPlace(info);
   const uint64_t o = inplace ? 0 : 1;
   const uint64_t c = info->send_count, n = RankCount();
-  T period[127];
-  for (uint64_t v = 0; v < 127; ++v) period[v] = check_detail::Store<T>(type, v);
-  return CheckExact<T>(context, info, i, g, len, iteration, type, DeviceOf(info, i), period, 127,
-                       c, [&](uint64_t x) { return GatheredValue(x, c, n, o); },
+  T period[kGatherPeriod];
+  check_detail::StoreCounting(type, period);
+  return CheckExact<T>(context, info, i, g, len, iteration, type, DeviceOf(info, i), period,
+                       kGatherPeriod, c, [&](uint64_t x) { return GatheredValue(x, c, n, o); },
                        [&](uint64_t index, const std::string& e, const std::string& d) {
                          CountMismatch(info, index, e, d, r, inplace);
                        });

@@ -24,16 +24,12 @@ class Allreduce : public Algorithm {
   benchmarkResult_t SetParam(ThreadInfo* info) override;
   benchmarkResult_t RunAlgo(ThreadInfo* info, void* sendbuff, void* recvbuff,
                             int comm_index) override;
-  benchmarkResult_t GetDataRate(ThreadInfo* info, double seconds) override;
-  benchmarkResult_t PrintTitle(ThreadInfo* info) override {
-    return PrintTableTitle(info, kReduceLayout);
+  benchmarkResult_t InitData(ThreadInfo* info, size_t iteration) override {
+    return ChunkWork<true>(this, info, iteration, info->send_count);
   }
-  benchmarkResult_t PrintLine(ThreadInfo* info, double seconds, double algo_bw, double bus_bw,
-                              int type_size) override {
-    return PrintTableLine(info, kReduceLayout, seconds, algo_bw, bus_bw, type_size);
+  benchmarkResult_t Check(ThreadInfo* info, size_t iteration) override {
+    return ChunkWork<false>(this, info, iteration, info->recv_count);
   }
-  benchmarkResult_t InitData(ThreadInfo* info, size_t iteration) override;
-  benchmarkResult_t Check(ThreadInfo* info, size_t iteration) override;
   bool Reduces() const override { return true; }
 
   // Fills chunk g (len elements) of communicator i's send data.
@@ -45,6 +41,11 @@ class Allreduce : public Algorithm {
 
  protected:
   Allreduce(const std::string& name, uint64_t col_num) : Algorithm(name, col_num) {}
+
+  // Every rank's part is reduced on its way round and the result passed round again.
+  double BusBandwidth(double algo_bw, double n) const override {
+    return ((n - 1) * 2 / n) * algo_bw;
+  }
 
   // Where this rank's result lies: the element the expected values start from in the pattern,
   // and the element of the receive buffer the result starts at (both 0 for all-reduce).
@@ -118,6 +119,12 @@ T Store(oxclDataType_t type, uint64_t v) {
   return static_cast<T>(v);
 }
 
+// period[v] = v for v in [0, P): one period of a pattern that counts up, as elements of the type.
+template <typename T, uint64_t P>
+void StoreCounting(oxclDataType_t type, T (&period)[P]) {
+  for (uint64_t v = 0; v < P; ++v) period[v] = Store<T>(type, v);
+}
+
 // Copies host array `src` of len elements to the device; a failure ends the process.
 template <typename T>
 void CopyToDevice(void* dst, const T* src, uint64_t len, unsigned type_size) {
@@ -179,9 +186,11 @@ benchmarkResult_t Allreduce::InitBuff(ThreadInfo* info, int i, uint64_t g, uint6
   const bool float16 = type == oxclFloat16 || type == oxclBfloat16;
   // One period of the pattern, repeated over the chunk. The expected values are not stored:
   // the check generates them from their own period (ReducePeriod).
-  const uint64_t p = float16 ? 16 : 127;
-  T period[127];
-  for (uint64_t v = 0; v < p; ++v) period[v] = check_detail::Store<T>(type, float16 ? v + 1 : v);
+  const uint64_t p = ReducePatternPeriod(float16);
+  T period[kReducePeriod];
+  for (uint64_t v = 0; v < p; ++v) {
+    period[v] = check_detail::Store<T>(type, ReduceValue(float16, v));
+  }
   for (uint64_t a = 0; a < len; a += piece) {
     const uint64_t m = std::min(piece, len - a);
     pattern_detail::FillPeriodic(host, m, period, p, (g * kChunkElements + a + r + shift) % p);
@@ -210,7 +219,7 @@ benchmarkResult_t Allreduce::CheckDelta(ThreadInfo* info, int i, uint64_t g, uin
                     (o + ResultOffset(info, i)) * s + g * kChunkElements * sizeof(T);
   // Element x of this rank's result is the reduction at pattern index x + ResultStart (+ 1 out
   // of place), which repeats with the pattern's period.
-  T period[127];
+  T period[kReducePeriod];
   const uint64_t p = ReducePeriod<T>(info, period);
   const pattern_detail::PatternTile<T> expected(period, p);
   const uint64_t phase = g * kChunkElements + ResultStart(info, i) + (inplace ? 0 : 1);

@@ -15,14 +15,12 @@ class AllToAll : public Algorithm {
   benchmarkResult_t SetParam(ThreadInfo* info) override;
   benchmarkResult_t RunAlgo(ThreadInfo* info, void* sendbuff, void* recvbuff,
                             int comm_index) override;
-  benchmarkResult_t GetDataRate(ThreadInfo* info, double seconds) override;
-  benchmarkResult_t PrintTitle(ThreadInfo* info) override { return PrintTableTitle(info, kLayout); }
-  benchmarkResult_t PrintLine(ThreadInfo* info, double seconds, double algo_bw, double bus_bw,
-                              int type_size) override {
-    return PrintTableLine(info, kLayout, seconds, algo_bw, bus_bw, type_size);
+  benchmarkResult_t InitData(ThreadInfo* info, size_t iteration) override {
+    return ChunkWork<true>(this, info, iteration, info->send_count);
   }
-  benchmarkResult_t InitData(ThreadInfo* info, size_t iteration) override;
-  benchmarkResult_t Check(ThreadInfo* info, size_t iteration) override;
+  benchmarkResult_t Check(ThreadInfo* info, size_t iteration) override {
+    return ChunkWork<false>(this, info, iteration, info->recv_count);
+  }
 
   // Fills chunk g (len elements) of communicator i's send data.
   template <typename T>
@@ -31,12 +29,21 @@ class AllToAll : public Algorithm {
   benchmarkResult_t CheckDelta(ThreadInfo* info, int i, uint64_t g, uint64_t len, int iteration);
 
   // Value of element p of rank r's send data (o: 1 out of place).
-  static uint64_t SendValue(uint64_t p, uint64_t r, uint64_t o) { return (p + r + o) % 256; }
+  static uint64_t SendValue(uint64_t p, uint64_t r, uint64_t o) {
+    return (p + r + o) % kAllToAllPeriod;
+  }
   // Expected element x of rank r's receive buffer: block x / c comes from rank x / c, which sent
   // its block r there.
   static uint64_t ReceivedValue(uint64_t x, uint64_t c, uint64_t r, uint64_t n, uint64_t o) {
-    return (x % c + c * r + (x / c) % n + o) % 256;
+    return (x % c + c * r + (x / c) % n + o) % kAllToAllPeriod;
   }
+
+ protected:
+  // The whole send vector, one block to each rank.
+  double OperationBytes(const ThreadInfo* info, double s, double) const override {
+    return s * static_cast<double>(info->span_count);
+  }
+  const TableLayout& Layout() const override { return kLayout; }
 
  private:
   static const TableLayout kLayout;
@@ -60,12 +67,12 @@ benchmarkResult_t AllToAll::InitBuff(ThreadInfo* info, int i, uint64_t g, uint64
   const check_detail::HostArray<T> host_array(piece, ts, "InitBuff");
   T* host = host_array.get();
   if (len != 0 && host == nullptr) FatalExit(1);
-  T period[256];
-  for (uint64_t v = 0; v < 256; ++v) period[v] = check_detail::Store<T>(type, v);
+  T period[kAllToAllPeriod];
+  check_detail::StoreCounting(type, period);
   // The check generates the values it expects (ReceivedValue).
   for (uint64_t a = 0; a < len; a += piece) {
     const uint64_t m = std::min(piece, len - a);
-    pattern_detail::FillPeriodic(host, m, period, 256, SendValue(start + a, r, o));
+    pattern_detail::FillPeriodic(host, m, period, kAllToAllPeriod, SendValue(start + a, r, o));
     check_detail::CopyToDevice(dst + a * ts, host, m, ts);
   }
   return BENCHMARK_SUCCESS;
@@ -82,10 +89,11 @@ benchmarkResult_t AllToAll::CheckDelta(ThreadInfo* info, int i, uint64_t g, uint
   const uint64_t o = inplace ? 0 : 1;
   const uint64_t c = info->coll_count, n = RankCount();
   const uint64_t rank = static_cast<uint64_t>(r);
-  T period[256];
-  for (uint64_t v = 0; v < 256; ++v) period[v] = check_detail::Store<T>(type, v);
-  return CheckExact<T>(context, info, i, g, len, iteration, type, DeviceOf(info, i), period, 256,
-                       c, [&](uint64_t x) { return ReceivedValue(x, c, rank, n, o); },
+  T period[kAllToAllPeriod];
+  check_detail::StoreCounting(type, period);
+  return CheckExact<T>(context, info, i, g, len, iteration, type, DeviceOf(info, i), period,
+                       kAllToAllPeriod, c,
+                       [&](uint64_t x) { return ReceivedValue(x, c, rank, n, o); },
                        [&](uint64_t index, const std::string& e, const std::string& d) {
                          CountMismatch(info, index, e, d, r, inplace);
                        });

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common.h"
+#include "log.h"
 #include "oxcl.h"
 #include "oxmpi_wrapper.h"
 #include "oxrt.h"
@@ -204,7 +205,24 @@ benchmarkResult_t ReportRtError(Context* ctx, oxrtError_t code,
                                 const std::string& call = std::string(),
                                 const std::string& detail = std::string());
 // The Error line that names a failed call: "Failed call: " and `call`; nothing when empty.
-void LogFailedCall(const std::string& call);
+inline void LogFailedCall(const std::string& call) {
+  if (!call.empty()) OXLOG(ERROR) << "Failed call: " << call;
+}
+// A collective library call that failed: logs "error msg: " with the library's text and then
+// `call` as LogFailedCall does, asks the workers to stop (when ctx is given), returns 1.
+// Defined beside the wrappers of the optional entry points (src/dl_wrapper.cpp), which their
+// tests link without the rest of the framework.
+benchmarkResult_t ReportOxclError(Context* ctx, oxclResult_t status,
+                                  const std::string& call = std::string());
+// The tail of a collective library call: 0 on success, otherwise ReportOxclError. `describe`
+// names the call and runs only on failure, so that a call that succeeds builds no text.
+inline benchmarkResult_t CheckStatus(oxclResult_t status, Context* ctx) {
+  return status == oxclSuccess ? BENCHMARK_SUCCESS : ReportOxclError(ctx, status);
+}
+template <typename Describe>
+benchmarkResult_t CheckStatus(oxclResult_t status, Context* ctx, Describe&& describe) {
+  return status == oxclSuccess ? BENCHMARK_SUCCESS : ReportOxclError(ctx, status, describe());
+}
 // Ends the process with status 1 after a failed MPI wrapper call: the processes no longer
 // agree on what they exchanged, and carrying on would wait for ever or hide a mismatch.
 void CheckMpi(int code, const char* call);

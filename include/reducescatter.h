@@ -14,9 +14,13 @@ class Reducescatter : public Allreduce {
   benchmarkResult_t SetParam(ThreadInfo* info) override;
   benchmarkResult_t RunAlgo(ThreadInfo* info, void* sendbuff, void* recvbuff,
                             int comm_index) override;
-  benchmarkResult_t GetDataRate(ThreadInfo* info, double seconds) override;
 
  protected:
+  // One rank's whole send vector is what moves.
+  double OperationBytes(const ThreadInfo* info, double s, double n) const override {
+    return s * static_cast<double>(info->recv_count) * n;
+  }
+  double BusBandwidth(double algo_bw, double n) const override { return ((n - 1) / n) * algo_bw; }
   // Rank r reduces slice r of the send vector: its pattern starts at element r x c.
   uint64_t ResultStart(const ThreadInfo* info, int i) const override {
     return info->recv_count * static_cast<uint64_t>(RankOf(info, i));

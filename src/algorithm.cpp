@@ -463,6 +463,26 @@ double Algorithm::Bandwidth(double bytes, double seconds) {
   return seconds > 0 ? bytes / seconds / 1e9 : 0.0;
 }
 
+double Algorithm::OperationBytes(const ThreadInfo* info, double s, double) const {
+  return s * static_cast<double>(info->count);
+}
+
+benchmarkResult_t Algorithm::GetDataRate(ThreadInfo* info, double seconds) {
+  const int s = static_cast<int>(context->GetTypeSize(CurrentType(info)));
+  const double n = static_cast<double>(RankCount());
+  const double algo_bw = Bandwidth(OperationBytes(info, s, n), seconds);
+  return PrintLine(info, seconds, algo_bw, BusBandwidth(algo_bw, n), s);
+}
+
+benchmarkResult_t Algorithm::PrintTitle(ThreadInfo* info) {
+  return PrintTableTitle(info, Layout());
+}
+
+benchmarkResult_t Algorithm::PrintLine(ThreadInfo* info, double seconds, double algo_bw,
+                                       double bus_bw, int type_size) {
+  return PrintTableLine(info, Layout(), seconds, algo_bw, bus_bw, type_size);
+}
+
 void Algorithm::CountMismatch(const ThreadInfo* info, uint64_t index, const std::string& expect,
                               const std::string& data, int rank, bool inplace) {
   OXLOG(DEBUG) << "index: " << index << ", expect: " << expect << ", data: " << data

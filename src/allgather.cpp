@@ -22,44 +22,7 @@ benchmarkResult_t Allgather::RunAlgo(ThreadInfo* info, void* sendbuff, void* rec
   }
   const oxclResult_t rc = oxclAllGather(send, recvbuff, info->coll_count, type,
                                         CommOf(info, comm_index), info->queues[comm_index]);
-  if (rc != oxclSuccess) {
-    OXLOG(ERROR) << StrFmt("error msg: %s", oxclGetErrorStr(rc));
-    LogFailedCall(DescribeCall("oxclAllGather", info, comm_index, info->coll_count, false));
-    context->NotifyExit();
-    return BENCHMARK_FAILURE;
-  }
-  return BENCHMARK_SUCCESS;
+  return CheckCall(rc, "oxclAllGather", info, comm_index, info->coll_count, false);
 }
-
-benchmarkResult_t Allgather::GetDataRate(ThreadInfo* info, double seconds) {
-  const int ts = static_cast<int>(context->GetTypeSize(CurrentType(info)));
-  const double n = static_cast<double>(RankCount());
-  const double algo_bw =
-      Bandwidth(static_cast<double>(ts) * static_cast<double>(info->coll_count) * n, seconds);
-  const double bus_bw = algo_bw * (n - 1) / n;
-  return PrintLine(info, seconds, algo_bw, bus_bw, ts);
-}
-
-benchmarkResult_t Allgather::InitData(ThreadInfo* info, size_t iteration) {
-  return RunChunks(info, iteration, info->span_count, true, [=](int i, uint64_t g, uint64_t len) {
-    return WithElementType(CurrentType(info), [&](auto tag) {
-      using T = typename decltype(tag)::type;
-      return InitBuff<T>(info, i, g, len, static_cast<int>(iteration));
-    });
-  });
-}
-
-benchmarkResult_t Allgather::Check(ThreadInfo* info, size_t iteration) {
-  return RunChunks(info, iteration, info->recv_count, false, [=](int i, uint64_t g, uint64_t len) {
-    return WithElementType(CurrentType(info), [&](auto tag) {
-      using T = typename decltype(tag)::type;
-      return CheckDelta<T>(info, i, g, len, static_cast<int>(iteration));
-    });
-  });
-}
-
-namespace {
-DeclareBench allgather_registration(new Allgather());
-}  // namespace
 
 }  // namespace oxcl_benchmark

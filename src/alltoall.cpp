@@ -8,6 +8,13 @@
 
 namespace oxcl_benchmark {
 
+namespace {
+// After a failed run-time bound entry point, whose wrapper has already said why: which one.
+void LogWrapperFailure(const char* entry) {
+  OXLOG(ERROR) << StrFmt("error msg: %s return error or load symbol error", entry);
+}
+}  // namespace
+
 const Algorithm::TableLayout AllToAll::kLayout = {
     false, "# %11s %12s %11s   ", " %16s %17s %16s %15s  ", "  %11li %12li %11s   ",
     " %16.3lf %17.2lf %16.2lf %15li  "};
@@ -39,7 +46,7 @@ benchmarkResult_t AllToAll::RunAlgo(ThreadInfo* info, void* sendbuff, void* recv
     const benchmarkResult_t r =
         oxclAlltoAll_dl(send, recv, info->coll_count, type, comm, queue, context);
     if (r != BENCHMARK_SUCCESS) {
-      OXLOG(ERROR) << StrFmt("error msg: %s", "oxclAlltoAll return error or load symbol error");
+      LogWrapperFailure("oxclAlltoAll");
       LogFailedCall(DescribeCall("oxclAlltoAll", info, comm_index, info->coll_count, false));
     }
     return r;
@@ -58,13 +65,7 @@ benchmarkResult_t AllToAll::RunAlgo(ThreadInfo* info, void* sendbuff, void* recv
   const oxclResult_t rc =
       oxclAlltoAllv(send_addr.data(), send_counts.data(), send_types.data(), recv_addr.data(),
                     recv_counts.data(), recv_types.data(), comm, queue);
-  if (rc != oxclSuccess) {
-    OXLOG(ERROR) << StrFmt("error msg: %s", oxclGetErrorStr(rc));
-    LogFailedCall(DescribeCall("oxclAlltoAllv", info, comm_index, info->coll_count, false));
-    context->NotifyExit();
-    return BENCHMARK_FAILURE;
-  }
-  return BENCHMARK_SUCCESS;
+  return CheckCall(rc, "oxclAlltoAllv", info, comm_index, info->coll_count, false);
 }
 
 benchmarkResult_t AllToAll::RunGroup(ThreadInfo* info, char* send, char* recv, int peers,
@@ -72,7 +73,7 @@ benchmarkResult_t AllToAll::RunGroup(ThreadInfo* info, char* send, char* recv, i
   const oxclDataType_t type = CurrentType(info);
   benchmarkResult_t r = oxclGroupStart_dl(context);
   if (r != BENCHMARK_SUCCESS) {
-    OXLOG(ERROR) << StrFmt("error msg: %s", "oxclGroupStart return error or load symbol error");
+    LogWrapperFailure("oxclGroupStart");
     return r;
   }
   for (int j = 0; j < peers; ++j) {
@@ -80,50 +81,16 @@ benchmarkResult_t AllToAll::RunGroup(ThreadInfo* info, char* send, char* recv, i
     oxclResult_t rc = oxclSend(send + at, info->coll_count, type, j, comm, queue);
     if (rc == oxclSuccess) rc = oxclRecv(recv + at, info->coll_count, type, j, comm, queue);
     if (rc != oxclSuccess) {
-      OXLOG(ERROR) << StrFmt("error msg: %s", oxclGetErrorStr(rc));
-      LogFailedCall(StrFmt("oxclSend/oxclRecv(peer %d, count %llu, type %s)", j,
-                           static_cast<unsigned long long>(info->coll_count),
-                           context->data_type_names[info->type_index].c_str()));
-      context->NotifyExit();
-      return BENCHMARK_FAILURE;
+      return CheckStatus(rc, context, [&] {
+        return StrFmt("oxclSend/oxclRecv(peer %d, count %llu, type %s)", j,
+                      static_cast<unsigned long long>(info->coll_count),
+                      context->data_type_names[info->type_index].c_str());
+      });
     }
   }
   r = oxclGroupEnd_dl(context);
-  if (r != BENCHMARK_SUCCESS) {
-    OXLOG(ERROR) << StrFmt("error msg: %s", "oxclGroupEnd return error or load symbol error");
-  }
+  if (r != BENCHMARK_SUCCESS) LogWrapperFailure("oxclGroupEnd");
   return r;
 }
-
-benchmarkResult_t AllToAll::GetDataRate(ThreadInfo* info, double seconds) {
-  const int ts = static_cast<int>(context->GetTypeSize(CurrentType(info)));
-  const double n = static_cast<double>(RankCount());
-  const double algo_bw =
-      Bandwidth(static_cast<double>(ts) * static_cast<double>(info->span_count), seconds);
-  const double bus_bw = algo_bw * (n - 1) / n;
-  return PrintLine(info, seconds, algo_bw, bus_bw, ts);
-}
-
-benchmarkResult_t AllToAll::InitData(ThreadInfo* info, size_t iteration) {
-  return RunChunks(info, iteration, info->send_count, true, [=](int i, uint64_t g, uint64_t len) {
-    return WithElementType(CurrentType(info), [&](auto tag) {
-      using T = typename decltype(tag)::type;
-      return InitBuff<T>(info, i, g, len, static_cast<int>(iteration));
-    });
-  });
-}
-
-benchmarkResult_t AllToAll::Check(ThreadInfo* info, size_t iteration) {
-  return RunChunks(info, iteration, info->recv_count, false, [=](int i, uint64_t g, uint64_t len) {
-    return WithElementType(CurrentType(info), [&](auto tag) {
-      using T = typename decltype(tag)::type;
-      return CheckDelta<T>(info, i, g, len, static_cast<int>(iteration));
-    });
-  });
-}
-
-namespace {
-DeclareBench alltoall_registration(new AllToAll());
-}  // namespace
 
 }  // namespace oxcl_benchmark

@@ -105,9 +105,6 @@ benchmarkResult_t CheckThreadLimit(const Context& ctx, uint64_t limit, const std
   return BENCHMARK_FAILURE;
 }
 
-void LogFailedCall(const std::string& call) {
-  if (!call.empty()) OXLOG(ERROR) << "Failed call: " << call;
-}
 
 void OxclFatal(const char* file, int line, oxclResult_t result, const std::string& call) {
   std::printf("[%s:%d] OXCL error, msg: %s, code: %#x\n", file, line, oxclGetErrorStr(result),

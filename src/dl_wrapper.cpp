@@ -58,15 +58,14 @@ benchmarkResult_t BindingResult(int32_t state) {
   return state == kBound ? BENCHMARK_SUCCESS : BENCHMARK_FAILURE;
 }
 
-// The shared tail of the four wrappers: the library's status becomes the wrapper's result.
-benchmarkResult_t CheckStatus(oxclResult_t status, Context* ctx) {
-  if (status == oxclSuccess) return BENCHMARK_SUCCESS;
+}  // namespace
+
+benchmarkResult_t ReportOxclError(Context* ctx, oxclResult_t status, const std::string& call) {
   OXLOG(ERROR) << StrFmt("error msg: %s", oxclGetErrorStr(status));
+  LogFailedCall(call);
   if (ctx != nullptr) ctx->NotifyExit();
   return BENCHMARK_FAILURE;
 }
-
-}  // namespace
 
 benchmarkResult_t init_wrap() {
   int32_t state = binding_state.load(std::memory_order_acquire);
