@@ -16,6 +16,7 @@
 #     tools/cluster/mpirun.sh (tests/cluster/cluster.cmake sets this up); a function
 #     ox_after_run, where defined, is called after the run.
 cmake_minimum_required(VERSION 3.18)
+include(${CMAKE_CURRENT_LIST_DIR}/../checks.cmake)
 include(${CMAKE_CURRENT_LIST_DIR}/../programs/table.cmake)
 if(NOT DEFINED ERR_FIRST)
   set(ERR_FIRST 7)
@@ -26,9 +27,7 @@ endif()
 if(DEFINED SLOWDOWN)
   math(EXPR MAX_SECONDS "${MAX_SECONDS} * ${SLOWDOWN}")
 endif()
-foreach(var ARGS ENV ONLY_ENV ONLY_ARGS OUT_COUNT ERR_COUNT OUT_LACKS)
-  string(REPLACE "|" ";" ${var} "${${var}}")
-endforeach()
+ox_split_lists(ARGS ENV ONLY_ENV ONLY_ARGS OUT_COUNT ERR_COUNT OUT_LACKS)
 string(MD5 key "${PROG} ${NP} ${ARGS} ${ENV} ${ONLY_RANK} ${ONLY_ENV} ${ONLY_ARGS} ${HOSTS}")
 set(work ${CMAKE_CURRENT_BINARY_DIR}/mpirun_${key})
 file(REMOVE_RECURSE ${work})
@@ -153,12 +152,7 @@ foreach(stream out err)
     endif()
   endforeach()
 endforeach()
-foreach(text IN LISTS OUT_LACKS)
-  string(FIND "${out}" "${text}" at)
-  if(NOT at EQUAL -1)
-    message(FATAL_ERROR "standard output should not hold '${text}'\n${shown}")
-  endif()
-endforeach()
+ox_expect_lacks("standard output" "${out}" "${OUT_LACKS}" "${shown}")
 
 # Table rows start with blanks and two numbers; the error columns are the fourth of each mode
 # group.

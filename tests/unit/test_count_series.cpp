@@ -1,5 +1,5 @@
-// The merge of the special counts into the count series, the mode steps within each count, the
-// restart of a walk, and the address offset window.
+// The count series of the thread record: the merge of the special counts into the regular
+// series, the mode steps within each count, the restart of a walk, and the address offset window.
 #include <gtest/gtest.h>
 
 #include <utility>
@@ -55,6 +55,8 @@ TEST(CountSeries, GrowthFactorAndAddend) {
 
 TEST(CountSeries, SpecialCountsBelowAtAndBetweenRegularCounts) {
   EXPECT_EQ(Walk({4, 8, 2, 0, {1, 2, 3}}), (std::vector<uint64_t>{1, 2, 3, 4, 8}));
+  // One special count equal to mincount is that step.
+  EXPECT_EQ(Walk({M, 4 * M, 2, M, {M}}), (std::vector<uint64_t>{M, 2 * M, 4 * M}));
   EXPECT_EQ(Walk({M, 4 * M, 2, 0, {M / 2, M}}), (std::vector<uint64_t>{M / 2, M, 2 * M, 4 * M}));
   EXPECT_EQ(Walk({M, 4 * M, 2, 0, {M / 2, 2 * M}}),
             (std::vector<uint64_t>{M / 2, M, 2 * M, 4 * M}));
@@ -79,6 +81,7 @@ TEST(CountSeries, RepeatedSpecialCountsEachGetAStep) {
 // count below it came first.
 TEST(CountSeries, MincountIsNeverLostBehindASmallerSpecialCount) {
   EXPECT_EQ(Walk({M, M, 2, 0, {M / 2}}), (std::vector<uint64_t>{M / 2, M}));
+  EXPECT_EQ(Walk({8 * M, 4 * M, 2, M, {}}), (std::vector<uint64_t>{8 * M}));
   EXPECT_EQ(Walk({M, M, 2, 0, {M / 2, 2 * M}}), (std::vector<uint64_t>{M / 2, M, 2 * M}));
   EXPECT_EQ(Walk({8 * M, 4 * M, 2, 0, {2 * M}}), (std::vector<uint64_t>{2 * M, 8 * M}));
   EXPECT_EQ(Walk({8 * M, 4 * M, 2, 0, {16 * M}}), (std::vector<uint64_t>{8 * M, 16 * M}));
@@ -113,6 +116,17 @@ TEST(CountSeries, EachCountRunsTheModeListInOrder) {
   const std::vector<std::pair<uint64_t, int64_t>> single = {
       {M / 2, 0}, {M, 0}, {2 * M, 0}, {3 * M, 0}};
   EXPECT_EQ(seen, single);
+
+  // Without -i both modes run, in place first.
+  Context defaults;
+  defaults.mincount = M;
+  defaults.maxcount = 2 * M;
+  defaults.multifactor = 2;
+  seen.clear();
+  while (info.GetTransferSizeAndMode(&defaults)) seen.emplace_back(info.count, info.mode_index);
+  const std::vector<std::pair<uint64_t, int64_t>> both = {{M, 0}, {M, 1}, {2 * M, 0}, {2 * M, 1}};
+  EXPECT_EQ(seen, both);
+  EXPECT_TRUE(defaults.mode.front());
 }
 
 TEST(CountSeries, ResetRestartsAWalkHalfWayThrough) {
@@ -131,21 +145,24 @@ TEST(CountSeries, ResetRestartsAWalkHalfWayThrough) {
   EXPECT_EQ(info.count, M / 2);
   EXPECT_EQ(info.mode_index, 0);
 
-  // A finished walk leaves the record as a reset does.
+  // A finished walk leaves the record as a reset does, and the next walk starts over.
   while (info.GetTransferSizeAndMode(&ctx)) {
   }
   EXPECT_EQ(info.count, 0u);
   EXPECT_EQ(info.base_count, 0u);
   EXPECT_EQ(info.mode_index, -1);
   EXPECT_EQ(info.special_index, -1);
+  ASSERT_TRUE(info.GetTransferSizeAndMode(&ctx));
+  EXPECT_EQ(info.count, M / 2);
 }
 
 TEST(AddrOffset, WindowStaysInsideTheCap) {
   Context ctx;
-  ctx.offset = 1;
   ctx.maxcount = 32 * M;
   ThreadInfo info;
   info.span_count = 8 * M;
+  EXPECT_EQ(info.GetAddrOffset(&ctx, 1), 0u);  // without -o the window never moves
+  ctx.offset = 1;
   std::vector<uint64_t> got;
   for (int it = 0; it < 6; ++it) got.push_back(info.GetAddrOffset(&ctx, it));
   EXPECT_EQ(got, (std::vector<uint64_t>{0, 8 * M, 16 * M, 24 * M, 0, 8 * M}));
@@ -157,6 +174,11 @@ TEST(AddrOffset, WindowStaysInsideTheCap) {
   }
   info.span_count = 0;
   EXPECT_EQ(info.GetAddrOffset(&ctx, 7), 0u);
+  // No cap at all (no count): no division by zero.
+  ctx.maxcount = 0;
+  info.span_count = 12 * M;
+  EXPECT_EQ(info.GetAddrOffset(&ctx, 3), 0u);
+  ctx.maxcount = 32 * M;
 
   // Whatever the sizes, a moved window ends inside the cap, also for iteration numbers whose
   // product with the span passes 32 bits.

@@ -12,6 +12,8 @@
 #include <random>
 #include <vector>
 
+#include "allreduce.h"
+
 namespace oxcl_benchmark {
 namespace {
 
@@ -78,13 +80,42 @@ uint16_t RefFloatToBf16(float x) {
   return (lo & 1) == 0 ? lo : static_cast<uint16_t>(lo + 1);
 }
 
+// The tolerance as the reduction check applies it to rows that are not exact: a received value
+// off by a little less than its type's tolerance passes, one off by a little more fails.
 TEST(DataTypeDelta, ToleranceOfEveryCode) {
-  for (int code : {32, 33, 34, 48, 49, 50}) {
-    EXPECT_EQ(GetDelta(static_cast<oxclDataType_t>(code)), 1e-200) << code;
+  const auto passes = [](oxclDataType_t type, auto e, auto d) {
+    return check_detail::RelativeDiff<decltype(e)>(type, e, d) <= GetDelta(type);
+  };
+  // float32 and float16 tolerate 0.3 %: at 1000, 2.5 either way passes and 3.5 fails. So do
+  // codes of no type, which are checked as float32.
+  for (int code : {int{oxclFloat32}, 0, 19, 1000, -1}) {
+    const auto type = static_cast<oxclDataType_t>(code);
+    EXPECT_TRUE(passes(type, 1000.0f, 1002.5f) && passes(type, 1000.0f, 997.5f)) << code;
+    EXPECT_FALSE(passes(type, 1000.0f, 1003.5f) || passes(type, 1000.0f, 996.5f)) << code;
   }
-  EXPECT_EQ(GetDelta(oxclBfloat16), 0.046875);
-  for (int code : {16, 18, 35, 51, 0, 19, 31, 52, 1000, -1}) {
-    EXPECT_EQ(GetDelta(static_cast<oxclDataType_t>(code)), 0.003) << code;
+  const auto half = [](float v) { return static_cast<uint16_t>(float2half(v)); };
+  EXPECT_TRUE(passes(oxclFloat16, half(1000), half(1002.5f)));
+  EXPECT_FALSE(passes(oxclFloat16, half(1000), half(1003.5f)));
+  // bfloat16 keeps 8 bits: it tolerates 3/64, at 64 that is 3 either way.
+  const auto bf16 = [](float v) { return static_cast<uint16_t>(float2bf16_rn(v)); };
+  EXPECT_TRUE(passes(oxclBfloat16, bf16(64), bf16(66.5f)));
+  EXPECT_TRUE(passes(oxclBfloat16, bf16(64), bf16(61.5f)));
+  EXPECT_FALSE(passes(oxclBfloat16, bf16(64), bf16(67.5f)));
+  EXPECT_FALSE(passes(oxclBfloat16, bf16(64), bf16(60.5f)));
+  EXPECT_FALSE(passes(oxclFloat16, half(64), half(66.5f)));
+  // Integers up to 32 bits tolerate nothing: one step at their largest magnitude fails.
+  EXPECT_FALSE(passes(oxclInt8, int8_t{127}, int8_t{126}));
+  EXPECT_FALSE(passes(oxclInt16, int16_t{-32768}, int16_t{-32767}));
+  EXPECT_FALSE(passes(oxclInt32, int32_t{2147483647}, int32_t{2147483646}));
+  EXPECT_FALSE(passes(oxclUint8, uint8_t{255}, uint8_t{254}));
+  EXPECT_FALSE(passes(oxclUint16, uint16_t{65535}, uint16_t{65534}));
+  EXPECT_FALSE(passes(oxclUint32, uint32_t{4294967295u}, uint32_t{4294967294u}));
+  // The 64-bit integers share the float tolerance, which must therefore never decide their
+  // rows: every such row is compared bit for bit.
+  for (oxclDataType_t type : {oxclInt64, oxclUint64}) {
+    for (oxclReduceOp_t op : {oxclSum, oxclProd, oxclMax, oxclMin}) {
+      EXPECT_TRUE(ExactReduction(type, op, 1000, false)) << type << " " << op;
+    }
   }
 }
 
