@@ -9,12 +9,16 @@ import subprocess
 import sys
 import tempfile
 
-failures = []
+sys.dont_write_bytecode = True  # the shared checks beside this file; keep the tree clean
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from tooltest import check, summary  # noqa: E402
+
 
 # Writes a record of one row whose blocks took FAKE_LAT (comma list, microseconds), notes
 # its side in FAKE_LOG, and exits with FAKE_STATUS.
 FAKE = r'''
 import json, os, sys
+
 lat = [float(v) for v in os.environ["FAKE_LAT"].split(",")]
 with open(os.environ["FAKE_LOG"], "a") as log:
     log.write(sys.argv[1] + "\n")
@@ -27,12 +31,6 @@ with open(os.environ["BENCHMARK_RECORD"], "w") as f:
     json.dump({"program": "fake", "collective": "AllReduce", "verdict": "PASSED",
                "error": None, "rows": [row]}, f)
 '''
-
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print(f"FAIL: {what}", file=sys.stderr)
 
 
 def main():
@@ -98,8 +96,7 @@ def main():
                            timeout=60)
         check(p.returncode == 0 and "--pairs" in p.stdout and "Exit status" in p.stdout,
               f"--help: {p.stdout}")
-    print(f"{len(failures)} failures")
-    return 1 if failures else 0
+    return summary()
 
 
 if __name__ == "__main__":

@@ -10,19 +10,10 @@ import subprocess
 import sys
 import tempfile
 
-failures = []
+sys.dont_write_bytecode = True  # the shared checks beside this file; keep the tree clean
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from tooltest import check, run, summary  # noqa: E402
 
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print(f"FAIL: {what}", file=sys.stderr)
-
-
-def run(tool, *args):
-    p = subprocess.run([sys.executable, tool, *args], capture_output=True, text=True, timeout=60)
-    check("Traceback" not in p.stderr, f"{args}: Python traceback: {p.stderr}")
-    return p.returncode, p.stdout, p.stderr
 
 
 def row(bytes_, mode, busbw, latency, dtype="float", redop="sum"):
@@ -335,8 +326,7 @@ def main():
             check_statistics(tool, write, tmp)
         else:
             print("scipy missing (python3-scipy): the statistics are not checked")
-    print(f"{len(failures)} failures")
-    return 1 if failures else 0
+    return summary()
 
 
 if __name__ == "__main__":

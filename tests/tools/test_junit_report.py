@@ -10,19 +10,10 @@ import sys
 import tempfile
 import xml.etree.ElementTree as ET
 
-failures = []
+sys.dont_write_bytecode = True  # the shared checks beside this file; keep the tree clean
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from tooltest import check, run, summary  # noqa: E402
 
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print(f"FAIL: {what}", file=sys.stderr)
-
-
-def run(tool, *args):
-    p = subprocess.run([sys.executable, tool, *args], capture_output=True, text=True, timeout=60)
-    check("Traceback" not in p.stderr, f"{args}: Python traceback: {p.stderr}")
-    return p.returncode, p.stdout, p.stderr
 
 
 def row(bytes_, latency, errors=0, first_error=None):
@@ -125,8 +116,7 @@ def main():
         check(rc == 2 and "usage:" in err, f"no input: {rc} {err}")
         rc, stdout, _ = run(tool, "--help")
         check(rc == 0 and "Exit status" in stdout, "--help")
-    print(f"{len(failures)} failures")
-    return 1 if failures else 0
+    return summary()
 
 
 if __name__ == "__main__":

@@ -6,24 +6,14 @@ Usage: test_plot_results.py TOOL FIXTURE_DIR input|draw
 """
 import json
 import os
-import subprocess
 import sys
 import tempfile
 
+sys.dont_write_bytecode = True  # the shared checks beside this file; keep the tree clean
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from tooltest import check, run, summary  # noqa: E402
+
 SKIPPED = 77
-failures = []
-
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print(f"FAIL: {what}", file=sys.stderr)
-
-
-def run(tool, *args):
-    p = subprocess.run([sys.executable, tool, *args], capture_output=True, text=True,
-                       timeout=60)
-    return p.returncode, p.stdout, p.stderr
 
 
 def expect_error(tool, what, text, *args):
@@ -223,8 +213,7 @@ def main():
         rc = (input_checks if what == "input" else draw_checks)(tool, fixtures, tmp)
     if rc == SKIPPED:
         return SKIPPED
-    print(f"{len(failures)} failures")
-    return 1 if failures else 0
+    return summary()
 
 
 if __name__ == "__main__":

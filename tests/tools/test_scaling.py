@@ -11,23 +11,16 @@ import subprocess
 import sys
 import tempfile
 
-failures = []
-
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print(f"FAIL: {what}", file=sys.stderr)
+sys.dont_write_bytecode = True  # the shared checks beside this file; keep the tree clean
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import tooltest  # noqa: E402
+from tooltest import check, summary  # noqa: E402
 
 
 def run(tool, *args, env=None):
-    full = dict(os.environ, OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1")
-    full.pop("BENCHMARK_RECORD", None)
-    full.update(env or {})
-    p = subprocess.run([sys.executable, tool, *args], capture_output=True, text=True,
-                       timeout=240, env=full)
-    check("Traceback" not in p.stderr, f"{args}: Python traceback: {p.stderr}")
-    return p.returncode, p.stdout, p.stderr
+    full = {"OMPI_ALLOW_RUN_AS_ROOT": "1", "OMPI_ALLOW_RUN_AS_ROOT_CONFIRM": "1",
+            "BENCHMARK_RECORD": None, **(env or {})}
+    return tooltest.run(tool, *args, env=full, timeout=240)
 
 
 def table(path):
@@ -129,8 +122,7 @@ def main():
                 return 0
             group_launcher(tool, bin_dir, tmp, f"{cluster} -H {{P}} -np {{P}}", [2, 3],
                            "bench-allreduce", "cluster")
-    print(f"{len(failures)} failures")
-    return 1 if failures else 0
+    return summary()
 
 
 if __name__ == "__main__":

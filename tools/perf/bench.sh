@@ -200,40 +200,50 @@ done
 
 # ----------------------------------------------------------------------------------------------
 section "5. cost of the data check, and peak memory"
-# bench-allreduce, default sweep (1M..32M step 1M, both modes), 2 threads; best of 2 wall times.
-for d in 0 1; do
-  best=""
-  for run in 1 2; do
-    if [ -x "$bin/peak_rss" ]; then
-      bounded 300 "$bin/peak_rss" "$bin/bench-allreduce" -s 2 -d $d >/dev/null 2>"$work/rss.err"
-      w=$(awk '$1 == "wall_s" { print $2 }' "$work/rss.err")
-    else
-      t0=$(date +%s)
-      bounded 300 "$bin/bench-allreduce" -s 2 -d $d >/dev/null 2>&1 && w=$(($(date +%s) - t0))
-    fi
-    [ -n "$w" ] && { [ -z "$best" ] || [ "$(calc "print ($w < $best)")" = 1 ]; } && best=$w
+# wall_s LIMIT ARGS...: wall seconds of one bench-allreduce run (peak_rss's clock where it is
+# built, else whole seconds of date); empty when the run fails or overruns.
+wall_s() {
+  limit=$1
+  shift
+  if [ -x "$bin/peak_rss" ]; then
+    bounded "$limit" "$bin/peak_rss" "$bin/bench-allreduce" "$@" >/dev/null 2>"$work/rss.err" &&
+      awk '$1 == "wall_s" { print $2 }' "$work/rss.err"
+  else
+    t0=$(date +%s)
+    bounded "$limit" "$bin/bench-allreduce" "$@" >/dev/null 2>&1 && echo $(($(date +%s) - t0))
+  fi
+}
+# check_cost KEY RUNS LIMIT ARGS...: the best wall time of RUNS runs of ARGS at -d 0 and at
+# -d 1, as KEY_d0_s and KEY_d1_s. The two settings alternate, so that a change of load between
+# runs does not fall on one side only.
+check_cost() {
+  key=$1 runs=$2 limit=$3
+  shift 3
+  best0="" best1="" run=0
+  while [ $run -lt "$runs" ]; do
+    for d in 0 1; do
+      w=$(wall_s "$limit" "$@" -d $d)
+      [ -n "$w" ] || continue
+      if [ $d = 0 ]; then b=$best0; else b=$best1; fi
+      [ -z "$b" ] || [ "$(calc "print ($w < $b)")" = 1 ] || continue
+      if [ $d = 0 ]; then best0=$w; else best1=$w; fi
+    done
+    run=$((run + 1))
   done
-  put "sweep_d${d}_s" "$best"
-done
+  put "${key}_d0_s" "$best0"
+  put "${key}_d1_s" "$best1"
+}
+
+# bench-allreduce, default sweep (1M..32M step 1M, both modes), 2 threads; best of 3 each.
+check_cost sweep 3 300 -s 2
 s0=$(get sweep_d0_s)
 s1=$(get sweep_d1_s)
 echo "default sweep, bench-allreduce -s 2: -d 0 ${s0:-?} s, -d 1 ${s1:-?} s," \
      "ratio $(ratio "$s1" "$s0")"
 # Many steps of small counts (256 counts to 256K, both modes): what the check costs per step
-# beyond its data, such as host memory mapped afresh for each larger count. Best of 3.
+# beyond its data, such as host memory mapped afresh for each larger count. Best of 3 each.
 small="-s 2 -n 1 -x 256K -a 1K -m 1 -l 1 -w 1"
-for d in 0 1; do
-  best=""
-  for run in 1 2 3; do
-    w=""
-    if [ -x "$bin/peak_rss" ]; then
-      bounded 120 "$bin/peak_rss" "$bin/bench-allreduce" $small -d $d >/dev/null 2>"$work/rss.err"
-      w=$(awk '$1 == "wall_s" { print $2 }' "$work/rss.err")
-    fi
-    [ -n "$w" ] && { [ -z "$best" ] || [ "$(calc "print ($w < $best)")" = 1 ]; } && best=$w
-  done
-  put "small_d${d}_s" "$best"
-done
+check_cost small 3 120 $small
 m0=$(get small_d0_s)
 m1=$(get small_d1_s)
 echo "512-step sweep, bench-allreduce $small: -d 0 ${m0:-?} s, -d 1 ${m1:-?} s," \
