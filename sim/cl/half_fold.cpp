@@ -181,11 +181,19 @@ OXSIM_F16C __attribute__((noinline)) __m128i F16cToHalvesAnyRange(__m256 x) {
   return _mm256_cvtps_ph(_mm256_or_ps(y, sign), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
 }
 
-// Lanes of x whose float16 result is not normal (or that overflow), as all-ones masks.
+// Lanes of x whose float16 result is not normal (or that overflow), as all-ones masks. +0.0
+// is left out: both conversions give it the same pattern, and buffers that held another type
+// (zero upper or lower halves) or sums of zeros would otherwise take the slow path throughout.
 OXSIM_F16C inline __m256 OutsideNormal(__m256 x) {
   const __m256 mag = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), x);
-  return _mm256_or_ps(_mm256_cmp_ps(mag, _mm256_set1_ps(0x1p-14f), _CMP_LT_OQ),
-                      _mm256_cmp_ps(mag, _mm256_set1_ps(65520.0f), _CMP_NLT_UQ));
+  const __m256 outside =
+      _mm256_or_ps(_mm256_cmp_ps(mag, _mm256_set1_ps(0x1p-14f), _CMP_LT_OQ),
+                   _mm256_cmp_ps(mag, _mm256_set1_ps(65520.0f), _CMP_NLT_UQ));
+  // A zero whose sign is clear: x | 1.0 is then +1.0, and -1.0 for -0.0.
+  const __m256 plus_zero = _mm256_and_ps(
+      _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_EQ_OQ),
+      _mm256_cmp_ps(_mm256_or_ps(x, _mm256_set1_ps(1.0f)), _mm256_setzero_ps(), _CMP_GT_OQ));
+  return _mm256_andnot_ps(plus_zero, outside);
 }
 
 // For values whose results are all normal (the usual case): add half a unit in the last
