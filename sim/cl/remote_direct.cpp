@@ -252,21 +252,26 @@ class DirectReduction {
 
   int64_t ReduceRange(uint64_t begin, uint64_t end) {
     const uint64_t unit = kUnitBytes / elem_;
-    stage_.resize(static_cast<size_t>(n_) * kUnitBytes);
-    result_.resize(kUnitBytes);
+    // Outputs behind the kernel take the whole unit in one copy, so it is kept; otherwise
+    // each tile goes out at once from a tile that stays in the first-level cache, as in the
+    // in-process engine.
+    bool by_kernel = false;
+    for (int r = 0; r < n_ && !scatter_; ++r) by_kernel |= !op_.Local(r) && !recv_map_[r];
+    if (by_kernel) result_.resize(kUnitBytes);
+    alignas(64) char tile_buf[kTileBytes];
     in_.resize(n_);
     for (uint64_t lo = begin; lo < end; lo += unit) {
       const uint64_t len = std::min(unit, end - lo);
       if (int64_t status = GatherInputs(lo, len)) return status;
-      // Tile by tile, as in the in-process engine, into the unit's result: the outputs reached
-      // directly take each tile at once, those behind the kernel the whole unit in one copy.
       const uint64_t tile = kTileBytes / elem_;
       for (uint64_t pos = 0; pos < len; pos += tile) {
         const uint64_t m = std::min(tile, len - pos);
-        fold_(in_.data(), n_, pos, m, result_.data() + pos * elem_);
-        StoreDirect(lo + pos, m, result_.data() + pos * elem_);
+        char* into = by_kernel ? result_.data() + pos * elem_ : tile_buf;
+        fold_(in_.data(), n_, pos, m, into);
+        StoreDirect(lo + pos, m, into);
       }
-      if (int64_t status = StoreByKernel(lo, len)) return status;
+      if (by_kernel)
+        if (int64_t status = StoreByKernel(lo, len)) return status;
     }
     return oxclSuccess;
   }
@@ -280,6 +285,7 @@ class DirectReduction {
         in_[r] = op_.Local(r) ? src : send_map_[r] + lo * elem_;
         continue;
       }
+      stage_.resize(static_cast<size_t>(n_) * kUnitBytes);
       char* dst = stage_.data() + static_cast<size_t>(r) * kUnitBytes;
       if (!PeerCopy(true, op_.link.pids[op_.ProcOf(r)], dst, src, len * elem_)) {
         Report("%s: reading rank %d's input from process %lld failed: %s", CollName(a_.kind), r,
