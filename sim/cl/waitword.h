@@ -26,11 +26,11 @@ class WaitWord {
   // How long a waiter spins before it sleeps, and how long one sleep lasts at most.
   static constexpr std::chrono::nanoseconds kSpin{4000};
   static constexpr std::chrono::nanoseconds kSleep{20'000'000};
-  // The yielding phase of waits whose partners have a core each. A rank that sleeps is woken
-  // tens of microseconds after the arrival it waits for (longer when its core went idle), and
-  // on 2 ranks at 1 MiB, where a call takes about 40 us, every other call slept at least once:
-  // the wake-ups, not the work, set the row and its spread. A yielding waiter sees the arrival
-  // at once and still gives the core to any other thread that is ready to run.
+  // The yielding phase of waits whose partners have a core each. A rank that sleeps runs
+  // again only when the kernel gets round to it after the wake-up; on 2 ranks at 1 MiB, where
+  // a call takes some 40 us, more than half of the calls found the partner not there yet after
+  // the spin and slept, so the wake-ups, not the work, set the row and its spread. A yielding
+  // waiter sees the arrival at once and still gives the core to any thread ready to run.
   static constexpr std::chrono::nanoseconds kYield{50'000};
 
  private:
