@@ -56,11 +56,5 @@ INSTANTIATE_TEST_SUITE_P(Yield, WaitWordPhases,
                          testing::Values(0, static_cast<int>(WaitWord::kYield.count() / 1000),
                                          2000));
 
-TEST(HostCores, CountsTheCpusThisProcessMayUse) {
-  cpu_set_t set;
-  ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
-  EXPECT_EQ(HostCores(), static_cast<unsigned>(CPU_COUNT(&set)));
-}
-
 }  // namespace
 }  // namespace oxcl_sim
