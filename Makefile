@@ -49,7 +49,7 @@ matrix: build
 SAN_PROGRAMS = bench-allreduce bench-reducescatter bench-allgather bench-alltoall bench-testcoll \
   oxcl_legacy test_threadpool test_log test_threadinfo test_watchdog test_sim_queue test_sim_mpi \
   test_sim_fault_inject oxmpi_two oxcl_reference_test oxcl_fault_test oxcl_hang_test oxcl_remote_test \
-  oxcl_reference_mpi_test fail_matrix test_record
+  oxcl_reference_mpi_test fail_matrix test_record oxcl_waitword_test
 ASAN_TARGETS = $(SAN_PROGRAMS) bench-none test_element_check test_check_kernels test_argument \
   test_datatype test_count_series test_init_reduce test_table test_gather_patterns \
   test_sim_memory test_sim_fault_parse test_sim_corrupt test_sim_knobs test_sim_drv_dev oxsim_probe \

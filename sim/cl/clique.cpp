@@ -67,6 +67,8 @@ Clique::Clique(uint64_t nonce, int nranks, int64_t creator_pid)
       nonce_(nonce),
       nranks_(nranks),
       creator_pid_(creator_pid),
+      yield_(static_cast<unsigned>(nranks) <= HostCores() ? WaitWord::kYield
+                                                          : std::chrono::nanoseconds(0)),
       slots_(new Slot[kSlots]),
       channels_(new Channel[static_cast<size_t>(nranks) * nranks]) {
   const size_t n = static_cast<size_t>(nranks);

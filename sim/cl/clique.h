@@ -113,13 +113,13 @@ class Clique {
   // Waits until done() holds: oxclSuccess, or the break code when the clique broke first.
   template <class Done>
   oxclResult_t Await(Done done) {
-    if (word_.Await(done, [this] { return broken(); })) return oxclSuccess;
+    if (word_.Await(done, [this] { return broken(); }, yield_)) return oxclSuccess;
     return BreakCode();
   }
   // Waits until done() holds, whether or not the clique broke (for waits that always end).
   template <class Done>
   void AwaitAlways(Done done) {
-    word_.Await(done, [] { return false; });
+    word_.Await(done, [] { return false; }, yield_);
   }
 
   // Breaks the clique for good: every waiting and later operation fails with `code`
@@ -144,6 +144,9 @@ class Clique {
   const uint64_t nonce_;
   const int nranks_;
   const int64_t creator_pid_;
+  // Waits yield before they sleep only while every rank can have a core of its own; with
+  // more ranks than cores the rank waited for may need this very core.
+  const std::chrono::nanoseconds yield_;
   WaitWord word_;
   std::atomic<int> break_code_{0};
   std::unique_ptr<Slot[]> slots_;

@@ -16,6 +16,21 @@
 namespace oxcl_sim {
 namespace remote {
 
+namespace {
+
+// Maps `bytes` of the memory file that process `pid` holds open as descriptor `fd`; null when
+// it cannot be reached.
+void* MapPeerFile(int64_t pid, int fd, size_t bytes) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+  const int f = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (f < 0) return nullptr;
+  void* base = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, f, 0);
+  close(f);
+  return base == MAP_FAILED ? nullptr : base;
+}
+
+}  // namespace
+
 char* Link::Map(int64_t pid, const oxsim::SharedRange& range) {
   if (range.fd < 0) return nullptr;
   const auto key = std::make_pair(pid, range.serial);
@@ -29,13 +44,8 @@ char* Link::Map(int64_t pid, const oxsim::SharedRange& range) {
       munmap(oldest->second.base, oldest->second.bytes);
       mapped.erase(oldest);
     }
-    const std::string path =
-        "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(range.fd);
-    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    void* base = mmap(nullptr, range.file_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    close(fd);
-    if (base == MAP_FAILED) return nullptr;
+    void* base = MapPeerFile(pid, range.fd, range.file_bytes);
+    if (base == nullptr) return nullptr;
     it = mapped.emplace(key, Mapped{base, range.file_bytes, 0}).first;
   }
   it->second.last_use = ++uses;
@@ -78,10 +88,11 @@ oxsim::SharedRange RangeAt(const std::vector<uint64_t>& words, size_t at) {
   return x;
 }
 
-// The direct paths' first step: every process sends the others its words (4 header words,
-// then `per_rank` words per rank it holds) and receives theirs, indexed by process.
+// The direct paths' first step: every process sends the others its words (`head` words, then
+// `per_rank` words per rank it holds) and receives theirs, indexed by process.
 oxclResult_t SwapWords(Operation& op, Exchange& ex, const std::vector<uint64_t>& mine,
-                       size_t per_rank, std::vector<std::vector<uint64_t>>* theirs) {
+                       size_t head, size_t per_rank,
+                       std::vector<std::vector<uint64_t>>* theirs) {
   const int n = op.n();
   const size_t procs = op.members.procs.size();
   theirs->assign(procs, {});
@@ -89,7 +100,7 @@ oxclResult_t SwapWords(Operation& op, Exchange& ex, const std::vector<uint64_t>&
   for (int r = 0; r < n; ++r) ++ranks_of[op.ProcOf(r)];
   for (size_t p = 0; p < procs; ++p) {
     if (static_cast<int>(p) == op.self()) continue;
-    (*theirs)[p].resize(4 + per_rank * ranks_of[p]);
+    (*theirs)[p].resize(head + per_rank * ranks_of[p]);
     ex.Send(mine.data(), mine.size() * 8, static_cast<int>(p), TagBase(n, kTagBuffers));
     ex.Recv((*theirs)[p].data(), (*theirs)[p].size() * 8, static_cast<int>(p),
             TagBase(n, kTagBuffers));
@@ -137,15 +148,20 @@ class DirectReduction {
     }
   }
 
-  // Words per rank in Words(): the rank, its send and receive addresses, and where each can
-  // be mapped from (four words each, see PushRange).
+  // Words before the ranks' in Words(), and per rank: the rank, its send and receive
+  // addresses, and where each can be mapped from (four words each, see PushRange).
+  static constexpr size_t kHeadWords = 6;
   static constexpr size_t kWordsPerRank = 11;
 
-  // This process's words: kind, type, operation, count, then kWordsPerRank per local rank.
+  // This process's words: kind, type, operation, count (the call, which must match), whether
+  // it reaches the unit counter and, from the first member, the counter's file descriptor;
+  // then kWordsPerRank per local rank.
   std::vector<uint64_t> Words() const {
     const uint64_t send_bytes = (scatter_ ? a_.count * n_ : a_.count) * elem_;
     std::vector<uint64_t> words{static_cast<uint64_t>(a_.kind), static_cast<uint64_t>(a_.type),
-                                static_cast<uint64_t>(a_.op), a_.count};
+                                static_cast<uint64_t>(a_.op), a_.count,
+                                op_.link.claims != nullptr ? 1u : 0u,
+                                static_cast<uint64_t>(static_cast<int64_t>(op_.link.claims_fd))};
     for (size_t i = 0; i < op_.local.size(); ++i) {
       words.push_back(static_cast<uint64_t>(op_.members.local_ranks[i]));
       words.push_back(reinterpret_cast<uintptr_t>(op_.local[i]->send));
@@ -159,6 +175,12 @@ class DirectReduction {
   // Takes in the words of the other processes; a call that differs from this one's fails.
   int64_t Learn(const std::vector<uint64_t>& mine,
                 const std::vector<std::vector<uint64_t>>& theirs) {
+    // Every process sees every flag, so all of them choose the same split of the units. A
+    // counter mapped now counts from the next call on, when the others know of it.
+    claim_ = mine[4] != 0;
+    for (size_t p = 0; p < theirs.size(); ++p)
+      if (static_cast<int>(p) != op_.self()) claim_ = claim_ && theirs[p][4] != 0;
+    if (op_.link.claims == nullptr && op_.self() != 0) MapClaims(theirs[0]);
     for (size_t p = 0; p < theirs.size(); ++p) {
       if (static_cast<int>(p) == op_.self()) continue;
       const std::vector<uint64_t>& w = theirs[p];
@@ -171,7 +193,7 @@ class DirectReduction {
                static_cast<unsigned long long>(a_.count));
         return oxclInvalidUsage;
       }
-      for (size_t k = 4; k + kWordsPerRank <= w.size(); k += kWordsPerRank) {
+      for (size_t k = kHeadWords; k + kWordsPerRank <= w.size(); k += kWordsPerRank) {
         const int r = static_cast<int>(w[k]);
         send_[r] = reinterpret_cast<const char*>(static_cast<uintptr_t>(w[k + 1]));
         recv_[r] = reinterpret_cast<char*>(static_cast<uintptr_t>(w[k + 2]));
@@ -183,8 +205,9 @@ class DirectReduction {
     return oxclSuccess;
   }
 
-  // Reduces this process's share: for all-reduce an even split of the units over the
-  // processes; for reduce-scatter the parts its own ranks receive, so that it only ever writes
+  // Reduces this process's share: for all-reduce the units it claims from the shared
+  // counter, or an even split of them over the processes while some process cannot reach the
+  // counter; for reduce-scatter the parts its own ranks receive, so that it only ever writes
   // its own memory.
   int64_t Run() {
     const uint64_t unit = kUnitBytes / elem_;
@@ -195,30 +218,60 @@ class DirectReduction {
     }
     const uint64_t units = (a_.count + unit - 1) / unit;
     const uint64_t p = static_cast<uint64_t>(op_.self()), procs = op_.members.procs.size();
-    return ReduceRange(std::min(a_.count, units * p / procs * unit),
-                       std::min(a_.count, units * (p + 1) / procs * unit));
+    if (!claim_)
+      return ReduceRange(std::min(a_.count, units * p / procs * unit),
+                         std::min(a_.count, units * (p + 1) / procs * unit));
+    // No process claims for the next call before every process has drawn its last ticket of
+    // this one: the next call's swap of words waits for everybody's end of this one.
+    const uint64_t first = op_.link.claims_base, end = first + units;
+    op_.link.claims_base = end + procs;
+    for (;;) {
+      const uint64_t ticket = op_.link.claims->fetch_add(1, std::memory_order_acq_rel);
+      if (ticket >= end) return oxclSuccess;
+      if (ticket < first) {
+        Report("%s: unit counter at %llu, below this call's first unit %llu", CollName(a_.kind),
+               static_cast<unsigned long long>(ticket), static_cast<unsigned long long>(first));
+        return oxclInternalError;
+      }
+      const uint64_t lo = (ticket - first) * unit;
+      if (int64_t status = ReduceRange(lo, std::min(a_.count, lo + unit))) return status;
+    }
   }
 
  private:
+  // Maps the first member's unit counter, named in its words; left unmapped (the even split
+  // stays) when that fails.
+  void MapClaims(const std::vector<uint64_t>& first_words) {
+    const int fd = static_cast<int>(static_cast<int64_t>(first_words[5]));
+    if (fd < 0) return;
+    void* base = MapPeerFile(op_.link.pids[0], fd, Link::kClaimsBytes);
+    op_.link.claims = static_cast<std::atomic<uint64_t>*>(base);
+  }
+
   static constexpr uint64_t kUnitBytes = 128 * 1024;
 
   int64_t ReduceRange(uint64_t begin, uint64_t end) {
     const uint64_t unit = kUnitBytes / elem_;
-    stage_.resize(static_cast<size_t>(n_) * kUnitBytes);
-    result_.resize(kUnitBytes);
+    // Outputs behind the kernel take the whole unit in one copy, so it is kept; otherwise
+    // each tile goes out at once from a tile that stays in the first-level cache, as in the
+    // in-process engine.
+    bool by_kernel = false;
+    for (int r = 0; r < n_ && !scatter_; ++r) by_kernel |= !op_.Local(r) && !recv_map_[r];
+    if (by_kernel) result_.resize(kUnitBytes);
+    alignas(64) char tile_buf[kTileBytes];
     in_.resize(n_);
     for (uint64_t lo = begin; lo < end; lo += unit) {
       const uint64_t len = std::min(unit, end - lo);
       if (int64_t status = GatherInputs(lo, len)) return status;
-      // Tile by tile, as in the in-process engine, into the unit's result: the outputs reached
-      // directly take each tile at once, those behind the kernel the whole unit in one copy.
       const uint64_t tile = kTileBytes / elem_;
       for (uint64_t pos = 0; pos < len; pos += tile) {
         const uint64_t m = std::min(tile, len - pos);
-        fold_(in_.data(), n_, pos, m, result_.data() + pos * elem_);
-        StoreDirect(lo + pos, m, result_.data() + pos * elem_);
+        char* into = by_kernel ? result_.data() + pos * elem_ : tile_buf;
+        fold_(in_.data(), n_, pos, m, into);
+        StoreDirect(lo + pos, m, into);
       }
-      if (int64_t status = StoreByKernel(lo, len)) return status;
+      if (by_kernel)
+        if (int64_t status = StoreByKernel(lo, len)) return status;
     }
     return oxclSuccess;
   }
@@ -232,6 +285,7 @@ class DirectReduction {
         in_[r] = op_.Local(r) ? src : send_map_[r] + lo * elem_;
         continue;
       }
+      stage_.resize(static_cast<size_t>(n_) * kUnitBytes);
       char* dst = stage_.data() + static_cast<size_t>(r) * kUnitBytes;
       if (!PeerCopy(true, op_.link.pids[op_.ProcOf(r)], dst, src, len * elem_)) {
         Report("%s: reading rank %d's input from process %lld failed: %s", CollName(a_.kind), r,
@@ -290,16 +344,39 @@ class DirectReduction {
   std::vector<char*> recv_map_;
   std::vector<char> stage_, result_;
   std::vector<const void*> in_;
+  bool claim_ = false;  // all-reduce units come from the shared counter
 };
+
+// The first member process's unit counter, made at its first reduction when the processes
+// map each other's memory; the others map it when they learn of it.
+void MakeClaims(Operation& op) {
+  Link& link = op.link;
+  if (link.claims != nullptr || link.claims_fd >= 0 || op.self() != 0 || !oxsim::PeerMap()) return;
+  const int fd = memfd_create("oxsim-claims", MFD_CLOEXEC);
+  if (fd < 0) return;
+  void* base = ftruncate(fd, Link::kClaimsBytes) == 0
+                   ? mmap(nullptr, Link::kClaimsBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
+                   : MAP_FAILED;
+  if (base == MAP_FAILED) {
+    close(fd);
+    return;
+  }
+  // A new file reads as zeros: the counter starts at ticket 0, as link.claims_base does.
+  static_assert(std::atomic<uint64_t>::is_always_lock_free, "the counter is shared by processes");
+  link.claims = static_cast<std::atomic<uint64_t>*>(base);
+  link.claims_fd = fd;
+}
 
 }  // namespace
 
 oxclResult_t DriveDirectReduction(Operation& op, bool saturate) {
   Exchange ex(op.clique, op.link, CollName(op.first().kind));
+  MakeClaims(op);
   DirectReduction reduction(op, saturate);
   const std::vector<uint64_t> mine = reduction.Words();
   std::vector<std::vector<uint64_t>> theirs;
-  if (oxclResult_t rc = SwapWords(op, ex, mine, DirectReduction::kWordsPerRank, &theirs))
+  if (oxclResult_t rc = SwapWords(op, ex, mine, DirectReduction::kHeadWords,
+                                  DirectReduction::kWordsPerRank, &theirs))
     return rc;
   int64_t status = reduction.Learn(mine, theirs);
   if (status == oxclSuccess) status = reduction.Run();
@@ -486,7 +563,7 @@ oxclResult_t DriveDirectMoves(Operation& op) {
   DirectMoves moves(op);
   const std::vector<uint64_t> mine = moves.Words();
   std::vector<std::vector<uint64_t>> theirs;
-  if (oxclResult_t rc = SwapWords(op, ex, mine, moves.WordsPerRank(), &theirs)) return rc;
+  if (oxclResult_t rc = SwapWords(op, ex, mine, 4, moves.WordsPerRank(), &theirs)) return rc;
   bool overlap = false;
   int64_t status = moves.Learn(mine, theirs, &overlap);
   // Every process has seen every flag, so all of them take the same path.

@@ -23,6 +23,8 @@ std::atomic<uint64_t> link_bytes{0};
 
 Link::~Link() {
   for (auto& m : mapped) munmap(m.second.base, m.second.bytes);
+  if (claims) munmap(claims, kClaimsBytes);
+  if (claims_fd >= 0) close(claims_fd);
   if (abandoned.load()) return;
   if (memory) {
     oxsim::DeviceFree(memory);

@@ -77,6 +77,17 @@ struct Link {
   // mapped (the caller then copies through the kernel instead).
   char* Map(int64_t pid, const oxsim::SharedRange& range);
 
+  // The unit counter of all-reduces on the direct path: one word in a small memory file of
+  // the first member process, mapped by the others, so that every process keeps claiming
+  // units until none is left instead of each taking a fixed share and waiting for the
+  // slowest. It only grows: operation k claims tickets [claims_base, claims_base + units),
+  // and each process draws one ticket beyond them before it stops. Null until this process
+  // has created (first member) or mapped it.
+  std::atomic<uint64_t>* claims = nullptr;
+  int claims_fd = -1;  // the first member's own file, -1 elsewhere
+  uint64_t claims_base = 0;
+  static constexpr size_t kClaimsBytes = 4096;
+
   char* RecvBuffer(int k) const { return static_cast<char*>(memory) + k * kChunkBytes; }
   char* SendBuffer(int k) const {
     return static_cast<char*>(memory) + (kWindow + k) * kChunkBytes;

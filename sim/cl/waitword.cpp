@@ -1,5 +1,7 @@
 #include "waitword.h"
 
+#include <sched.h>
+
 #include <climits>
 #include <ctime>
 #include <linux/futex.h>
@@ -18,6 +20,18 @@ long Futex(std::atomic<uint32_t>* word, int op, uint32_t value, const timespec* 
 
 constexpr std::chrono::nanoseconds WaitWord::kSpin;
 constexpr std::chrono::nanoseconds WaitWord::kSleep;
+constexpr std::chrono::nanoseconds WaitWord::kYield;
+
+unsigned HostCores() {
+  static const unsigned cores = [] {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
+      return static_cast<unsigned>(CPU_COUNT(&set));
+    const long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<unsigned>(n) : 1u;
+  }();
+  return cores;
+}
 
 void WaitWord::NotifyAll() {
   word_.fetch_add(1, std::memory_order_seq_cst);

@@ -128,6 +128,59 @@ TEST_F(RemoteTest, CallsThatDisagreeFailInBothProcesses) {
   }
 }
 
+// One clique through a run of reductions of many sizes, in place and out of place, with the
+// other collectives between them: the processes share out the all-reduce's units call after
+// call, and a unit lost or done twice (which in place reduces a result again) shows here.
+TEST_F(RemoteTest, ReductionsStayExactCallAfterCall) {
+  Clique clique(2);
+  const int r = Self();
+  // Several units of 128 KiB and a partial one, large enough to be mapped by the peer.
+  const uint64_t most = 5 * 32768 + 100;
+  DeviceBuffer send(clique.card(r), most * sizeof(float));
+  DeviceBuffer recv(clique.card(r), 2 * most * sizeof(float));
+  auto input = [](int rank, uint64_t i, int call) {
+    return static_cast<float>(rank * 1000 + (i * 7 + call) % 997);
+  };
+  const uint64_t counts[] = {most, 1, 32768, 0, most - 1, 3 * 32768};
+  int call = 0;
+  for (int round = 0; round < 2; ++round) {
+    for (uint64_t count : counts) {
+      for (bool in_place : {false, true}) {
+        ++call;
+        std::vector<float> mine(count);
+        for (uint64_t i = 0; i < count; ++i) mine[i] = input(r, i, call);
+        unsigned char* out = in_place ? send.data() : recv.data();
+        send.Write(0, mine.data(), count * sizeof(float));
+        ASSERT_EQ(Within(seconds(30), [&] {
+                    return oxclAllReduce(send.data(), out, count, oxclFloat32, oxclSum,
+                                         clique.comm(r), nullptr);
+                  }),
+                  oxclSuccess)
+            << "call " << call;
+        std::vector<float> got(count);
+        if (count) (in_place ? send : recv).Read(0, got.data(), count * sizeof(float));
+        uint64_t wrong = 0, first = count;
+        for (uint64_t i = 0; i < count; ++i) {
+          if (got[i] == input(0, i, call) + input(1, i, call)) continue;
+          if (!wrong++) first = i;
+        }
+        EXPECT_EQ(wrong, 0u) << "call " << call << ", count " << count << ", first at " << first;
+      }
+      // A reduce-scatter and an all-gather between them, which split their work otherwise.
+      ASSERT_EQ(Within(seconds(30), [&] {
+                  return oxclReduceScatter(send.data(), recv.data(), 1000, oxclFloat32, oxclSum,
+                                           clique.comm(r), nullptr);
+                }),
+                oxclSuccess);
+      ASSERT_EQ(Within(seconds(30), [&] {
+                  return oxclAllGather(send.data(), recv.data(), 1000, oxclFloat32,
+                                       clique.comm(r), nullptr);
+                }),
+                oxclSuccess);
+    }
+  }
+}
+
 TEST_F(RemoteTest, AbortEndsAWaitForTheOtherProcess) {
   Clique clique(2);
   const int r = Self();
