@@ -304,8 +304,8 @@ void ReserveStaging(size_t bytes);
 // are freed or kept as usual when they come back.
 void ReleaseAllStaging();
 
-// True when the two byte ranges differ anywhere. Branch-free over the range so that it
-// vectorises; built at a higher optimisation level than the rest of the framework.
+// True when the two byte ranges differ anywhere (the C library's memcmp, which picks the
+// widest vectors of the processor at run time).
 bool BytesDiffer(const void* a, const void* b, size_t bytes);
 
 // The expected values of a check, generated from one period of their pattern instead of being
