@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """Run two benchmark commands in turn and compare them row by row.
 
-Runs BASE, NEW, BASE, NEW, ... (--pairs times each), so that both sides see the same changes of
-the host's load, each run writing its own record (BENCHMARK_RECORD) under OUT/base/ and
-OUT/new/; then compares the two directories with compare_results.py. Exit status: that of the
-comparison (0 no row regressed, 1 some row regressed, 2 inputs that cannot be compared), and 2
-also when a run fails, with a message naming it.
+Runs BASE, NEW, NEW, BASE, BASE, NEW, ... (--pairs times each: the two in turn, each pair in
+the other order than the one before), so that both sides see the same changes of the host's
+load and a steady drift of the host favours neither, each run writing its own record
+(BENCHMARK_RECORD) under OUT/base/ and OUT/new/; then compares the two directories with
+compare_results.py. Exit status: that of the comparison (0 no row regressed, 1 some row
+regressed, 2 inputs that cannot be compared), and 2 also when a run fails, with a message
+naming it.
 """
 import argparse
 import os
@@ -92,7 +94,7 @@ def main(argv):
     parser.add_argument("--new", required=True, type=split_command, metavar="CMD",
                         help="the command line to check")
     parser.add_argument("--pairs", type=pairs_value, default=5, metavar="N",
-                        help="runs of each command, interleaved (default: 5)")
+                        help="runs of each command, in turn (default: 5)")
     parser.add_argument("--out", required=True, metavar="DIR",
                         help="folder of the records: DIR/base/ and DIR/new/ (must hold no "
                              "records yet)")
@@ -103,8 +105,8 @@ def main(argv):
     parser.add_argument("--metric", choices=sorted(compare_results.METRICS), default="busbw",
                         help="passed to compare_results.py (default: busbw)")
     parser.add_argument("--unit", choices=("auto", "run", "block"), default="auto",
-                        help="passed to compare_results.py (default: auto, the run from 5 "
-                             "pairs on)")
+                        help="passed to compare_results.py (default: auto, every block with "
+                             "the runs as clusters)")
     args = parser.parse_args(argv)
     dirs = {}
     for label in ("base", "new"):
@@ -121,8 +123,12 @@ def main(argv):
         if "BENCHMARK_RECORD" in command[0]:
             print(f"{PROG}: warning: the {label} command's BENCHMARK_RECORD is replaced by "
                                  f"{dirs[label]}/run-NNN.json", file=sys.stderr)
+    # A host can drift during a series (on a loaded one, runs got slower as it went on): with
+    # base always first, new had the later place of every pair and measured 3 % slower on
+    # average. Pairs in alternating order cancel a steady drift.
     for i in range(1, args.pairs + 1):
-        for label, command in (("base", args.base), ("new", args.new)):
+        pair = (("base", args.base), ("new", args.new))
+        for label, command in pair if i % 2 else pair[::-1]:
             why = run_one(label, i, args.pairs, command, dirs[label])
             if why:
                 return fail(why)

@@ -13,6 +13,7 @@ judged by the threshold alone. Exit status: 0 when no row regressed, 1 when one 
 input cannot be read or the inputs cannot be compared.
 """
 import argparse
+import collections
 import math
 import os
 import statistics
@@ -29,11 +30,6 @@ METRICS = {
     "latency": ("latency_us", "average latency (us)", False),
 }
 MIN_SAMPLES = 5  # fewer on a side: the test cannot tell anything at usual alpha levels
-# With this many runs on each side the run is the unit of the test: blocks of one run share
-# its start (load, placement), so pooling them makes a run that began badly look significant.
-# Fewer runs pool their blocks: 5 runs against 5 cannot reach p below 0.008, which Holm's
-# adjustment over more than a few rows never calls significant.
-MIN_RUNS = 10
 SCIPY_HINT = (f"install Debian's python3-scipy (apt-get install -y python3-scipy) and run "
               f"{rf.SYSTEM_PYTHON} tools/{PROG}")
 
@@ -136,17 +132,22 @@ class Side:
     def keys(self):
         return set().union(*self.indexed)
 
-    def samples(self, key, field, per_run=False):
-        """The row's samples of `field`: every block of every run pooled, or with `per_run`
-        one per run, the median of its blocks."""
-        pooled = []
+    def runs(self, key, field):
+        """The row's samples of `field`, a list per run that has them."""
+        found = []
         for rows in self.indexed:
             if key in rows:
                 values = rf.samples(rows[key], field)
-                if per_run and values:
-                    values = [statistics.median(values)]
-                pooled += values
-        return pooled
+                if values:
+                    found.append(values)
+        return found
+
+    def samples(self, key, field, per_run=False):
+        """The row's samples of `field`: every block of every run pooled, or with `per_run`
+        one per run, the median of its blocks."""
+        if per_run:
+            return [statistics.median(values) for values in self.runs(key, field)]
+        return [v for values in self.runs(key, field) for v in values]
 
     def describe(self, label):
         if len(self.results) == 1:
@@ -193,6 +194,52 @@ def mann_whitney_p(stats, base, new):
     return 1.0 if math.isnan(p) else p
 
 
+def clustered_p(stats, base_runs, new_runs):
+    """Two-sided p-value of the Mann-Whitney U test over blocks that come in runs. The blocks
+    of one run share its start (load, thread placement), so they are not independent samples:
+    the variance of the rank sum is widened by the design effect 1 + (k - 1) ICC, ICC being
+    the share of the ranks' variance that lies between the runs of a side (a one-way analysis
+    of variance within each side), and the p-value is Student's t with as many degrees of
+    freedom as the blocks are worth (N / design effect, less 2), never fewer than the runs
+    less 2. Runs that agree keep the power of their pooled blocks; runs that differ count for
+    little more than one sample each."""
+    runs = base_runs + new_runs
+    base = [v for r in base_runs for v in r]
+    new = [v for r in new_runs for v in r]
+    if len(runs) <= 2 or all(len(r) == 1 for r in runs):
+        return mann_whitney_p(stats, base, new)  # no runs to tell apart: the exact test
+    values = base + new
+    if min(values) == max(values):
+        return 1.0
+    total, n1 = len(values), len(base)
+    ties = sum(t ** 3 - t for t in collections.Counter(values).values())
+    v0 = n1 * (total - n1) / 12 * ((total + 1) - ties / (total * (total - 1)))
+    ranks = iter(stats.rankdata(values))
+    ranked = [[next(ranks) for _ in r] for r in runs]
+    between = within = 0.0
+    df_between = df_within = 0
+    for side in (ranked[:len(base_runs)], ranked[len(base_runs):]):
+        side_mean = sum(map(sum, side)) / sum(map(len, side))
+        for r in side:
+            m = sum(r) / len(r)
+            between += len(r) * (m - side_mean) ** 2
+            within += sum((x - m) ** 2 for x in r)
+        df_between += len(side) - 1
+        df_within += sum(map(len, side)) - len(side)
+    k = total / len(runs)
+    icc = 0.0
+    if df_between > 0 and df_within > 0:
+        ms_between, ms_within = between / df_between, within / df_within
+        if ms_between + (k - 1) * ms_within > 0:
+            icc = max(0.0, (ms_between - ms_within) / (ms_between + (k - 1) * ms_within))
+    effect = 1 + (k - 1) * icc
+    rank_sum = sum(map(sum, ranked[:len(base_runs)]))
+    z = (rank_sum - n1 * (total + 1) / 2) / math.sqrt(v0 * effect)
+    df = max(len(runs) - 2, total / effect - 2)
+    p = float(2 * stats.t.sf(abs(z), df))
+    return 1.0 if math.isnan(p) else min(1.0, p)
+
+
 def holm(pvalues):
     """Holm's step-down adjustment: the family-wise error rate over all of them at most alpha
     when the rows whose adjusted value is at most alpha are taken as changed."""
@@ -215,33 +262,34 @@ def judge(ratio, higher_better, threshold, significant=True):
     return "~"
 
 
-def per_run(base, new, unit="auto"):
-    """Whether the unit of the test is the run or the block: --unit, or by default the run
-    where both sides have enough runs."""
+def resolve_unit(base, new, unit="auto"):
+    """The unit of the test: --unit, or by default the block, with the runs as clusters where
+    a side holds several runs."""
     if unit != "auto":
-        return unit == "run"
-    return min(len(base.results), len(new.results)) >= MIN_RUNS
+        return unit
+    return "cluster" if max(len(base.results), len(new.results)) > 1 else "block"
 
 
-def unit_text(base, new, by_run, unit="auto"):
+def unit_text(base, new, unit):
     runs = f"{len(base.results)} and {len(new.results)} runs"
-    if by_run:
-        return f"unit of the test: the run (the median block of each run per row; {runs})"
-    if unit == "block":
-        return f"unit of the test: the timed block (--unit block; {runs})"
+    if unit == "run":
+        return f"unit of the test: the run (--unit run: the median block of each run; {runs})"
+    if unit == "cluster":
+        return (f"unit of the test: the timed block, runs as clusters ({runs}; the blocks of "
+                "runs that differ count for fewer samples)")
     if max(len(base.results), len(new.results)) > 1:
-        return (f"unit of the test: the timed block (blocks of all runs pooled; {runs}, fewer "
-                f"than {MIN_RUNS} on a side)")
+        return f"unit of the test: the timed block (--unit block: all runs pooled; {runs})"
     return "unit of the test: the timed block (BENCHMARK_REPEAT)"
 
 
-def compare(base, new, metric, threshold, alpha, stats, out, by_run=False):
+def compare(base, new, metric, threshold, alpha, stats, out, unit="block"):
     """Prints the comparison; returns (rows in common, rows compared, keys regressed, rows
     tested)."""
     field, _, higher_better = METRICS[metric]
     common = sorted(base.keys() & new.keys(), key=sort_key)
     lines = []
     for key in common:
+        by_run = unit == "run"
         b, n = base.samples(key, field, by_run), new.samples(key, field, by_run)
         line = {"key": key, "b": b, "n": n, "p": None}
         if b and n:
@@ -249,7 +297,8 @@ def compare(base, new, metric, threshold, alpha, stats, out, by_run=False):
         if b and n and line["mb"] > 0:
             line["ratio"] = line["mn"] / line["mb"]
             if stats is not None and min(len(b), len(n)) >= MIN_SAMPLES:
-                line["p"] = mann_whitney_p(stats, b, n)
+                line["p"] = clustered_p(stats, base.runs(key, field), new.runs(key, field)) \
+                    if unit == "cluster" else mann_whitney_p(stats, b, n)
         lines.append(line)
     tested = [line for line in lines if line["p"] is not None]
     for line, adjusted in zip(tested, holm([line["p"] for line in tested])):
@@ -299,8 +348,8 @@ def main(argv):
                     "of records of one configuration (every *.json); rows are matched by\n"
                     "bytes, count, type, reduce operation and buffer mode. A row's samples\n"
                     "are its BENCHMARK_REPEAT blocks (one per record without them), pooled\n"
-                    f"over a side's records; with {MIN_RUNS} or more runs on both sides each "
-                    "run gives\none, its median block. "
+                    "over a side's records, the test counting the blocks of runs that differ\n"
+                    "as fewer samples (the runs are clusters). "
                     f"Rows with {MIN_SAMPLES} or more samples on both sides are\n"
                     "judged by a two-sided Mann-Whitney U test, Holm-adjusted over the tested\n"
                     "rows at --alpha: 'regressed' when significant and the median is worse\n"
@@ -329,8 +378,8 @@ def main(argv):
                              "average latency, lower is better")
     parser.add_argument("--unit", choices=("auto", "run", "block"), default="auto",
                         help="the samples of the test: each run's median block (run), every "
-                             f"timed block (block), or run where both sides hold {MIN_RUNS} "
-                             "runs or more, else block (auto, the default)")
+                             "timed block as if independent (block), or every block with the "
+                             "runs as clusters where a side holds several (auto, the default)")
     parser.add_argument("--force", action="store_true",
                         help="compare records of different collectives or settings all the "
                              "same (the differences are printed as warnings)")
@@ -365,7 +414,8 @@ def main(argv):
     out.write(base.describe("base") + "\n" + new.describe("new") + "\n")
     out.write(f"metric: {what}, {'higher' if higher_better else 'lower'} is better; a row "
               f"regressed when worse by more than {args.threshold:g}%\n")
-    by_run = per_run(base, new, args.unit)
+    unit = resolve_unit(base, new, args.unit)
+    by_run = unit == "run"
     testable = [k for k in base.keys() & new.keys()
                 if min(len(base.samples(k, "latency_us", by_run)),
                        len(new.samples(k, "latency_us", by_run))) >= MIN_SAMPLES]
@@ -379,11 +429,11 @@ def main(argv):
     if stats is not None and testable:
         out.write(f"rows with {MIN_SAMPLES} or more samples on both sides: medians compared, "
                   f"and a two-sided Mann-Whitney U test at alpha {args.alpha:g} over all tested "
-                  f"rows (Holm); {unit_text(base, new, by_run, args.unit)}\n")
+                  f"rows (Holm); {unit_text(base, new, unit)}\n")
     base.check_runs("base")
     new.check_runs("new")
     common, compared, regressed, tested = compare(base, new, args.metric, args.threshold,
-                                                  args.alpha, stats, out, by_run)
+                                                  args.alpha, stats, out, unit)
     if stats is None and testable:
         warn(f"scipy is not available to {sys.executable}: every row was judged by the "
              f"threshold alone; {SCIPY_HINT}")

@@ -59,7 +59,8 @@ def main():
         same = "FAKE_LAT=10,10.2,10.1,10.3"
         rc, out, err, order, d = run(same, same)
         check(rc == 0 and "no regression: 1 rows compared" in out, f"same: {rc} {out} {err}")
-        check(order == ["base", "new"] * 3, f"interleaved runs: {order}")
+        check(order == ["base", "new", "new", "base", "base", "new"],
+              f"runs in turn, pairs in alternating order: {order}")
         check(sorted(os.listdir(os.path.join(d, "base"))) ==
               sorted(f"run-00{i}.{e}" for i in (1, 2, 3) for e in ("json", "out", "err")),
               f"one record per run: {os.listdir(os.path.join(d, 'base'))}")

@@ -132,28 +132,48 @@ def check_statistics(tool, write, tmp):
                        "--metric", "latency")
     check(rc == 1 and verdicts(out)[(65536, "inplace")] == ("0.0079", "regressed")
           and "(5 records: AllReduce, 2 ranks" in out and "5/5" in out, f"directories: {out} {err}")
-    # Runs that differ as a whole (each started at its own moment) with steady blocks: with 10
-    # runs a side the run is the unit, and new runs that sit among the base ones are "~",
-    # where pooling their blocks (--unit block) calls the 8% shift of medians significant. With
-    # 3 runs a side the blocks are pooled, and said so.
-    def runs(label, levels):
+    # Runs that differ as a whole (each started at its own moment) with steady blocks: the runs
+    # are clusters, so new runs that sit among the base ones are "~", where pooling their
+    # blocks as independent samples (--unit block) calls the 8% shift of medians significant;
+    # so are three runs a side shifted by less than the runs' own spread.
+    def runs(label, levels, step=0.01):
         os.makedirs(os.path.join(tmp, label))
         for i, level in enumerate(levels):
-            write(f"{label}/r{i}.json", record([sampled([level + k / 100 for k in range(10)])]))
+            write(f"{label}/r{i}.json", record([sampled([level + k * step for k in range(10)])]))
         return os.path.join(tmp, label)
 
     base_runs = runs("runs_base", [10, 10.4, 10.8, 11.2, 11.6, 12.0, 12.4, 12.8, 13.2, 13.6])
     new_runs = runs("runs_new", [10.2, 10.6, 11.0, 12.1, 12.5, 12.9, 13.3, 13.7, 14.6, 15.0])
     rc, out, err = run(tool, base_runs, new_runs, "--metric", "latency")
-    check(rc == 0 and verdicts(out)[(65536, "inplace")][1] == "~" and "10/10" in out
-          and "unit of the test: the run" in out, f"between-run shift: {rc} {out} {err}")
+    check(rc == 0 and verdicts(out)[(65536, "inplace")][1] == "~" and "100/100" in out
+          and "unit of the test: the timed block, runs as clusters (10 and 10 runs" in out,
+          f"between-run shift: {rc} {out} {err}")
     rc, out, err = run(tool, base_runs, new_runs, "--metric", "latency", "--unit", "block")
-    check(rc == 1 and "100/100" in out and "(--unit block; 10 and 10 runs)" in out,
+    check(rc == 1 and "100/100" in out and "(--unit block: all runs pooled; 10 and 10 runs)" in out,
           f"--unit block pools the blocks: {rc} {out} {err}")
+    rc, out, err = run(tool, base_runs, new_runs, "--metric", "latency", "--unit", "run")
+    check(rc == 0 and "10/10" in out and "(--unit run: the median block of each run" in out,
+          f"--unit run: {rc} {out} {err}")
     rc, out, err = run(tool, runs("few_base", [10, 12, 14]), runs("few_new", [10.8, 12.8, 14.8]),
                        "--metric", "latency")
-    check(rc == 1 and "30/30" in out and "blocks of all runs pooled; 3 and 3 runs" in out,
-          f"three runs a side, blocks pooled: {rc} {out} {err}")
+    check(rc == 0 and "30/30" in out and verdicts(out)[(65536, "inplace")][1] == "~",
+          f"three runs a side within their spread: {rc} {out} {err}")
+    # Runs that agree keep the power of their blocks: 3 steady runs a side, new 10% slower, is
+    # far beyond what 3 against 3 runs alone could show (at best p = 0.1).
+    rc, out, err = run(tool, runs("steady_base", [10, 10.02, 10.01], 0.05),
+                       runs("steady_new", [11, 11.02, 11.01], 0.05), "--metric", "latency")
+    p_text, verdict = verdicts(out)[(65536, "inplace")]
+    check(rc == 1 and verdict == "regressed" and float(p_text) < 1e-4,
+          f"steady runs keep their blocks' power: {rc} {out} {err}")
+    # Blocks of one value per side in several runs: the runs cannot differ, the sides do.
+    rc, out, err = run(tool, runs("flat_base", [10, 10, 10], 0), runs("flat_new", [12, 12, 12], 0),
+                       "--metric", "latency")
+    check(rc == 1 and verdicts(out)[(65536, "inplace")][1] == "regressed",
+          f"runs of one value each: {rc} {out} {err}")
+    rc, out, err = run(tool, runs("same_base", [10, 10, 10], 0), runs("same_new", [10, 10, 10], 0),
+                       "--metric", "latency")
+    check(rc == 0 and verdicts(out)[(65536, "inplace")] == ("1", "~"),
+          f"all runs alike: {rc} {out} {err}")
     os.makedirs(os.path.join(tmp, "empty"))
     os.makedirs(os.path.join(tmp, "mixed"))
     write("mixed/a.json", record([row(4096, "inplace", 1, 1)]))
