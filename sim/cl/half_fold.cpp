@@ -189,6 +189,7 @@ OXSIM_F16C inline __m256 OutsideNormal(__m256 x) {
   const __m256 outside =
       _mm256_or_ps(_mm256_cmp_ps(mag, _mm256_set1_ps(0x1p-14f), _CMP_LT_OQ),
                    _mm256_cmp_ps(mag, _mm256_set1_ps(65520.0f), _CMP_NLT_UQ));
+  if (_mm256_testz_ps(outside, outside)) return outside;  // the usual case: all normal
   // A zero whose sign is clear: x | 1.0 is then +1.0, and -1.0 for -0.0.
   const __m256 plus_zero = _mm256_and_ps(
       _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_EQ_OQ),
