@@ -197,8 +197,23 @@ OXSIM_F16C inline __m256 OutsideNormal(__m256 x) {
   return _mm256_andnot_ps(plus_zero, outside);
 }
 
-// For values whose results are all normal (the usual case): add half a unit in the last
-// place with the sign of x, truncate.
+// Lanes of a fold's result that need the any-range conversion: below the normal range (but
+// +0.0), the band [65520, 65536) that rounds up into the 0x7C00 pattern, and infinities and
+// NaNs (what the instruction reads from exponent-31 inputs). Finite results from 65536 up need
+// nothing more: the normal conversion truncates them to 65504, as saturation does; in-place
+// sums and products, which double every call, end there and stay.
+OXSIM_F16C inline __m256 NeedsAnyRange(__m256 x) {
+  const __m256 outside = OutsideNormal(x);
+  if (_mm256_testz_ps(outside, outside)) return outside;  // the usual case: all normal
+  const __m256 mag = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), x);
+  const __m256 saturated =
+      _mm256_and_ps(_mm256_cmp_ps(mag, _mm256_set1_ps(65536.0f), _CMP_GE_OQ),
+                    _mm256_cmp_ps(mag, _mm256_set1_ps(__builtin_inff()), _CMP_LT_OQ));
+  return _mm256_andnot_ps(saturated, outside);
+}
+
+// For values whose results are all normal (the usual case), or finite from 65536 up: add half
+// a unit in the last place with the sign of x, truncate.
 OXSIM_F16C inline __m128i F16cToNormalHalves(__m256 x) {
   const __m256 signed_binade =
       _mm256_and_ps(x, _mm256_castsi256_ps(_mm256_set1_epi32(static_cast<int>(0xFF800000u))));
@@ -267,7 +282,7 @@ OXSIM_F16C void F16cStep(const uint16_t* prev, float* acc, const uint16_t* c, ui
       const __m256 a1 = prev != nullptr ? _mm256_cvtph_ps(p1) : _mm256_load_ps(acc + k + 8);
       v0 = F16cApply<Op>(a0, _mm256_cvtph_ps(c0));
       v1 = F16cApply<Op>(a1, _mm256_cvtph_ps(c1));
-      const __m256 outside = _mm256_or_ps(OutsideNormal(v0), OutsideNormal(v1));
+      const __m256 outside = _mm256_or_ps(NeedsAnyRange(v0), NeedsAnyRange(v1));
       normal = _mm256_testz_ps(outside, outside);
     }
     if (!normal) {

@@ -145,6 +145,21 @@ TEST(HalfFold, ZerosAmongNormalsMatchTheScalarSteps) {
   }
 }
 
+// Sums and products past the largest half, as in-place calls that double their data every
+// time end up: whole vectors that saturate (and the band that rounds up into 0x7C00), among
+// values just below, with both signs.
+TEST(HalfFold, SaturatingFoldsMatchTheScalarSteps) {
+  std::mt19937 rng(3);
+  const uint16_t values[] = {0x7BFF, 0xFBFF, 0x7BFE, 0x7BF0, 0xFBF8, 0x4C00, 0x5BFF, 0x4E00};
+  const uint64_t len = 4096 + 5, first = 2;
+  for (int n : {2, 3, 4}) {
+    std::vector<std::vector<uint16_t>> in(n, std::vector<uint16_t>(first + len));
+    for (auto& v : in)
+      for (auto& h : v) h = values[rng() % 8];
+    ExpectFoldsMatch(in, first, len, "saturating");
+  }
+}
+
 TEST(HalfFold, PathFollowsTheHostAndTheKnob) {
   EXPECT_EQ(GetHalfFold(static_cast<oxclReduceOp_t>(99), HalfPath::kPortable), nullptr);
   EXPECT_EQ(GetHalfFold(oxclSum, HalfPath::kF16c) != nullptr, HostHasF16c());
