@@ -117,6 +117,14 @@ def json_text(value):
     return str(value)
 
 
+def samples_of(runs, per_run=False):
+    """The samples of a row's runs: every block pooled, or with `per_run` one per run, the
+    median of its blocks."""
+    if per_run:
+        return [statistics.median(values) for values in runs]
+    return [v for values in runs for v in values]
+
+
 class Side:
     """One side of the comparison: its files and, per row, the pooled samples of a field."""
 
@@ -143,11 +151,7 @@ class Side:
         return found
 
     def samples(self, key, field, per_run=False):
-        """The row's samples of `field`: every block of every run pooled, or with `per_run`
-        one per run, the median of its blocks."""
-        if per_run:
-            return [statistics.median(values) for values in self.runs(key, field)]
-        return [v for values in self.runs(key, field) for v in values]
+        return samples_of(self.runs(key, field), per_run)
 
     def describe(self, label):
         if len(self.results) == 1:
@@ -289,15 +293,15 @@ def compare(base, new, metric, threshold, alpha, stats, out, unit="block"):
     common = sorted(base.keys() & new.keys(), key=sort_key)
     lines = []
     for key in common:
-        by_run = unit == "run"
-        b, n = base.samples(key, field, by_run), new.samples(key, field, by_run)
+        b_runs, n_runs = base.runs(key, field), new.runs(key, field)
+        b, n = (samples_of(runs, unit == "run") for runs in (b_runs, n_runs))
         line = {"key": key, "b": b, "n": n, "p": None}
         if b and n:
             line["mb"], line["mn"] = statistics.median(b), statistics.median(n)
         if b and n and line["mb"] > 0:
             line["ratio"] = line["mn"] / line["mb"]
             if stats is not None and min(len(b), len(n)) >= MIN_SAMPLES:
-                line["p"] = clustered_p(stats, base.runs(key, field), new.runs(key, field)) \
+                line["p"] = clustered_p(stats, b_runs, n_runs) \
                     if unit == "cluster" else mann_whitney_p(stats, b, n)
         lines.append(line)
     tested = [line for line in lines if line["p"] is not None]

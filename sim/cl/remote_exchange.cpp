@@ -5,6 +5,7 @@
 
 #include "log.h"
 #include "remote_link.h"
+#include "waitword.h"
 
 namespace oxcl_sim {
 namespace remote {
@@ -23,15 +24,6 @@ Exchange::~Exchange() {
 }
 
 namespace {
-
-// Online cores, read once.
-unsigned Cores() {
-  static const unsigned cores = [] {
-    const long n = sysconf(_SC_NPROCESSORS_ONLN);
-    return n > 0 ? static_cast<unsigned>(n) : 1u;
-  }();
-  return cores;
-}
 
 // The kernel may stretch a sleep by the thread's timer slack (50 us by default), which would
 // make every short pause of a wait a long one: the slack is cut while the wait sleeps and
@@ -91,7 +83,7 @@ oxclResult_t Exchange::WaitRange(size_t first, size_t end) {
   // A message between running processes is microseconds away, so a wait spins for a while
   // before it sleeps; but with more ranks than cores the process it waits for may need this
   // core, and the spin is cut to what the in-process engine allows.
-  const auto spin = static_cast<unsigned>(clique_.nranks()) > Cores()
+  const auto spin = static_cast<unsigned>(clique_.nranks()) > HostCores()
                         ? std::chrono::microseconds(4)
                         : std::chrono::microseconds(50);
   auto pause = std::chrono::microseconds(0);
