@@ -160,16 +160,22 @@ class Context {
   FILE* csv_file = nullptr;
 
   // Run state, shared by the workers.
-  // The barrier's counters. barrier_mutex also serialises this process's calls into the MPI
-  // wrapper, which is called by one thread at a time (the barrier, the record's gathering).
+  // barrier_mutex serialises this process's calls into the MPI wrapper, which is called by one
+  // thread at a time (the barrier, the record's gathering); barrier_cv's sleepers wait under it.
   std::mutex barrier_mutex;
-  uint64_t barrier_remaining = 0;
-  uint64_t barrier_generation = 0;
-  // Second gate of a barrier: no thread leaves before every thread of the process has stored
-  // its error count summed over the processes (thread 0 prints the row from all of them).
-  uint64_t barrier_leaving = 0;
-  uint64_t barrier_left_generation = 0;
+  // The barrier's two gates, each a count of the threads still to arrive and a generation that
+  // the last of them changes: the threads meet, then (after the process barrier) none leaves
+  // before every thread of the process has stored its error count summed over the processes
+  // (thread 0 prints the row from all of them). A thread waits by spinning a little while the
+  // threads fit the host's cores (barrier_spins), then asleep on barrier_cv.
+  std::atomic<uint64_t> barrier_remaining{0};
+  std::atomic<uint64_t> barrier_generation{0};
+  std::atomic<uint64_t> barrier_leaving{0};
+  std::atomic<uint64_t> barrier_left_generation{0};
+  bool barrier_spins = false;
   std::condition_variable barrier_cv;
+  // One gate of the barrier: returns when all `threads` threads of this process have reached it.
+  void PassGate(std::atomic<uint64_t>& remaining, std::atomic<uint64_t>& generation);
   // This process's mismatches of the current step, per worker thread: each slot is written by
   // its worker and the pool threads that check for it.
   std::deque<std::atomic<uint64_t>> error_counts;

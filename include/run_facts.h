@@ -26,6 +26,8 @@ std::string HostCpuModel();
 int64_t HostCpuCount();
 int64_t HostNumaNodeCount();
 int64_t ProcessNumaNode();
+// The processors this process may run on (its affinity mask), at least 1.
+int64_t UsableCpuCount();
 // The resolved path of each loaded shared library whose file name starts with one of
 // `prefixes`, by that name, in load order.
 NamedValues LoadedLibraries(const std::vector<std::string>& prefixes);

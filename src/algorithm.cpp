@@ -15,6 +15,7 @@
 #include "dump_param.h"
 #include "output.h"
 #include "record.h"
+#include "run_facts.h"
 #include "samples.h"
 #include "threadpool.h"
 #include "watchdog.h"
@@ -74,6 +75,8 @@ benchmarkResult_t Algorithm::InitComm(Context* ctx) {
   if (ctx->GetDepInfo() != BENCHMARK_SUCCESS) return BENCHMARK_FAILURE;
   CheckMpi(OX_MPI_Comm_size(OX_MPI_COMM_WORLD, &ctx->nprocs), "OX_MPI_Comm_size");
   CheckMpi(OX_MPI_Comm_rank(OX_MPI_COMM_WORLD, &ctx->proc_rank), "OX_MPI_Comm_rank");
+  // Every thread of every process may be waiting at once (processes can share the host).
+  ctx->barrier_spins = static_cast<int64_t>(ctx->threads) * ctx->nprocs <= UsableCpuCount();
   CheckMpi(OX_MPI_Barrier(OX_MPI_COMM_WORLD), "OX_MPI_Barrier");
   if (ctx->CheckSameSettings() != BENCHMARK_SUCCESS) return BENCHMARK_FAILURE;
   const uint64_t local = ctx->threads * ctx->comms;

@@ -31,6 +31,17 @@ namespace {
 constexpr unsigned kTypeSizes[36] = {2, 2, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2,
                                      4, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 4, 8};
 
+// How long a thread spins at a barrier gate before it sleeps.
+constexpr int64_t kGateSpinNs = 50000;
+
+void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
 // Host clock reading in nanoseconds. Intervals are taken between the integers: converted to
 // double first, a reading of about 1.8e18 has a step of 256 ns. The steady clock, because a
 // wall-clock adjustment during a timed loop would shift its result.
@@ -274,6 +285,7 @@ benchmarkResult_t Context::Init(int argc, char** argv) {
   error_totals.resize(threads);
   barrier_remaining = threads;
   barrier_generation = 0;
+  barrier_leaving = threads;
   const uint64_t pool_count = n * kPoolsPerComm;
   pools.reserve(pool_count);
   for (uint64_t i = 0; i < pool_count; ++i) {
@@ -495,39 +507,56 @@ void Context::PrintDepInfo(ThreadInfo* info) {
   if (!csv_path.empty() && csv_file != nullptr) FlushOutput(csv_file);
 }
 
+void Context::PassGate(std::atomic<uint64_t>& remaining, std::atomic<uint64_t>& generation) {
+  // The generation cannot change before this thread has arrived, so the one read here is the
+  // one that the last thread changes.
+  const uint64_t seen = generation.load(std::memory_order_acquire);
+  if (remaining.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    remaining.store(threads, std::memory_order_relaxed);
+    // It alternates between 0 and all ones.
+    generation.store(seen == 0 ? ~uint64_t{0} : seen + 1, std::memory_order_release);
+    // Taking the mutex orders the change before any sleeper's look at it.
+    { std::lock_guard<std::mutex> lock(barrier_mutex); }
+    barrier_cv.notify_all();
+    return;
+  }
+  const auto moved = [&] { return generation.load(std::memory_order_acquire) != seen; };
+  if (barrier_spins) {
+    // A hand-off through the kernel costs tens of microseconds on a virtual machine, more than
+    // most waits here. The threads have a core each, so a short spin takes nothing from them.
+    const int64_t until = NowNs() + kGateSpinNs;
+    do {
+      for (int i = 0; i < 64; ++i) {
+        if (moved()) return;
+        CpuRelax();
+      }
+    } while (NowNs() < until);
+  }
+  std::unique_lock<std::mutex> lock(barrier_mutex);
+  barrier_cv.wait(lock, moved);
+}
+
 void Context::Barrier(uint64_t thread_rank) {
   WatchSetWait(thread_rank, WatchWait::kThreadBarrier);
-  std::unique_lock<std::mutex> lock(barrier_mutex);
-  if (--barrier_remaining == 0) {
-    barrier_generation = barrier_generation == 0 ? ~0ull : barrier_generation + 1;
-    barrier_remaining = threads;
-    barrier_cv.notify_all();
-  } else {
-    const uint64_t generation = barrier_generation;
-    barrier_cv.wait(lock, [&] { return barrier_generation != generation; });
-  }
+  PassGate(barrier_remaining, barrier_generation);
   WatchSetWait(thread_rank, WatchWait::kProcessBarrier);
-  CheckMpi(OX_MPI_Barrier(OX_MPI_COMM_WORLD), "OX_MPI_Barrier");
-  // Stress mode checks every iteration: its mismatches must reach process 0's table and
-  // verdict like those of the data check.
-  if ((datacheck != 0 || stress_test != 0) && thread_rank < error_counts.size()) {
-    unsigned long value = error_counts[thread_rank].load();
-    CheckMpi(OX_MPI_Allreduce(OX_MPI_IN_PLACE, &value, 1, OX_MPI_UNSIGNED_LONG, OX_MPI_SUM,
-                              OX_MPI_COMM_WORLD),
-             "OX_MPI_Allreduce");
-    // The local count stays as it is, so that later iterations of the step add to it and the
-    // next sum does not count what this one already did.
-    error_totals[thread_rank].store(value);
-    if (value != 0) failed.store(true);
+  {
+    std::lock_guard<std::mutex> lock(barrier_mutex);
+    CheckMpi(OX_MPI_Barrier(OX_MPI_COMM_WORLD), "OX_MPI_Barrier");
+    // Stress mode checks every iteration: its mismatches must reach process 0's table and
+    // verdict like those of the data check.
+    if ((datacheck != 0 || stress_test != 0) && thread_rank < error_counts.size()) {
+      unsigned long value = error_counts[thread_rank].load();
+      CheckMpi(OX_MPI_Allreduce(OX_MPI_IN_PLACE, &value, 1, OX_MPI_UNSIGNED_LONG, OX_MPI_SUM,
+                                OX_MPI_COMM_WORLD),
+               "OX_MPI_Allreduce");
+      // The local count stays as it is, so that later iterations of the step add to it and the
+      // next sum does not count what this one already did.
+      error_totals[thread_rank].store(value);
+      if (value != 0) failed.store(true);
+    }
   }
-  if (++barrier_leaving == threads) {
-    barrier_leaving = 0;
-    ++barrier_left_generation;
-    barrier_cv.notify_all();
-  } else {
-    const uint64_t generation = barrier_left_generation;
-    barrier_cv.wait(lock, [&] { return barrier_left_generation != generation; });
-  }
+  PassGate(barrier_leaving, barrier_left_generation);
   WatchSetWait(thread_rank, WatchWait::kNone);
 }
 

@@ -117,6 +117,14 @@ int64_t HostCpuCount() {
   return n > 0 ? n : 0;
 }
 
+int64_t UsableCpuCount() {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (sched_getaffinity(0, sizeof(allowed), &allowed) == 0 && CPU_COUNT(&allowed) > 0)
+    return CPU_COUNT(&allowed);
+  return std::max<int64_t>(HostCpuCount(), 1);
+}
+
 int64_t HostNumaNodeCount() { return static_cast<int64_t>(NumaNodes().size()); }
 
 int64_t ProcessNumaNode() {

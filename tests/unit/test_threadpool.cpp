@@ -1,5 +1,5 @@
-// Thread pool: order, waiting, status accumulation, stopping with work still queued; and the
-// bound on the threads a run may ask for.
+// Thread pool: order, waiting, status accumulation, stopping with work still queued; the bound
+// on the threads a run may ask for; and the gates of the workers' barrier.
 #include "threadpool.h"
 
 #include <gtest/gtest.h>
@@ -206,6 +206,37 @@ TEST(ThreadPool, TenPoolsDispatchedAndSyncedByOneWorker) {
   for (auto& pool : pools) EXPECT_EQ(pool->Sync(), BENCHMARK_SUCCESS);
   for (int i = 0; i < 500; ++i) ASSERT_EQ(chunks[i], i % 10 + 1) << i;
   pools.clear();
+}
+
+// Each thread writes its slot, passes the first gate and must then see every thread's slot of
+// this round; the second gate keeps the next round's writes out until all have read. Both ways
+// of waiting: spinning, and asleep from the start (more threads than cores).
+TEST(BarrierGates, NoThreadPassesBeforeEveryThreadArrived) {
+  for (bool spins : {true, false}) {
+    for (uint64_t n : {uint64_t{2}, uint64_t{5}}) {
+      Context ctx;
+      ctx.threads = n;
+      ctx.barrier_spins = spins;
+      ctx.barrier_remaining = ctx.barrier_leaving = n;
+      std::vector<int> slots(n, -1);
+      std::atomic<int> wrong{0};
+      std::vector<std::thread> threads;
+      for (uint64_t t = 0; t < n; ++t) {
+        threads.emplace_back([&, t] {
+          for (int round = 0; round < 500; ++round) {
+            slots[t] = round;
+            ctx.PassGate(ctx.barrier_remaining, ctx.barrier_generation);
+            for (int v : slots) wrong += v != round;
+            ctx.PassGate(ctx.barrier_leaving, ctx.barrier_left_generation);
+          }
+        });
+      }
+      for (std::thread& t : threads) t.join();
+      EXPECT_EQ(wrong.load(), 0) << "spins " << spins << " threads " << n;
+      EXPECT_EQ(ctx.barrier_remaining.load(), n);
+      EXPECT_EQ(ctx.barrier_generation.load(), 0u);  // an even number of changes
+    }
+  }
 }
 
 TEST(ThreadLimit, CountsWorkersPoolsAndQueues) {
