@@ -284,6 +284,12 @@ template <typename T>
 constexpr uint64_t PieceElements() {
   return kPieceBytes / sizeof(T);
 }
+// A fill's piece: the whole periods of p elements in a piece, so that every piece starts at the
+// same phase of the pattern.
+template <typename T>
+constexpr uint64_t FillPieceElements(uint64_t p) {
+  return PieceElements<T>() / p * p;
+}
 
 // Host arrays of the chunk tasks, shared by all pool threads of the process and handed out
 // last-released first: the array a task gets is then most often one that another task has just

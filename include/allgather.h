@@ -67,15 +67,7 @@ benchmarkResult_t Allgather::InitBuff(ThreadInfo* info, int i, uint64_t g, uint6
   char* dst = inplace ? static_cast<char*>(info->recv_buffs[i]) + r * info->coll_count * ts
                       : static_cast<char*>(info->send_buffs[i]);
   dst += (start + off) * ts;
-  const uint64_t piece = std::min(m, pattern_detail::PieceElements<T>());
-  const check_detail::HostArray<T> host_array(piece, ts, "InitBuff");
-  T* host = host_array.get();
-  if (host == nullptr) FatalExit(1);
-  for (uint64_t a = 0; a < m; a += piece) {
-    const uint64_t k = std::min(piece, m - a);
-    pattern_detail::FillPeriodic(host, k, period, kGatherPeriod, BlockValue(start + a, r, o));
-    check_detail::CopyToDevice(dst + a * ts, host, k, ts);
-  }
+  check_detail::FillDevice(dst, m, period, kGatherPeriod, BlockValue(start, r, o), ts);
   return BENCHMARK_SUCCESS;
 }
 

@@ -166,6 +166,23 @@ class HostArray {
   pattern_detail::Staging staging;
 };
 
+// Writes len elements of the pattern period[(phase + k) % p] to device memory at dst, through
+// one host array of whole periods: every piece then starts at the phase of the first, so the
+// array is filled once for the whole chunk. A failed allocation ends the process.
+template <typename T>
+void FillDevice(char* dst, uint64_t len, const T* period, uint64_t p, uint64_t phase,
+                unsigned type_size) {
+  if (len == 0) return;
+  const uint64_t piece = std::min(len, pattern_detail::FillPieceElements<T>(p));
+  const HostArray<T> host_array(piece, type_size, "InitBuff");
+  T* host = host_array.get();
+  if (host == nullptr) FatalExit(1);
+  pattern_detail::FillPeriodic(host, piece, period, p, phase);
+  for (uint64_t a = 0; a < len; a += piece) {
+    CopyToDevice(dst + a * type_size, host, std::min(piece, len - a), type_size);
+  }
+}
+
 }  // namespace check_detail
 
 template <typename T>
@@ -177,10 +194,6 @@ benchmarkResult_t Allreduce::InitBuff(ThreadInfo* info, int i, uint64_t g, uint6
   const uint64_t o = info->GetAddrOffset(context, iteration);
   char* dst = static_cast<char*>(inplace ? info->recv_buffs[i] : info->send_buffs[i]) + o * s +
               g * kChunkElements * sizeof(T);
-  const uint64_t piece = std::min(len, pattern_detail::PieceElements<T>());
-  const check_detail::HostArray<T> host_array(piece, s, "InitBuff");
-  T* host = host_array.get();
-  if (len != 0 && host == nullptr) FatalExit(1);
   const uint64_t r = static_cast<uint64_t>(RankOf(info, i));
   const uint64_t shift = inplace ? 0 : 1;
   const bool float16 = type == oxclFloat16 || type == oxclBfloat16;
@@ -191,11 +204,7 @@ benchmarkResult_t Allreduce::InitBuff(ThreadInfo* info, int i, uint64_t g, uint6
   for (uint64_t v = 0; v < p; ++v) {
     period[v] = check_detail::Store<T>(type, ReduceValue(float16, v));
   }
-  for (uint64_t a = 0; a < len; a += piece) {
-    const uint64_t m = std::min(piece, len - a);
-    pattern_detail::FillPeriodic(host, m, period, p, (g * kChunkElements + a + r + shift) % p);
-    check_detail::CopyToDevice(dst + a * s, host, m, s);
-  }
+  check_detail::FillDevice(dst, len, period, p, (g * kChunkElements + r + shift) % p, s);
   return BENCHMARK_SUCCESS;
 }
 

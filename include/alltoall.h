@@ -63,18 +63,10 @@ benchmarkResult_t AllToAll::InitBuff(ThreadInfo* info, int i, uint64_t g, uint64
   const uint64_t r = static_cast<uint64_t>(RankOf(info, i));
   char* dst = static_cast<char*>(inplace ? info->recv_buffs[i] : info->send_buffs[i]) +
               (start + off) * ts;
-  const uint64_t piece = std::min(len, pattern_detail::PieceElements<T>());
-  const check_detail::HostArray<T> host_array(piece, ts, "InitBuff");
-  T* host = host_array.get();
-  if (len != 0 && host == nullptr) FatalExit(1);
   T period[kAllToAllPeriod];
   check_detail::StoreCounting(type, period);
   // The check generates the values it expects (ReceivedValue).
-  for (uint64_t a = 0; a < len; a += piece) {
-    const uint64_t m = std::min(piece, len - a);
-    pattern_detail::FillPeriodic(host, m, period, kAllToAllPeriod, SendValue(start + a, r, o));
-    check_detail::CopyToDevice(dst + a * ts, host, m, ts);
-  }
+  check_detail::FillDevice(dst, len, period, kAllToAllPeriod, SendValue(start, r, o), ts);
   return BENCHMARK_SUCCESS;
 }
 

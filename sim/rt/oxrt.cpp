@@ -32,18 +32,25 @@ bool ValidDevice(int device) { return device >= 0 && device < oxsim::DeviceCount
 bool LooksLikeDevice(const void* ptr) { return oxsim::FindRange(ptr, 1, nullptr); }
 
 // A card's copy engine writes device memory without passing through the host's caches; so do
-// large copies to device memory here, which would otherwise push out what the host works on
-// and cost a read of every line before it is written. Overlapping copies, and every copy to
+// copies here that carry on a run of copies to consecutive device addresses beyond
+// kStreamAfter: such a run fills a buffer that would push out what the host works on, and
+// costs a read of every line before it is written. The pieces of a shorter run stay in the
+// cache, where the collective that follows reads them. Overlapping copies, and every copy to
 // the host (which reads it next), are a memmove. (Large fills need nothing of the kind: the C
 // library's memset already streams them.)
 void CopyToDevice(void* dst, const void* src, size_t bytes) {
 #if defined(__SSE2__)
-  // From the size of the pieces in which the benchmark fills its buffers, so that its data
-  // check pays one write per line instead of a read and a write.
-  constexpr size_t kStreamFrom = size_t{256} << 10;
+  // The benchmark fills its buffers in pieces of a quarter MiB: from the fifth piece of a
+  // chunk on, its data check pays one write per line instead of a read and a write.
+  constexpr size_t kStreamAfter = size_t{1} << 20;
+  constexpr size_t kStreamFrom = size_t{4} << 10;
+  thread_local const char* run_end = nullptr;
+  thread_local size_t run_bytes = 0;
   char* d = static_cast<char*>(dst);
   const char* s = static_cast<const char*>(src);
-  if (bytes >= kStreamFrom && (d + bytes <= s || s + bytes <= d)) {
+  run_bytes = d == run_end ? run_bytes + bytes : bytes;
+  run_end = d + bytes;
+  if (run_bytes > kStreamAfter && bytes >= kStreamFrom && (d + bytes <= s || s + bytes <= d)) {
     const size_t head = (16 - reinterpret_cast<uintptr_t>(d) % 16) % 16;
     memcpy(d, s, head);
     size_t k = head;

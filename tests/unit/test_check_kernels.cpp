@@ -280,6 +280,25 @@ TEST(CheckKernels, BuffersReserveHostArraysOfTheLargestPiece) {
   pattern_detail::ReleaseAllStaging();
 }
 
+// A fill's piece is the whole periods of its pattern that fit a host array, for every element
+// size and pattern period.
+template <typename T>
+void ExpectWholePeriods(uint64_t p) {
+  const uint64_t piece = pattern_detail::FillPieceElements<T>(p);
+  EXPECT_EQ(piece % p, 0u) << p << " " << sizeof(T);
+  EXPECT_LE(piece, pattern_detail::PieceElements<T>()) << p << " " << sizeof(T);
+  EXPECT_GT(piece + p, pattern_detail::PieceElements<T>()) << p << " " << sizeof(T);
+}
+
+TEST(CheckKernels, FillPiecesAreWholePeriodsThatFitTheHostArrays) {
+  for (uint64_t p : {kReducePeriod, kHalfReducePeriod, kGatherPeriod, kAllToAllPeriod}) {
+    ExpectWholePeriods<uint8_t>(p);
+    ExpectWholePeriods<uint16_t>(p);
+    ExpectWholePeriods<float>(p);
+    ExpectWholePeriods<uint64_t>(p);
+  }
+}
+
 TEST(CheckKernels, GeneratedReductionCheckAgreesWithTheStoredValuesForEveryType) {
   // Two full blocks and a ragged tail that no vector width divides.
   const uint64_t len = 2 * kCheckBlockElements + 37;
