@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -121,8 +122,9 @@ TEST(Memcpy, CopiesBothWaysAndChecksTheDevicePointer) {
   EXPECT_EQ(oxrtFree(d), oxrtSuccess);
 }
 
-// Large copies into device memory take a streaming path with ragged ends; device copies whose
-// ranges overlap must still come out as memmove would make them, in both directions.
+// Large copies into device memory, and runs of copies that carry on one another, take a
+// streaming path with ragged ends; device copies whose ranges overlap must still come out as
+// memmove would make them, in both directions.
 TEST(Memcpy, LargeCopiesAreExactAtEveryAlignmentAndOverlap) {
   const size_t bytes = (1 << 20) + 37;
   void* d = nullptr;
@@ -134,6 +136,17 @@ TEST(Memcpy, LargeCopiesAreExactAtEveryAlignmentAndOverlap) {
     ASSERT_EQ(oxrtMemcpy(dev + shift, in.data() + 7, bytes, oxrtMemcpyHostToDevice), oxrtSuccess);
     ASSERT_EQ(oxrtMemcpy(out.data(), dev + shift, bytes, oxrtMemcpyDeviceToHost), oxrtSuccess);
     ASSERT_EQ(std::memcmp(out.data(), in.data() + 7, bytes), 0) << "shift " << shift;
+  }
+  // A run of pieces, each one carrying on where the last ended, passes from cached copies to
+  // streamed ones after its first MiB.
+  for (size_t piece : {size_t{4099}, size_t{65536}}) {
+    std::memset(out.data(), 0, bytes);
+    for (size_t at = 0; at < bytes; at += piece) {
+      const size_t m = std::min(piece, bytes - at);
+      ASSERT_EQ(oxrtMemcpy(dev + 3 + at, in.data() + at, m, oxrtMemcpyHostToDevice), oxrtSuccess);
+    }
+    ASSERT_EQ(oxrtMemcpy(out.data(), dev + 3, bytes, oxrtMemcpyDeviceToHost), oxrtSuccess);
+    ASSERT_EQ(std::memcmp(out.data(), in.data(), bytes), 0) << "piece " << piece;
   }
   for (long move : {4099L, -4099L, 1L << 20, -(1L << 20) - 3}) {
     const size_t from = move > 0 ? 5 : (1 << 20) + 200, to = from + move;
