@@ -29,6 +29,9 @@ using Clock = std::chrono::steady_clock;
 // operation. A peer that died is normally ended by the launcher long before.
 constexpr std::chrono::seconds kJoinTimeout{60};
 constexpr std::chrono::seconds kMessageTimeout{120};
+// How long a wait for messages yields its core before it sleeps, while the clique has more ranks
+// than the host has cores.
+constexpr std::chrono::milliseconds kOversubscribedYield{100};
 
 // Reductions travel in chunks through a window of link buffers per direction, so the chain
 // of processes works on several chunks at once.
