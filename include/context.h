@@ -173,6 +173,10 @@ class Context {
   std::atomic<uint64_t> barrier_leaving{0};
   std::atomic<uint64_t> barrier_left_generation{0};
   bool barrier_spins = false;
+  // The worker threads of this host's processes already keep every core the process may use
+  // busy: the fill and the check then run each chunk on its worker, since the pools would add
+  // no parallelism, only hand-offs between threads and caches.
+  bool chunks_on_workers = false;
   std::condition_variable barrier_cv;
   // One gate of the barrier: returns when all `threads` threads of this process have reached it.
   void PassGate(std::atomic<uint64_t>& remaining, std::atomic<uint64_t>& generation);

@@ -1,5 +1,6 @@
 #include "algorithm.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -112,6 +113,8 @@ benchmarkResult_t Algorithm::InitComm(Context* ctx) {
   for (int p = 0; p < ctx->proc_rank; ++p) {
     if (hashes[p] == mine) ++ctx->local_index;
   }
+  const auto host_procs = std::count(hashes.begin(), hashes.end(), mine);
+  ctx->chunks_on_workers = static_cast<int64_t>(ctx->threads) * host_procs >= UsableCpuCount();
   // With no card visible, dealing would divide by zero; the library call below reports it.
   const uint64_t cards_for_dealing = ctx->device_count == 0 ? 1 : ctx->device_count;
   for (uint64_t i = 0; i < local; ++i) {
@@ -308,8 +311,9 @@ benchmarkResult_t Algorithm::RunChunks(ThreadInfo* info, size_t iteration, uint6
   int cleared_card = 0;
   const uint64_t chunks = total / kChunkElements + (total % kChunkElements != 0 ? 1 : 0);
   // A single chunk runs on this thread, which would only wait for it: handing it to a pool
-  // thread and back costs two wake-ups, more than the work itself at small counts.
-  const bool here = context->comms == 1 && chunks == 1;
+  // thread and back costs two wake-ups, more than the work itself at small counts. So do all
+  // chunks where the workers alone fill the cores.
+  const bool here = context->chunks_on_workers || (context->comms == 1 && chunks == 1);
   int tasks = BENCHMARK_SUCCESS;  // the codes of every chunk, OR-ed
   for (uint64_t i = 0; i < context->comms; ++i) {
     const uint64_t pool_base = (context->comms * info->thread_rank + i) * kPoolsPerComm;

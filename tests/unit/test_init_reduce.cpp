@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "algorithm.h"
@@ -282,36 +283,48 @@ class ChunkCollective : public NullCollective {
   }
 };
 
-TEST(ChunkScheme, FailedChunkFailsTheCheck) {
-  Context ctx;
-  ctx.data_type = {oxclFloat32};
-  ctx.threads = 1;
-  ctx.comms = 2;
+void StartPools(Context& ctx) {
   for (uint64_t i = 0; i < ctx.comms * kPoolsPerComm; ++i) {
     ctx.pools.push_back(std::make_unique<ThreadPool>(1));
   }
-  ChunkCollective algo;
-  algo.SetContext(&ctx);
-  ThreadInfo info;
-  info.type_index = 0;
-  std::atomic<uint64_t> ran{0};
-  const uint64_t total = 3 * kChunkElements + 5;
-  auto count = [&](int, uint64_t, uint64_t) {
-    ran.fetch_add(1);
-    return BENCHMARK_SUCCESS;
-  };
-  EXPECT_EQ(algo.Chunks(&info, total, count), BENCHMARK_SUCCESS);
-  EXPECT_EQ(ran.load(), 2u * 4u);
-  EXPECT_FALSE(ctx.exit_requested.load());
-  ran = 0;
-  // One chunk of the second communicator fails; every other chunk still runs.
-  auto one_fails = [&](int comm, uint64_t g, uint64_t) {
-    ran.fetch_add(1);
-    return comm == 1 && g == 2 ? BENCHMARK_FAILURE : BENCHMARK_SUCCESS;
-  };
-  EXPECT_EQ(algo.Chunks(&info, total, one_fails), BENCHMARK_FAILURE);
-  EXPECT_EQ(ran.load(), 2u * 4u);
-  EXPECT_TRUE(ctx.exit_requested.load()) << "the run must stop";
+}
+
+// The same on the pools and, where the workers fill the cores, on the worker itself.
+TEST(ChunkScheme, FailedChunkFailsTheCheck) {
+  for (bool on_workers : {false, true}) {
+    SCOPED_TRACE(on_workers ? "chunks on the worker" : "chunks on the pools");
+    Context ctx;
+    ctx.data_type = {oxclFloat32};
+    ctx.threads = 1;
+    ctx.comms = 2;
+    ctx.chunks_on_workers = on_workers;
+    StartPools(ctx);
+    ChunkCollective algo;
+    algo.SetContext(&ctx);
+    ThreadInfo info;
+    info.type_index = 0;
+    std::atomic<uint64_t> ran{0}, here{0};
+    const std::thread::id caller = std::this_thread::get_id();
+    const uint64_t total = 3 * kChunkElements + 5;
+    auto count = [&](int, uint64_t, uint64_t) {
+      ran.fetch_add(1);
+      if (std::this_thread::get_id() == caller) here.fetch_add(1);
+      return BENCHMARK_SUCCESS;
+    };
+    EXPECT_EQ(algo.Chunks(&info, total, count), BENCHMARK_SUCCESS);
+    EXPECT_EQ(ran.load(), 2u * 4u);
+    EXPECT_EQ(here.load(), on_workers ? 2u * 4u : 0u);
+    EXPECT_FALSE(ctx.exit_requested.load());
+    ran = 0;
+    // One chunk of the second communicator fails; every other chunk still runs.
+    auto one_fails = [&](int comm, uint64_t g, uint64_t) {
+      ran.fetch_add(1);
+      return comm == 1 && g == 2 ? BENCHMARK_FAILURE : BENCHMARK_SUCCESS;
+    };
+    EXPECT_EQ(algo.Chunks(&info, total, one_fails), BENCHMARK_FAILURE);
+    EXPECT_EQ(ran.load(), 2u * 4u);
+    EXPECT_TRUE(ctx.exit_requested.load()) << "the run must stop";
+  }
 }
 
 }  // namespace
