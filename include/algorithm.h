@@ -157,10 +157,15 @@ class Algorithm {
     return CheckStatus(rc, context, [&] { return DescribeCall(entry, info, i, count, with_op); });
   }
 
+  // True when the step's fill writes every element that the fill would first zero: in place,
+  // where the send data starts where the received data does and is at least as long. Zeroing
+  // those elements first would only double the fill's memory traffic.
+  virtual bool FillCoversReceive(const ThreadInfo*) const { return false; }
+
   // Chunk scheme: splits `total` elements of every communicator of the thread into chunks of
   // 2^20 and runs task(i, g, len) on pool g mod 10 of communicator i, then waits for the pools.
   // With `fill`, first zeroes the thread's error counter and recv_count elements of each
-  // receive buffer (at the iteration's offset).
+  // receive buffer (at the iteration's offset), unless the fill covers them.
   using ChunkTask = std::function<benchmarkResult_t(int i, uint64_t g, uint64_t len)>;
   [[nodiscard]] benchmarkResult_t RunChunks(ThreadInfo* info, size_t iteration, uint64_t total,
                                             bool fill, const ChunkTask& task);

@@ -31,6 +31,8 @@ class Allreduce : public Algorithm {
     return ChunkWork<false>(this, info, iteration, info->recv_count);
   }
   bool Reduces() const override { return true; }
+  // In place the send data (recv_count elements or more) fills the receive buffer from its start.
+  bool FillCoversReceive(const ThreadInfo* info) const override { return CurrentInPlace(info); }
 
   // Fills chunk g (len elements) of communicator i's send data.
   template <typename T>

@@ -21,6 +21,8 @@ class AllToAll : public Algorithm {
   benchmarkResult_t Check(ThreadInfo* info, size_t iteration) override {
     return ChunkWork<false>(this, info, iteration, info->recv_count);
   }
+  // In place the send vector is the receive vector.
+  bool FillCoversReceive(const ThreadInfo* info) const override { return CurrentInPlace(info); }
 
   // Fills chunk g (len elements) of communicator i's send data.
   template <typename T>

@@ -317,7 +317,7 @@ benchmarkResult_t Algorithm::RunChunks(ThreadInfo* info, size_t iteration, uint6
   int tasks = BENCHMARK_SUCCESS;  // the codes of every chunk, OR-ed
   for (uint64_t i = 0; i < context->comms; ++i) {
     const uint64_t pool_base = (context->comms * info->thread_rank + i) * kPoolsPerComm;
-    if (fill) {
+    if (fill && !FillCoversReceive(info)) {
       const uint64_t off = info->GetAddrOffset(context, static_cast<int>(iteration));
       // A receive buffer left unzeroed could hide a collective that wrote nothing.
       cleared = oxrtMemset(static_cast<char*>(info->recv_buffs[i]) + off * ts, 0,

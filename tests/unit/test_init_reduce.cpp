@@ -278,9 +278,12 @@ TEST(InitReduce, EveryTypeAndOperationMatchesAPlainFold) {
 // host memory was refused, say) fails the check instead of being skipped.
 class ChunkCollective : public NullCollective {
  public:
-  benchmarkResult_t Chunks(ThreadInfo* info, uint64_t total, const ChunkTask& task) {
-    return RunChunks(info, 0, total, false, task);
+  benchmarkResult_t Chunks(ThreadInfo* info, uint64_t total, const ChunkTask& task,
+                           bool fill = false) {
+    return RunChunks(info, 0, total, fill, task);
   }
+  bool FillCoversReceive(const ThreadInfo*) const override { return covers; }
+  bool covers = false;
 };
 
 void StartPools(Context& ctx) {
@@ -324,6 +327,39 @@ TEST(ChunkScheme, FailedChunkFailsTheCheck) {
     EXPECT_EQ(algo.Chunks(&info, total, one_fails), BENCHMARK_FAILURE);
     EXPECT_EQ(ran.load(), 2u * 4u);
     EXPECT_TRUE(ctx.exit_requested.load()) << "the run must stop";
+  }
+}
+
+// A receive buffer that the fill does not overwrite is zeroed first, so that a collective that
+// writes nothing cannot pass; one that the fill covers is left to the fill.
+TEST(ChunkScheme, FillZeroesTheReceiveBufferUnlessTheFillCoversIt) {
+  constexpr uint64_t kCount = 3000;
+  for (bool covers : {false, true}) {
+    Context ctx;
+    ctx.data_type = {oxclFloat32};
+    ctx.threads = 1;
+    ctx.comms = 1;
+    ctx.dev_list = {0};
+    StartPools(ctx);
+    ChunkCollective algo;
+    algo.covers = covers;
+    algo.SetContext(&ctx);
+    void* recv = nullptr;
+    ASSERT_EQ(oxrtMalloc(&recv, kCount * sizeof(float)), oxrtSuccess);
+    ASSERT_EQ(oxrtMemset(recv, 0x5A, kCount * sizeof(float)), oxrtSuccess);
+    ThreadInfo info;
+    info.type_index = 0;
+    info.recv_buffs = {recv};
+    info.recv_count = kCount - 1;  // the last element is not the step's
+    auto nothing = [](int, uint64_t, uint64_t) { return BENCHMARK_SUCCESS; };
+    EXPECT_EQ(algo.Chunks(&info, kCount, nothing, true), BENCHMARK_SUCCESS);
+    std::vector<unsigned char> got(kCount * sizeof(float));
+    ASSERT_EQ(oxrtMemcpy(got.data(), recv, got.size(), oxrtMemcpyDeviceToHost), oxrtSuccess);
+    const size_t step_bytes = (kCount - 1) * sizeof(float);
+    const auto zeroes = std::count(got.begin(), got.begin() + step_bytes, 0);
+    EXPECT_EQ(zeroes, covers ? 0 : static_cast<std::ptrdiff_t>(step_bytes)) << "covers " << covers;
+    EXPECT_EQ(std::count(got.begin() + step_bytes, got.end(), 0x5A), 4) << "beyond the step";
+    EXPECT_EQ(oxrtFree(recv), oxrtSuccess);
   }
 }
 
