@@ -8,8 +8,22 @@ coll=${name#bench-}
 colls="allreduce reducescatter allgather alltoall"
 counts="1 1048576 4194304 33554432"
 
+# pair_run NAME: how many runs of NAME came before this one (0 for the first).
+pair_run() {
+  runs=$(cat "$STUB_DIR/runs_$1" 2>/dev/null || echo 0)
+  echo $((runs + 1)) >"$STUB_DIR/runs_$1"
+  echo "$runs"
+}
+
 case $name in
 perf_oxcl)
+  if [ "$*" != "${*#*--counts 1 }" ]; then
+    # The bare kernel beside the 2-process all-reduce: 9.8 GB/s at best, in the second run.
+    bare=9
+    [ "$(pair_run pair_bare)" = 1 ] && bare=9.8
+    echo "RESULT bare_allreduce_gbps $bare"
+    exit 0
+  fi
   echo "host memcpy (stub)"
   echo "RESULT cores 2"
   echo "RESULT memcpy_1t_gbps 10"
@@ -31,6 +45,13 @@ perf_oxcl)
   done
   ;;
 perf_mpi)
+  if [ "$*" != "${*#*--colls allreduce --min-seconds 0 --iters 20 32M}" ]; then
+    # Its partner: 8.82 GB/s at best (0.9 of the best bare kernel), in the first run.
+    oxcl=8.82
+    [ "$(pair_run pair_mpi)" = 1 ] && oxcl=7
+    echo "RESULT mpi_allreduce_n2_c33554432_oxcl_busbw $oxcl"
+    exit 0
+  fi
   for c in $colls; do
     for k in $counts; do
       oxcl=5 mpi=1
