@@ -76,8 +76,10 @@ benchmarkResult_t Algorithm::InitComm(Context* ctx) {
   if (ctx->GetDepInfo() != BENCHMARK_SUCCESS) return BENCHMARK_FAILURE;
   CheckMpi(OX_MPI_Comm_size(OX_MPI_COMM_WORLD, &ctx->nprocs), "OX_MPI_Comm_size");
   CheckMpi(OX_MPI_Comm_rank(OX_MPI_COMM_WORLD, &ctx->proc_rank), "OX_MPI_Comm_rank");
+  const int64_t cpus = UsableCpuCount();
+  const auto threads = static_cast<int64_t>(ctx->threads);
   // Every thread of every process may be waiting at once (processes can share the host).
-  ctx->barrier_spins = static_cast<int64_t>(ctx->threads) * ctx->nprocs <= UsableCpuCount();
+  ctx->barrier_spins = threads * ctx->nprocs <= cpus;
   CheckMpi(OX_MPI_Barrier(OX_MPI_COMM_WORLD), "OX_MPI_Barrier");
   if (ctx->CheckSameSettings() != BENCHMARK_SUCCESS) return BENCHMARK_FAILURE;
   const uint64_t local = ctx->threads * ctx->comms;
@@ -114,7 +116,7 @@ benchmarkResult_t Algorithm::InitComm(Context* ctx) {
     if (hashes[p] == mine) ++ctx->local_index;
   }
   const auto host_procs = std::count(hashes.begin(), hashes.end(), mine);
-  ctx->chunks_on_workers = static_cast<int64_t>(ctx->threads) * host_procs >= UsableCpuCount();
+  ctx->chunks_on_workers = threads * host_procs >= cpus;
   // With no card visible, dealing would divide by zero; the library call below reports it.
   const uint64_t cards_for_dealing = ctx->device_count == 0 ? 1 : ctx->device_count;
   for (uint64_t i = 0; i < local; ++i) {
