@@ -56,7 +56,14 @@ struct Slot {
   std::vector<const void*> inputs;    // reductions: each rank's send buffer
   std::vector<uint64_t> prefix;       // all-to-all: first unit of each rank pair
   Plan plan;
-  alignas(64) std::atomic<uint64_t> next{0};  // next unit to claim
+  // Units are claimed from per-rank home ranges: rank r first takes the units of its own
+  // range [units * r / n, units * (r + 1) / n), then helps with the others'. The same rank,
+  // and so the same core, touches the same data call after call, which keeps data that fits a
+  // core's cache in that cache; a rank that is late still has its range taken by the others.
+  struct alignas(64) Cursor {
+    std::atomic<uint64_t> next{0};  // units of the range handed out so far
+  };
+  std::vector<Cursor> cursors;  // one per rank
   alignas(64) std::atomic<uint64_t> done{0};  // units finished
   std::atomic<int> active{0};                 // threads inside the claim loop
   std::atomic<int> departed{0};

@@ -48,7 +48,7 @@ void Depart(Clique& clique, Slot& slot, uint64_t seq, int n) {
   if (slot.departed.fetch_add(1, std::memory_order_acq_rel) + 1 != n) return;
   slot.arrived.store(0, std::memory_order_relaxed);
   slot.verdict.store(0, std::memory_order_relaxed);
-  slot.next.store(0, std::memory_order_relaxed);
+  for (Slot::Cursor& c : slot.cursors) c.next.store(0, std::memory_order_relaxed);
   slot.done.store(0, std::memory_order_relaxed);
   slot.departed.store(0, std::memory_order_relaxed);
   slot.seq.store(seq + Clique::kSlots, std::memory_order_release);
@@ -111,18 +111,30 @@ oxclResult_t RunCollective(Clique& clique, int rank, uint64_t seq, const CollArg
     return oxclInvalidUsage;
   }
 
-  // Claim units until none is left; every rank's thread helps, whoever arrived first.
+  // Claim units until none is left: this rank's home range first, then the others' in turn,
+  // so every rank's thread helps, whoever arrived first.
   const uint64_t units = slot.plan.units;
   const bool stream = slot.plan.stream;
   const UnitFn run = UnitFor(args.kind);
-  for (;;) {
-    const uint64_t unit = slot.next.fetch_add(1, std::memory_order_relaxed);
-    if (unit >= units) break;
-    run(slot, n, unit);
-    // Streaming stores are weakly ordered: fence them before the unit counts as done.
-    if (stream) StoreFence();
-    if (slot.done.fetch_add(1, std::memory_order_acq_rel) + 1 == units) clique.Notify();
-    if (clique.broken()) break;
+  const uint64_t ranks = static_cast<uint64_t>(n);
+  bool stop = false;
+  for (int k = 0; k < n && !stop; ++k) {
+    const uint64_t home = static_cast<uint64_t>((rank + k) % n);
+    const uint64_t begin = units * home / ranks, size = units * (home + 1) / ranks - begin;
+    std::atomic<uint64_t>& cursor = slot.cursors[home].next;
+    // A range already handed out costs a load, not a write to a shared line.
+    while (cursor.load(std::memory_order_relaxed) < size) {
+      const uint64_t taken = cursor.fetch_add(1, std::memory_order_relaxed);
+      if (taken >= size) break;
+      run(slot, n, begin + taken);
+      // Streaming stores are weakly ordered: fence them before the unit counts as done.
+      if (stream) StoreFence();
+      if (slot.done.fetch_add(1, std::memory_order_acq_rel) + 1 == units) clique.Notify();
+      if (clique.broken()) {
+        stop = true;
+        break;
+      }
+    }
   }
   if (oxclResult_t rc = clique.Await([&] {
         return slot.done.load(std::memory_order_acquire) == units;
