@@ -318,7 +318,9 @@ Two processes against the bare kernel: perf_mpi's all-reduce at 32M and the bare
 section 1 (128 MiB per buffer), alternated $PAIRS times, the best of each: this host's memory
 speed moves by half within minutes, so figures taken at different moments do not compare.
 Steadiness: $STEADY_RUNS runs of bench-allreduce -s 2 -n 1K -x 4M -m 4 -l 20 -w 5; per row (count,
-mode) from 256K up, the spread of bus bw (max - min) over its median; the worst row counts.
+mode) from 256K up, the spread of bus bw (max - min) over its median; the worst row counts. After
+each run, the bare kernel in the same rows (perf_oxcl --bare-rows: 2 threads, 5 warm-up calls and
+a block of 20, a spinning barrier after each call, no library): the spread this host alone gives.
 Host load (1-minute average) before this section: $(cut -d' ' -f1 /proc/loadavg 2>/dev/null)
 EOF
 rep=0
@@ -377,32 +379,43 @@ while [ $run -lt "$STEADY_RUNS" ]; do
   run=$((run + 1))
   bounded 180 "$bin/bench-allreduce" -s 2 -n 1K -x 4M -m 4 -l 20 -w 5 \
     >"$work/steady_$run.out" 2>/dev/null
+  bounded 120 "$bin/perf_oxcl" --bare-rows 1K,4K,16K,64K,256K,1M,4M --iters 20 \
+    >"$work/steady_bare_$run.out" 2>/dev/null
 done
-# Rows: bytes, count, type, redop, then per mode latency, algo bw, bus bw, errors.
-awk '
-  /^ +[0-9]+ +[0-9]+ / && NF >= 8 && $2 >= 262144 {
-    for (m = 0; 8 + 4 * m <= NF; m++) {
-      key = $2 " " (m == 0 ? "in" : "out")
-      if (!(key in n)) order[++keys] = key
-      v[key, ++n[key]] = $(7 + 4 * m) + 0
+# spreads LABEL KEY: from "count mode bus-bw" lines, per row from 256K up the spread (max - min)
+# over the median; the worst row is recorded as KEY.
+spreads() {
+  awk -v label="$1" -v key="$2" '
+    $1 >= 262144 {
+      row = $1 " " $2
+      if (!(row in n)) order[++rows] = row
+      v[row, ++n[row]] = $3 + 0
     }
-  }
-  END {
-    for (i = 1; i <= keys; i++) {
-      k = order[i]
-      c = n[k]
-      for (a = 1; a <= c; a++) s[a] = v[k, a]
-      for (a = 2; a <= c; a++)
-        for (b = a; b > 1 && s[b - 1] > s[b]; b--) { t = s[b]; s[b] = s[b - 1]; s[b - 1] = t }
-      med = c % 2 ? s[(c + 1) / 2] : (s[c / 2] + s[c / 2 + 1]) / 2
-      spread = med > 0 ? (s[c] - s[1]) / med * 100 : 100
-      split(k, part, " ")
-      printf "steady count %-8s %-3s: %d runs, median %.2f GB/s, min %.2f, max %.2f, " \
-             "spread %.1f%%\n", part[1], part[2], c, med, s[1], s[c], spread
-      if (i == 1 || spread > worst) worst = spread
-    }
-    if (keys) printf "RESULT steady_worst_pct %.1f\n", worst
-  }' "$work"/steady_*.out >"$work/steady.txt" 2>/dev/null
+    END {
+      for (i = 1; i <= rows; i++) {
+        k = order[i]
+        c = n[k]
+        for (a = 1; a <= c; a++) s[a] = v[k, a]
+        for (a = 2; a <= c; a++)
+          for (b = a; b > 1 && s[b - 1] > s[b]; b--) { t = s[b]; s[b] = s[b - 1]; s[b - 1] = t }
+        med = c % 2 ? s[(c + 1) / 2] : (s[c / 2] + s[c / 2 + 1]) / 2
+        spread = med > 0 ? (s[c] - s[1]) / med * 100 : 100
+        split(k, part, " ")
+        printf "%s count %-8s %-3s: %d runs, median %.2f GB/s, min %.2f, max %.2f, " \
+               "spread %.1f%%\n", label, part[1], part[2], c, med, s[1], s[c], spread
+        if (i == 1 || spread > worst) worst = spread
+      }
+      if (rows) printf "RESULT %s %.1f\n", key, worst
+    }'
+}
+# The program's rows: bytes, count, type, redop, then per mode latency, algo bw, bus bw, errors.
+awk '/^ +[0-9]+ +[0-9]+ / && NF >= 8 {
+    for (m = 0; 8 + 4 * m <= NF; m++) print $2, (m == 0 ? "in" : "out"), $(7 + 4 * m)
+  }' "$work"/steady_[0-9]*.out 2>/dev/null | spreads steady steady_worst_pct >"$work/steady.txt"
+# The bare kernel in the same rows, run by run beside the program: how far this host alone
+# moves a row.
+awk '$1 == "bare" && $2 == "row" { print $3, $4, $5 }' "$work"/steady_bare_*.out 2>/dev/null |
+  spreads "steady bare" steady_bare_worst_pct >>"$work/steady.txt"
 grep -v '^RESULT ' "$work/steady.txt"
 sed -n 's/^RESULT //p' "$work/steady.txt" >>"$res"
 
@@ -488,5 +501,8 @@ echo "  allreduce 2 ranks 32M: at most $(ratio "$bare" "$(get memcpy_1t_gbps)") 
 echo "  allreduce 2 procs 32M: at most $(ratio "$bare" "$(get mpi_allreduce_n2_c33554432_mpi_busbw)")" \
      "x MPI (target 8); the library reaches" \
      "$(ratio "$(get mpi_allreduce_n2_c33554432_oxcl_busbw)" "$bare") of the kernel"
+echo "  steadiness: the bare kernel's worst row over the same runs spread" \
+     "$(get steady_bare_worst_pct)% (target 10 for the program's rows, which spread" \
+     "$(get steady_worst_pct)%)"
 echo
 echo "targets met: $met, missed or not measured: $missed; run time $(($(date +%s) - started)) s"

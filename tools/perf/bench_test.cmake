@@ -74,6 +74,11 @@ expect("${out}" "steady count 4194304 +out: 5 runs, median 10.00 GB/s, min 9.50,
 expect("${out}" "steady count 262144 +out: [^\n]*spread 0.0%\n")
 expect("${out}" "steadiness: worst row >= 256K, spread / median \\(%\\) +15.0 +<= 10  "
                 "MISSED by 50.0%\n")
+# The bare kernel beside each steadiness run: its own rows, 256K in place spread 4 / 20.
+expect("${out}" "steady bare count 262144 +in : 5 runs, median 20.00 GB/s, min 20.00, max 24.00, "
+                "spread 20.0%\n")
+expect("${out}" "steadiness: the bare kernel's worst row over the same runs spread 20.0% "
+                "\\(target 10 for the program's rows, which spread 15.0%\\)\n")
 # Against the bare kernel alternated with it: the best of each side, 8.82 / 9.8, exactly 0.9.
 expect("${out}" "2 processes at 32M: all-reduce 8.82 GB/s, bare kernel 9.8 GB/s \\(ratio 0.900\\)\n")
 expect("${out}" "allreduce 2 procs 32M: bus bw / bare kernel \\(alternated\\) +0.900 +>= 0.9  met\n")

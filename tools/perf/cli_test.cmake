@@ -19,6 +19,10 @@ expect(2 "bad value for --counts: '1,1X'" ${BIN}/perf_oxcl --counts 1,1X)
 expect(2 "bad value for --ranks: '0'" ${BIN}/perf_oxcl --ranks 0)
 expect(2 "no value after '--iters'" ${BIN}/perf_oxcl --iters)
 expect(2 "bad argument 'bogus'" ${BIN}/perf_oxcl bogus)
+expect(2 "bad value for --bare-rows: '1K,0'" ${BIN}/perf_oxcl --bare-rows 1K,0)
+# Every row in place and out of place, the odd count split between the threads too.
+expect(0 "bare row 1024 in [0-9.]+ GB/s\n.*bare row 1024 out .*bare row 5 in .*bare row 5 out"
+       ${BIN}/perf_oxcl --bare-rows 1K,5 --iters 2)
 
 expect(0 "usage: perf_check" ${BIN}/perf_check --help)
 expect(2 "bad value for --count: 'abc'" ${BIN}/perf_check --count abc)

@@ -23,8 +23,14 @@
 // the minimum seconds (K blocks at least, default 3), the best block counting; per-call latency
 // depends on how many calls follow each other, so the comparison with the programs needs the
 // same N. --memcpy-mib 0 skips the memcpy ceilings (the floors are then 0).
+// --bare-rows LIST times only the bare kernel, shaped as a program's step of 2 ranks: for each
+// count, in place and then out of place, 5 warm-up calls and one block of N calls (--iters,
+// default 20), each call ended by a spinning barrier of the two threads. Run after run, its
+// rows move only with the host (no library, no sleeps, no system calls): the spread that the
+// programs' rows cannot go below.
 // Besides the table it prints "RESULT <key> <value>" lines for scripts.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -75,6 +81,7 @@ struct Options {
   uint64_t memcpy_mib = 256;
   uint64_t iters = 0;  // calls per timed block; 0: as many as min_seconds takes
   uint64_t blocks = 3;  // at least this many blocks per point with --iters
+  std::vector<uint64_t> bare_rows;  // --bare-rows: only these rows of the bare kernel
 };
 
 bool ParseCount(const std::string& text, uint64_t* count) {
@@ -107,6 +114,7 @@ void PrintUsage(FILE* to) {
   std::fprintf(to,
                "usage: perf_oxcl [--min-seconds S] [--counts LIST] [--ranks LIST] "
                "[--colls LIST] [--memcpy-mib MiB] [--iters N [--blocks K]] [S]\n"
+               "       perf_oxcl --bare-rows LIST [--iters N]\n"
                "  counts take K/M/G suffixes; colls: allreduce,reducescatter,allgather,alltoall\n");
 }
 
@@ -155,6 +163,13 @@ Options ParseOptions(int argc, char** argv) {
         for (Coll c : {Coll::kAllReduce, Coll::kReduceScatter, Coll::kAllGather, Coll::kAllToAll})
           if (s == CollName(c)) o.colls.push_back(c), found = true;
         if (!found) BadValue(arg, argv[i]);
+      }
+    } else if (arg == "--bare-rows" && has_value) {
+      o.bare_rows.clear();
+      for (const std::string& s : Split(argv[++i])) {
+        uint64_t c = 0;
+        if (!ParseCount(s, &c) || c < 1 || c > (uint64_t{1} << 28)) BadValue(arg, argv[i]);
+        o.bare_rows.push_back(c);
       }
     } else if (arg == "--iters" && has_value) {
       if (!ParseCount(argv[++i], &o.iters) || o.iters > 1000000) BadValue(arg, argv[i]);
@@ -281,6 +296,94 @@ double BareAllReduceBusBw(int cores, size_t bytes, double min_seconds) {
   return seconds > 0 ? static_cast<double>(n * sizeof(float)) / seconds : 0;
 }
 
+void Result(const std::string& key, double value) {
+  std::printf("RESULT %s %.6g\n", key.c_str(), value);
+}
+
+inline void CpuPause() {
+#if defined(__SSE2__)
+  _mm_pause();
+#endif
+}
+
+// out1[k] = out2[k] = a[k] + b[k] for k in [lo, hi), through the cache (in place: out1 == a,
+// out2 == b).
+void SumTwiceCached(const float* a, const float* b, float* out1, float* out2, size_t lo,
+                    size_t hi) {
+  size_t k = lo;
+#if defined(__SSE2__)
+  for (; k + 4 <= hi; k += 4) {
+    const __m128 v = _mm_add_ps(_mm_load_ps(a + k), _mm_load_ps(b + k));
+    _mm_store_ps(out1 + k, v);
+    _mm_store_ps(out2 + k, v);
+  }
+#endif
+  for (; k < hi; ++k) out1[k] = out2[k] = a[k] + b[k];
+}
+
+// The rows of --bare-rows. Both threads live for the whole run, as a program's rank threads
+// do, and the buffers are sized once for the largest count. Stores bypass the cache where the
+// simulator's do (outputs of 16 MiB or more in all).
+void BareRows(const std::vector<uint64_t>& counts, uint64_t iters, int cores) {
+  const uint64_t most = *std::max_element(counts.begin(), counts.end());
+  const size_t n = static_cast<size_t>(most + 3) / 4 * 4;
+  std::vector<float*> arrays(4);  // two send buffers, two receive buffers
+  for (float*& p : arrays) {
+    p = static_cast<float*>(std::aligned_alloc(64, n * sizeof(float)));
+    if (p == nullptr) {
+      std::fprintf(stderr, "perf_oxcl: no memory for %llu floats\n",
+                   static_cast<unsigned long long>(n));
+      std::exit(1);
+    }
+    for (size_t k = 0; k < n; ++k) p[k] = static_cast<float>(k % 127);  // first touch
+  }
+  const int threads = std::min(2, cores);
+  std::atomic<uint64_t> arrived{0};
+  constexpr uint64_t kWarmups = 5;
+  std::vector<double> seconds;  // per row, measured by thread 0
+  // Every thread makes the same calls in the same order; call number gen ends when all
+  // threads have arrived gen times.
+  auto rows = [&](int t) {
+    uint64_t gen = 0;
+    for (uint64_t count : counts) {
+      for (bool in_place : {true, false}) {
+        const float* a = in_place ? arrays[2] : arrays[0];
+        const float* b = in_place ? arrays[3] : arrays[1];
+        const size_t lo = count * t / threads / 4 * 4;
+        const size_t hi = t + 1 == threads ? count : count * (t + 1) / threads / 4 * 4;
+        const bool stream = 2 * count * sizeof(float) >= (size_t{16} << 20);
+        Clock::time_point begin;
+        for (uint64_t i = 0; i < kWarmups + iters; ++i) {
+          if (i == kWarmups) begin = Clock::now();
+          if (stream)
+            SumTwiceStreaming(a, b, arrays[2], arrays[3], lo, hi);
+          else
+            SumTwiceCached(a, b, arrays[2], arrays[3], lo, hi);
+          ++gen;
+          arrived.fetch_add(1, std::memory_order_acq_rel);
+          while (arrived.load(std::memory_order_acquire) < gen * threads) CpuPause();
+        }
+        if (t == 0) seconds.push_back(Seconds(begin, Clock::now()));
+      }
+    }
+  };
+  std::thread partner;
+  if (threads > 1) partner = std::thread(rows, 1);
+  rows(0);
+  if (partner.joinable()) partner.join();
+  size_t row = 0;
+  for (uint64_t count : counts) {
+    for (const char* mode : {"in", "out"}) {
+      const double s = seconds[row++];
+      const double busbw = s > 0 ? static_cast<double>(count * sizeof(float)) * iters / s : 0;
+      std::printf("bare row %llu %s %.2f GB/s\n", static_cast<unsigned long long>(count), mode,
+                  busbw / 1e9);
+      Result("bare_row_" + std::to_string(count) + "_" + mode + "_busbw", busbw / 1e9);
+    }
+  }
+  for (float* p : arrays) std::free(p);
+}
+
 struct Ranks {
   int n = 0;
   std::vector<int> devs;
@@ -387,16 +490,16 @@ std::string Key(const char* family, Coll coll, int n, uint64_t count, const char
   return key;
 }
 
-void Result(const std::string& key, double value) {
-  std::printf("RESULT %s %.6g\n", key.c_str(), value);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   const Options opts = ParseOptions(argc, argv);
   const unsigned hw = std::thread::hardware_concurrency();
   const int cores = hw == 0 ? 1 : static_cast<int>(hw);
+  if (!opts.bare_rows.empty()) {
+    BareRows(opts.bare_rows, opts.iters > 0 ? opts.iters : 20, cores);
+    return 0;
+  }
   const size_t copy_bytes = static_cast<size_t>(opts.memcpy_mib) << 20;
 
   const double m1 = copy_bytes > 0 ? MemcpyBandwidth(1, copy_bytes, opts.min_seconds) : 0;
