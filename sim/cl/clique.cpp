@@ -79,6 +79,7 @@ Clique::Clique(uint64_t nonce, int nranks, int64_t creator_pid)
     slot.inputs.assign(n, nullptr);
     slot.prefix.assign(n * (n + 1) / 2 + 1, 0);
     slot.cursors = std::vector<Slot::Cursor>(n);
+    slot.range_begin.assign(n + 1, 0);
   }
 }
 

@@ -64,6 +64,7 @@ struct Slot {
     std::atomic<uint64_t> next{0};  // units of the range handed out so far
   };
   std::vector<Cursor> cursors;  // one per rank
+  std::vector<uint64_t> range_begin;  // first unit of each rank's range, then units: n + 1
   alignas(64) std::atomic<uint64_t> done{0};  // units finished
   std::atomic<int> active{0};                 // threads inside the claim loop
   std::atomic<int> departed{0};

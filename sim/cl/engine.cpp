@@ -48,7 +48,9 @@ void Depart(Clique& clique, Slot& slot, uint64_t seq, int n) {
   if (slot.departed.fetch_add(1, std::memory_order_acq_rel) + 1 != n) return;
   slot.arrived.store(0, std::memory_order_relaxed);
   slot.verdict.store(0, std::memory_order_relaxed);
-  for (Slot::Cursor& c : slot.cursors) c.next.store(0, std::memory_order_relaxed);
+  // Only the ranges that were claimed from; with more ranks than units most stay at 0.
+  for (Slot::Cursor& c : slot.cursors)
+    if (c.next.load(std::memory_order_relaxed) != 0) c.next.store(0, std::memory_order_relaxed);
   slot.done.store(0, std::memory_order_relaxed);
   slot.departed.store(0, std::memory_order_relaxed);
   slot.seq.store(seq + Clique::kSlots, std::memory_order_release);
@@ -99,6 +101,9 @@ oxclResult_t RunCollective(Clique& clique, int rank, uint64_t seq, const CollArg
     const bool ok = PlanCall(slot, n, saturate, &why);
     if (!ok) Report("%s: operation %llu of the clique: %s", CollName(args.kind),
                     static_cast<unsigned long long>(seq), why.c_str());
+    // The ranges once here, not per rank: many ranks would each divide n times per call.
+    const uint64_t units = slot.plan.units, ranks = static_cast<uint64_t>(n);
+    for (uint64_t r = 0; r <= ranks; ++r) slot.range_begin[r] = units * r / ranks;
     slot.verdict.store(ok ? 1 : 2, std::memory_order_release);
     clique.Notify();
   } else if (oxclResult_t rc = clique.Await([&] {
@@ -116,11 +121,10 @@ oxclResult_t RunCollective(Clique& clique, int rank, uint64_t seq, const CollArg
   const uint64_t units = slot.plan.units;
   const bool stream = slot.plan.stream;
   const UnitFn run = UnitFor(args.kind);
-  const uint64_t ranks = static_cast<uint64_t>(n);
   bool stop = false;
-  for (int k = 0; k < n && !stop; ++k) {
-    const uint64_t home = static_cast<uint64_t>((rank + k) % n);
-    const uint64_t begin = units * home / ranks, size = units * (home + 1) / ranks - begin;
+  for (int k = 0, home = rank; k < n && !stop; ++k, home = home + 1 == n ? 0 : home + 1) {
+    const uint64_t begin = slot.range_begin[home], size = slot.range_begin[home + 1] - begin;
+    if (size == 0) continue;  // more ranks than units
     std::atomic<uint64_t>& cursor = slot.cursors[home].next;
     // A range already handed out costs a load, not a write to a shared line.
     while (cursor.load(std::memory_order_relaxed) < size) {
