@@ -223,19 +223,24 @@ class DirectReduction {
                          std::min(a_.count, units * (p + 1) / procs * unit));
     // No process claims for the next call before every process has drawn its last ticket of
     // this one: the next call's swap of words waits for everybody's end of this one.
-    const uint64_t first = op_.link.claims_base, end = first + units;
-    op_.link.claims_base = end + procs;
-    for (;;) {
-      const uint64_t ticket = op_.link.claims->fetch_add(1, std::memory_order_acq_rel);
-      if (ticket >= end) return oxclSuccess;
-      if (ticket < first) {
-        Report("%s: unit counter at %llu, below this call's first unit %llu", CollName(a_.kind),
-               static_cast<unsigned long long>(ticket), static_cast<unsigned long long>(first));
-        return oxclInternalError;
-      }
-      const uint64_t lo = (ticket - first) * unit;
-      if (int64_t status = ReduceRange(lo, std::min(a_.count, lo + unit))) return status;
+    if (procs > Link::kClaimRanges) {
+      const uint64_t first = op_.link.claims_base;
+      op_.link.claims_base = first + units + procs;
+      return ClaimFrom(op_.link.claims, first, 0, units, unit);
     }
+    // Every process draws from every range with units, one ticket beyond them each, so all
+    // of them move each range's base alike.
+    for (uint64_t k = 0; k < procs; ++k) {
+      const uint64_t q = (p + k) % procs;
+      const uint64_t lo = units * q / procs, size = units * (q + 1) / procs - lo;
+      if (size == 0) continue;
+      const uint64_t first = op_.link.range_base[q];
+      op_.link.range_base[q] = first + size + procs;
+      if (int64_t status = ClaimFrom(op_.link.claims + q * Link::kClaimStride, first, lo, size,
+                                     unit))
+        return status;
+    }
+    return oxclSuccess;
   }
 
  private:
@@ -249,6 +254,23 @@ class DirectReduction {
   }
 
   static constexpr uint64_t kUnitBytes = 128 * 1024;
+
+  // Reduces the units [lo, lo + size) as tickets [first, first + size) of `counter` come in,
+  // until a ticket beyond them.
+  int64_t ClaimFrom(std::atomic<uint64_t>* counter, uint64_t first, uint64_t lo, uint64_t size,
+                    uint64_t unit) {
+    for (;;) {
+      const uint64_t ticket = counter->fetch_add(1, std::memory_order_acq_rel);
+      if (ticket >= first + size) return oxclSuccess;
+      if (ticket < first) {
+        Report("%s: unit counter at %llu, below this call's first unit %llu", CollName(a_.kind),
+               static_cast<unsigned long long>(ticket), static_cast<unsigned long long>(first));
+        return oxclInternalError;
+      }
+      const uint64_t begin = (lo + ticket - first) * unit;
+      if (int64_t status = ReduceRange(begin, std::min(a_.count, begin + unit))) return status;
+    }
+  }
 
   int64_t ReduceRange(uint64_t begin, uint64_t end) {
     const uint64_t unit = kUnitBytes / elem_;

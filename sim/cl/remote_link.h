@@ -90,6 +90,13 @@ struct Link {
   int claims_fd = -1;  // the first member's own file, -1 elsewhere
   uint64_t claims_base = 0;
   static constexpr size_t kClaimsBytes = 4096;
+  // Up to kClaimRanges processes, each process has a range of the units and a counter of its
+  // own, one cache line apart (word kClaimStride * q for process q): it claims from its range
+  // first, then helps with the others'. Each counter grows as the single one does, from
+  // range_base[q].
+  static constexpr size_t kClaimStride = 8;
+  static constexpr size_t kClaimRanges = kClaimsBytes / sizeof(uint64_t) / kClaimStride;
+  uint64_t range_base[kClaimRanges] = {};
 
   char* RecvBuffer(int k) const { return static_cast<char*>(memory) + k * kChunkBytes; }
   char* SendBuffer(int k) const {
