@@ -1,7 +1,8 @@
 // The in-process collective engine: a single pass over the data. Every rank publishes its
 // arguments in the operation's slot; once all have arrived, the ranks' threads claim units of
-// the work with an atomic counter, so every input byte is read once and every output byte is
-// written once, by the unit's claimant only (which also makes in-place buffers race-free).
+// the work with atomic counters (one per rank's range of units), so every input byte is read
+// once and every output byte is written once, by the unit's claimant only (which also makes
+// in-place buffers race-free).
 #ifndef OX_SIM_CL_ENGINE_H_
 #define OX_SIM_CL_ENGINE_H_
 

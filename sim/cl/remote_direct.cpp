@@ -206,7 +206,7 @@ class DirectReduction {
   }
 
   // Reduces this process's share: for all-reduce the units it claims from the shared
-  // counter, or an even split of them over the processes while some process cannot reach the
+  // counters, or an even split of them over the processes while some process cannot reach the
   // counter; for reduce-scatter the parts its own ranks receive, so that it only ever writes
   // its own memory.
   int64_t Run() {

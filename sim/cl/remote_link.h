@@ -80,20 +80,19 @@ struct Link {
   // mapped (the caller then copies through the kernel instead).
   char* Map(int64_t pid, const oxsim::SharedRange& range);
 
-  // The unit counter of all-reduces on the direct path: one word in a small memory file of
-  // the first member process, mapped by the others, so that every process keeps claiming
-  // units until none is left instead of each taking a fixed share and waiting for the
-  // slowest. It only grows: operation k claims tickets [claims_base, claims_base + units),
-  // and each process draws one ticket beyond them before it stops. Null until this process
-  // has created (first member) or mapped it.
+  // The unit counters of all-reduces on the direct path, in a small memory file of the first
+  // member process, mapped by the others, so that every process keeps claiming units until
+  // none is left instead of each taking a fixed share and waiting for the slowest. Up to
+  // kClaimRanges processes, each process q has a range of the units and a counter of its own
+  // (word kClaimStride * q, a cache line apart): it claims from its own range first, then
+  // helps with the others'. With more processes, word 0 alone counts all the units. A counter
+  // only grows: operation k claims tickets [base, base + units of the range), base being
+  // range_base[q] or claims_base, and each process draws one ticket beyond them before it
+  // moves on. Null until this process has created (first member) or mapped it.
   std::atomic<uint64_t>* claims = nullptr;
   int claims_fd = -1;  // the first member's own file, -1 elsewhere
   uint64_t claims_base = 0;
   static constexpr size_t kClaimsBytes = 4096;
-  // Up to kClaimRanges processes, each process has a range of the units and a counter of its
-  // own, one cache line apart (word kClaimStride * q for process q): it claims from its range
-  // first, then helps with the others'. Each counter grows as the single one does, from
-  // range_base[q].
   static constexpr size_t kClaimStride = 8;
   static constexpr size_t kClaimRanges = kClaimsBytes / sizeof(uint64_t) / kClaimStride;
   uint64_t range_base[kClaimRanges] = {};
