@@ -111,9 +111,7 @@ bench-*)
   if [ -n "$multiple" ]; then
     # The steadiness runs, in-place then out-of-place per row: 1K moves by half (ignored, below
     # 256K); 4M out of place is 10, 10, 11, 9.5, ... (spread 15 %).
-    counter=$STUB_DIR/runs_steady
-    runs=$(cat "$counter" 2>/dev/null || echo 0)
-    echo $((runs + 1)) >"$counter"
+    runs=$(pair_run steady)
     out=10
     [ "$runs" = 2 ] && out=11
     [ "$runs" = 3 ] && out=9.5

@@ -260,17 +260,28 @@ double MemcpyBandwidth(int threads, size_t bytes, double min_seconds) {
   return seconds > 0 ? static_cast<double>(bytes) * threads / seconds : 0;
 }
 
-// out1[k] = out2[k] = a[k] + b[k] for k in [lo, hi), the outputs stored around the cache.
-void SumTwiceStreaming(const float* a, const float* b, float* out1, float* out2, size_t lo,
-                       size_t hi) {
+// out1[k] = out2[k] = a[k] + b[k] for k in [lo, hi), the outputs stored around the cache
+// (`stream`) or through it; in place, out1 == a and out2 == b.
+void SumTwice(const float* a, const float* b, float* out1, float* out2, size_t lo, size_t hi,
+              bool stream) {
   size_t k = lo;
 #if defined(__SSE2__)
-  for (; k + 4 <= hi; k += 4) {
-    const __m128 v = _mm_add_ps(_mm_load_ps(a + k), _mm_load_ps(b + k));
-    _mm_stream_ps(out1 + k, v);
-    _mm_stream_ps(out2 + k, v);
+  if (stream) {
+    for (; k + 4 <= hi; k += 4) {
+      const __m128 v = _mm_add_ps(_mm_load_ps(a + k), _mm_load_ps(b + k));
+      _mm_stream_ps(out1 + k, v);
+      _mm_stream_ps(out2 + k, v);
+    }
+    _mm_sfence();
+  } else {
+    for (; k + 4 <= hi; k += 4) {
+      const __m128 v = _mm_add_ps(_mm_load_ps(a + k), _mm_load_ps(b + k));
+      _mm_store_ps(out1 + k, v);
+      _mm_store_ps(out2 + k, v);
+    }
   }
-  _mm_sfence();
+#else
+  (void)stream;
 #endif
   for (; k < hi; ++k) out1[k] = out2[k] = a[k] + b[k];
 }
@@ -289,8 +300,8 @@ double BareAllReduceBusBw(int cores, size_t bytes, double min_seconds) {
   }
   const int threads = std::min(2, cores);
   const double seconds = ShortestParallelRun(threads, min_seconds, [&](int t, int) {
-    SumTwiceStreaming(arrays[0], arrays[1], arrays[2], arrays[3], n * t / threads / 4 * 4,
-                      t + 1 == threads ? n : n * (t + 1) / threads / 4 * 4);
+    SumTwice(arrays[0], arrays[1], arrays[2], arrays[3], n * t / threads / 4 * 4,
+             t + 1 == threads ? n : n * (t + 1) / threads / 4 * 4, true);
   });
   for (float* p : arrays) std::free(p);
   return seconds > 0 ? static_cast<double>(n * sizeof(float)) / seconds : 0;
@@ -304,21 +315,6 @@ inline void CpuPause() {
 #if defined(__SSE2__)
   _mm_pause();
 #endif
-}
-
-// out1[k] = out2[k] = a[k] + b[k] for k in [lo, hi), through the cache (in place: out1 == a,
-// out2 == b).
-void SumTwiceCached(const float* a, const float* b, float* out1, float* out2, size_t lo,
-                    size_t hi) {
-  size_t k = lo;
-#if defined(__SSE2__)
-  for (; k + 4 <= hi; k += 4) {
-    const __m128 v = _mm_add_ps(_mm_load_ps(a + k), _mm_load_ps(b + k));
-    _mm_store_ps(out1 + k, v);
-    _mm_store_ps(out2 + k, v);
-  }
-#endif
-  for (; k < hi; ++k) out1[k] = out2[k] = a[k] + b[k];
 }
 
 // The rows of --bare-rows. Both threads live for the whole run, as a program's rank threads
@@ -355,10 +351,7 @@ void BareRows(const std::vector<uint64_t>& counts, uint64_t iters, int cores) {
         Clock::time_point begin;
         for (uint64_t i = 0; i < kWarmups + iters; ++i) {
           if (i == kWarmups) begin = Clock::now();
-          if (stream)
-            SumTwiceStreaming(a, b, arrays[2], arrays[3], lo, hi);
-          else
-            SumTwiceCached(a, b, arrays[2], arrays[3], lo, hi);
+          SumTwice(a, b, arrays[2], arrays[3], lo, hi, stream);
           ++gen;
           arrived.fetch_add(1, std::memory_order_acq_rel);
           while (arrived.load(std::memory_order_acquire) < gen * threads) CpuPause();
