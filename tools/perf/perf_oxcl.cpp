@@ -286,24 +286,51 @@ void SumTwice(const float* a, const float* b, float* out1, float* out2, size_t l
   for (; k < hi; ++k) out1[k] = out2[k] = a[k] + b[k];
 }
 
+// The bare kernels' two inputs and two outputs of n floats each, aligned and touched once
+// (so no page fault falls into a timed run); ok() is false when memory ran out.
+class KernelArrays {
+ public:
+  explicit KernelArrays(size_t n) {
+    for (float*& p : arrays_) {
+      p = static_cast<float*>(std::aligned_alloc(64, n * sizeof(float)));
+      if (p == nullptr) return;
+      for (size_t k = 0; k < n; ++k) p[k] = static_cast<float>(k % 127);
+    }
+  }
+  KernelArrays(const KernelArrays&) = delete;
+  KernelArrays& operator=(const KernelArrays&) = delete;
+  ~KernelArrays() {
+    for (float* p : arrays_) std::free(p);
+  }
+  bool ok() const { return arrays_[3] != nullptr; }
+  float* operator[](int k) const { return arrays_[k]; }
+
+ private:
+  float* arrays_[4] = {};
+};
+
+// Thread t's part [lo, hi) of n elements split over `threads`, on 4-element boundaries.
+struct Share {
+  size_t lo, hi;
+};
+Share ShareOf(size_t n, int t, int threads) {
+  const auto split = [&](int k) { return n * k / threads / 4 * 4; };
+  return {split(t), t + 1 == threads ? n : split(t + 1)};
+}
+
 // The bus bandwidth of a bare all-reduce of 2 ranks of `bytes` each (float sum, out of place):
 // min(2, cores) threads each add their half of the two inputs and store it to both outputs,
 // every byte read or written once, with streaming stores. No library, no waiting: the most
 // that any all-reduce of 2 ranks can reach on this host, at this moment. Best of the runs.
 double BareAllReduceBusBw(int cores, size_t bytes, double min_seconds) {
   const size_t n = bytes / sizeof(float) / 4 * 4;
-  std::vector<float*> arrays(4);
-  for (float*& p : arrays) {
-    p = static_cast<float*>(std::aligned_alloc(64, n * sizeof(float)));
-    if (p == nullptr) return 0;
-    for (size_t k = 0; k < n; ++k) p[k] = static_cast<float>(k % 127);  // first touch
-  }
+  const KernelArrays arrays(n);
+  if (!arrays.ok()) return 0;
   const int threads = std::min(2, cores);
   const double seconds = ShortestParallelRun(threads, min_seconds, [&](int t, int) {
-    SumTwice(arrays[0], arrays[1], arrays[2], arrays[3], n * t / threads / 4 * 4,
-             t + 1 == threads ? n : n * (t + 1) / threads / 4 * 4, true);
+    const Share share = ShareOf(n, t, threads);
+    SumTwice(arrays[0], arrays[1], arrays[2], arrays[3], share.lo, share.hi, true);
   });
-  for (float* p : arrays) std::free(p);
   return seconds > 0 ? static_cast<double>(n * sizeof(float)) / seconds : 0;
 }
 
@@ -323,15 +350,11 @@ inline void CpuPause() {
 void BareRows(const std::vector<uint64_t>& counts, uint64_t iters, int cores) {
   const uint64_t most = *std::max_element(counts.begin(), counts.end());
   const size_t n = static_cast<size_t>(most + 3) / 4 * 4;
-  std::vector<float*> arrays(4);  // two send buffers, two receive buffers
-  for (float*& p : arrays) {
-    p = static_cast<float*>(std::aligned_alloc(64, n * sizeof(float)));
-    if (p == nullptr) {
-      std::fprintf(stderr, "perf_oxcl: no memory for %llu floats\n",
-                   static_cast<unsigned long long>(n));
-      std::exit(1);
-    }
-    for (size_t k = 0; k < n; ++k) p[k] = static_cast<float>(k % 127);  // first touch
+  const KernelArrays arrays(n);  // two send buffers, two receive buffers
+  if (!arrays.ok()) {
+    std::fprintf(stderr, "perf_oxcl: no memory for 4 x %llu floats\n",
+                 static_cast<unsigned long long>(n));
+    std::exit(1);
   }
   const int threads = std::min(2, cores);
   std::atomic<uint64_t> arrived{0};
@@ -345,13 +368,12 @@ void BareRows(const std::vector<uint64_t>& counts, uint64_t iters, int cores) {
       for (bool in_place : {true, false}) {
         const float* a = in_place ? arrays[2] : arrays[0];
         const float* b = in_place ? arrays[3] : arrays[1];
-        const size_t lo = count * t / threads / 4 * 4;
-        const size_t hi = t + 1 == threads ? count : count * (t + 1) / threads / 4 * 4;
+        const Share share = ShareOf(count, t, threads);
         const bool stream = 2 * count * sizeof(float) >= (size_t{16} << 20);
         Clock::time_point begin;
         for (uint64_t i = 0; i < kWarmups + iters; ++i) {
           if (i == kWarmups) begin = Clock::now();
-          SumTwice(a, b, arrays[2], arrays[3], lo, hi, stream);
+          SumTwice(a, b, arrays[2], arrays[3], share.lo, share.hi, stream);
           ++gen;
           arrived.fetch_add(1, std::memory_order_acq_rel);
           while (arrived.load(std::memory_order_acquire) < gen * threads) CpuPause();
@@ -374,7 +396,6 @@ void BareRows(const std::vector<uint64_t>& counts, uint64_t iters, int cores) {
       Result("bare_row_" + std::to_string(count) + "_" + mode + "_busbw", busbw / 1e9);
     }
   }
-  for (float* p : arrays) std::free(p);
 }
 
 struct Ranks {
