@@ -87,6 +87,19 @@ put() { echo "$1 $2" >>"$res"; }
 # calc EXPR: awk arithmetic on recorded numbers; empty when an operand is missing.
 calc() { awk "BEGIN { $1 }"; }
 ratio() { [ -n "$1" ] && [ -n "$2" ] && calc "if ($2 > 0) printf \"%.3f\", $1 / $2"; }
+# run_by_run WHAT: lines "NUMERATOR DENOMINATOR" on stdin, one per run (or pair of runs) of
+# WHAT, as the range of their ratios. A verdict takes the best of each side; this says how far
+# the runs themselves agree, so that a miss within their range can be told from a regression.
+run_by_run() {
+  awk -v what="$1" 'NF == 2 && $2 > 0 { r[++n] = $1 / $2 }
+    END {
+      if (n == 0) { printf "n/a"; exit }
+      for (a = 2; a <= n; a++)
+        for (b = a; b > 1 && r[b - 1] > r[b]; b--) { t = r[b]; r[b] = r[b - 1]; r[b - 1] = t }
+      med = n % 2 ? r[(n + 1) / 2] : (r[n / 2] + r[n / 2 + 1]) / 2
+      printf "%.3f to %.3f, median %.3f over %d %s", r[1], r[n], med, n, what
+    }'
+}
 section() { printf '\n==== %s ====\n' "$1"; }
 
 # ----------------------------------------------------------------------------------------------
@@ -220,9 +233,13 @@ check_cost() {
   key=$1 runs=$2 limit=$3
   shift 3
   best0="" best1="" run=0
+  : >"$work/${key}_runs"
   while [ $run -lt "$runs" ]; do
+    w0=""
     for d in 0 1; do
       w=$(wall_s "$limit" "$@" -d $d)
+      [ $d = 0 ] && w0=$w
+      [ $d = 1 ] && [ -n "$w0" ] && [ -n "$w" ] && echo "$w $w0" >>"$work/${key}_runs"
       [ -n "$w" ] || continue
       if [ $d = 0 ]; then b=$best0; else b=$best1; fi
       [ -z "$b" ] || [ "$(calc "print ($w < $b)")" = 1 ] || continue
@@ -240,6 +257,7 @@ s0=$(get sweep_d0_s)
 s1=$(get sweep_d1_s)
 echo "default sweep, bench-allreduce -s 2: -d 0 ${s0:-?} s, -d 1 ${s1:-?} s," \
      "ratio $(ratio "$s1" "$s0")"
+echo "  run by run: -d 1 / -d 0 $(run_by_run runs <"$work/sweep_runs")"
 # Many steps of small counts (256 counts to 256K, both modes): what the check costs per step
 # beyond its data, such as host memory mapped afresh for each larger count. Best of 5 each: a
 # run takes about 0.05 s, a few scheduling delays of the host.
@@ -249,6 +267,7 @@ m0=$(get small_d0_s)
 m1=$(get small_d1_s)
 echo "512-step sweep, bench-allreduce $small: -d 0 ${m0:-?} s, -d 1 ${m1:-?} s," \
      "ratio $(ratio "$m1" "$m0")"
+echo "  run by run: -d 1 / -d 0 $(run_by_run runs <"$work/small_runs")"
 if [ -x "$bin/perf_check" ]; then
   bounded 180 "$bin/perf_check" >"$work/check.out" 2>&1
   cat "$work/check.out"
@@ -321,6 +340,8 @@ Steadiness: $STEADY_RUNS runs of bench-allreduce -s 2 -n 1K -x 4M -m 4 -l 20 -w 
 mode) from 256K up, the spread of bus bw (max - min) over its median; the worst row counts. After
 each run, the bare kernel in the same rows (perf_oxcl --bare-rows: 2 threads, 5 warm-up calls and
 a block of 20, a spinning barrier after each call, no library): the spread this host alone gives.
+"run by run": the ratio of each pair on its own, lowest to highest: a miss within that range may
+be this host's noise rather than a regression.
 Host load (1-minute average) before this section: $(cut -d' ' -f1 /proc/loadavg 2>/dev/null)
 EOF
 rep=0
@@ -374,6 +395,23 @@ echo "64 ranks at 1K: -s 64 $(get over_s64_us) us, -np 4 -s 16 $(get over_np4_us
      "(ratio $(ratio "$(get over_np4_us)" "$(get over_s64_us)"))"
 echo "2 processes at 32M: all-reduce $(get pair_mpi_busbw) GB/s, bare kernel" \
      "$(get pair_bare_gbps) GB/s (ratio $(ratio "$(get pair_mpi_busbw)" "$(get pair_bare_gbps)"))"
+# Each pair of runs above on its own.
+rep=0
+: >"$work/half_pairs"
+: >"$work/over_pairs"
+: >"$work/pair_pairs"
+while [ $rep -lt "$PAIRS" ]; do
+  rep=$((rep + 1))
+  echo "$(first_row 1 max "$work/half_float16_$rep.out")" \
+       "$(first_row 1 max "$work/half_bfloat16_$rep.out")" >>"$work/half_pairs"
+  echo "$(first_row 3 min "$work/over_np4_$rep.out")" \
+       "$(first_row 3 min "$work/over_s64_$rep.out")" >>"$work/over_pairs"
+  echo "$(best_result mpi_allreduce_n2_c33554432_oxcl_busbw "$work/pair_mpi_$rep.out")" \
+       "$(best_result bare_allreduce_gbps "$work/pair_bare_$rep.out")" >>"$work/pair_pairs"
+done
+echo "  run by run: float16 / bfloat16 $(run_by_run pairs <"$work/half_pairs");" \
+     "-np 4 / -s 64 $(run_by_run pairs <"$work/over_pairs");" \
+     "2 processes / bare kernel $(run_by_run pairs <"$work/pair_pairs")"
 run=0
 while [ $run -lt "$STEADY_RUNS" ]; do
   run=$((run + 1))
