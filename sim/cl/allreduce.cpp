@@ -17,7 +17,13 @@ bool PlanAllReduce(Slot& slot, int n, bool saturate, std::string* why) {
   plan.unit_size = kUnitBytes / plan.elem;
   plan.units = (a.count + plan.unit_size - 1) / plan.unit_size;
   plan.stream = a.count * plan.elem * n >= kStreamBytes;
-  for (int r = 0; r < n; ++r) slot.inputs[r] = slot.args[r]->send;
+  // Streamed outputs go through the tiles, whose copies make whole aligned lines.
+  plan.fold_store =
+      plan.stream || n > kFoldStoreRanks ? nullptr : GetFoldStore(a.type, a.op, saturate);
+  for (int r = 0; r < n; ++r) {
+    slot.inputs[r] = slot.args[r]->send;
+    slot.outputs[r] = slot.args[r]->recv;
+  }
   return true;
 }
 
@@ -26,6 +32,10 @@ void RunAllReduceUnit(const Slot& slot, int n, uint64_t unit) {
   const uint64_t count = slot.args[0]->count;
   const uint64_t first = unit * plan.unit_size;
   const uint64_t end = std::min(count, first + plan.unit_size);
+  if (plan.fold_store != nullptr) {
+    plan.fold_store(slot.inputs.data(), n, first, end - first, slot.outputs.data(), n);
+    return;
+  }
   const uint64_t tile_elems = kTileBytes / plan.elem;
   alignas(64) unsigned char tile[kTileBytes];
   for (uint64_t pos = first; pos < end; pos += tile_elems) {

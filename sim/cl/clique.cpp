@@ -77,6 +77,7 @@ Clique::Clique(uint64_t nonce, int nranks, int64_t creator_pid)
     slot.seq.store(k, std::memory_order_relaxed);
     slot.args.assign(n, nullptr);
     slot.inputs.assign(n, nullptr);
+    slot.outputs.assign(n, nullptr);
     slot.prefix.assign(n * (n + 1) / 2 + 1, 0);
     slot.cursors = std::vector<Slot::Cursor>(n);
     slot.range_begin.assign(n + 1, 0);

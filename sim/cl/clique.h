@@ -43,6 +43,8 @@ struct Plan {
   uint64_t unit_size = 0;   // elements per unit (bytes for all-to-all)
   size_t elem = 0;          // element size in bytes
   FoldFn fold = nullptr;    // reductions only
+  // All-reduce of outputs that stay in the cache: the fold stored straight to the outputs.
+  FoldStoreFn fold_store = nullptr;
   bool stream = false;      // outputs bypass the cache
 };
 
@@ -54,6 +56,7 @@ struct Slot {
   std::atomic<int> verdict{0};  // 0 pending, 1 go, 2 the ranks' calls disagree
   std::vector<const CollArgs*> args;  // one per rank, valid until that rank leaves
   std::vector<const void*> inputs;    // reductions: each rank's send buffer
+  std::vector<void*> outputs;         // all-reduce: each rank's receive buffer
   std::vector<uint64_t> prefix;       // all-to-all: first unit of each rank pair
   Plan plan;
   // Units are claimed from per-rank home ranges: rank r first takes the units of its own

@@ -86,38 +86,129 @@ OXSIM_WIDE_CLONES void Fold(const void* const* in, int n, uint64_t first, uint64
   }
 }
 
-template <oxclReduceOp_t Op>
-FoldFn FoldFor(oxclDataType_t type, bool saturate) {
-  switch (type) {
-    case oxclFloat16: return GetHalfFold(Op, ActiveHalfPath());
-    case oxclBfloat16: return Fold<uint16_t, Fp16Step<false, Op>>;
-    case oxclFloat32: return Fold<float, PlainStep<float, Op>>;
-    case oxclInt8:
-      return saturate ? Fold<int8_t, ByteStep<int8_t, Op, true>>
-                      : Fold<int8_t, ByteStep<int8_t, Op, false>>;
-    case oxclUint8:
-      return saturate ? Fold<uint8_t, ByteStep<uint8_t, Op, true>>
-                      : Fold<uint8_t, ByteStep<uint8_t, Op, false>>;
-    case oxclInt16: return Fold<int16_t, PlainStep<int16_t, Op>>;
-    case oxclInt32: return Fold<int32_t, PlainStep<int32_t, Op>>;
-    case oxclInt64: return Fold<int64_t, PlainStep<int64_t, Op>>;
-    case oxclUint16: return Fold<uint16_t, PlainStep<uint16_t, Op>>;
-    case oxclUint32: return Fold<uint32_t, PlainStep<uint32_t, Op>>;
-    case oxclUint64: return Fold<uint64_t, PlainStep<uint64_t, Op>>;
+// PlainStep on whole vectors of lanes, each lane as PlainStep computes it: integers wrap
+// (computed unsigned), max and min keep the first operand unless the second is strictly
+// greater (smaller). By reference: vectors passed by value change the calling convention
+// between the clones.
+template <class T, oxclReduceOp_t Op>
+struct PlainLanes {
+  typedef T V __attribute__((vector_size(32)));
+  using Bits = typename std::conditional_t<std::is_integral_v<T>, std::make_unsigned<T>,
+                                            std::common_type<T>>::type;
+  typedef Bits U __attribute__((vector_size(32)));
+  static constexpr uint64_t kLanes = sizeof(V) / sizeof(T);
+
+  [[gnu::always_inline]] static void Apply(V& acc, const V& b) {
+    // Integers lane by lane as unsigned of their width, which wraps; converting keeps the bits.
+    if constexpr (Op == oxclSum)
+      acc = __builtin_convertvector(
+          __builtin_convertvector(acc, U) + __builtin_convertvector(b, U), V);
+    else if constexpr (Op == oxclProd)
+      acc = __builtin_convertvector(
+          __builtin_convertvector(acc, U) * __builtin_convertvector(b, U), V);
+    else if constexpr (Op == oxclMax) acc = b > acc ? b : acc;
+    else acc = b < acc ? b : acc;
   }
-  return nullptr;
+  // The same vector at any element boundary, allowed to alias T: direct loads and stores,
+  // where a copy through memcpy goes through the stack in halves that the wide loads after it
+  // cannot take from the store buffer.
+  typedef T Unaligned __attribute__((vector_size(32), aligned(alignof(T)), may_alias));
+  [[gnu::always_inline]] static void Load(V& v, const T* p) {
+    v = *reinterpret_cast<const Unaligned*>(p);
+  }
+  [[gnu::always_inline]] static void Store(T* p, const V& v) {
+    *reinterpret_cast<Unaligned*>(p) = v;
+  }
+};
+
+// The fold stored straight to every output, a few vectors at a time that stay in registers,
+// where the tiles' way writes each tile once and copies it out once per output. Every
+// element's inputs are read before its outputs are written, so an output may be an input at
+// the same position (in place).
+template <class T, oxclReduceOp_t Op>
+OXSIM_WIDE_CLONES void FoldStore(const void* const* in, int n, uint64_t first, uint64_t len,
+                                 void* const* out, int outs) {
+  using L = PlainLanes<T, Op>;
+  constexpr int kVectors = 4;  // 128 bytes: two cache lines per input and output
+  constexpr uint64_t kStep = L::kLanes * kVectors;
+  const auto at = [&](int r) { return static_cast<const T*>(in[r]) + first; };
+  uint64_t k = 0;
+  for (; k + kStep <= len; k += kStep) {
+    typename L::V v[kVectors];
+    for (int i = 0; i < kVectors; ++i) L::Load(v[i], at(0) + k + i * L::kLanes);
+    for (int r = 1; r < n; ++r) {
+      for (int i = 0; i < kVectors; ++i) {
+        typename L::V c;
+        L::Load(c, at(r) + k + i * L::kLanes);
+        L::Apply(v[i], c);
+      }
+    }
+    for (int o = 0; o < outs; ++o)
+      for (int i = 0; i < kVectors; ++i)
+        L::Store(static_cast<T*>(out[o]) + first + k + i * L::kLanes, v[i]);
+  }
+  for (; k < len; ++k) {
+    T v = at(0)[k];
+    for (int r = 1; r < n; ++r) v = PlainStep<T, Op>::Apply(v, at(r)[k]);
+    for (int o = 0; o < outs; ++o) static_cast<T*>(out[o])[first + k] = v;
+  }
+}
+
+struct Kernels {
+  FoldFn fold;
+  FoldStoreFn fold_store;
+};
+
+// The tiles' fold, and for the types of the plain operations the fold stored straight out.
+template <class T, class Step>
+constexpr Kernels Tiles() {
+  return {Fold<T, Step>, nullptr};
+}
+template <class T, oxclReduceOp_t Op>
+constexpr Kernels Both() {
+  return {Fold<T, PlainStep<T, Op>>, FoldStore<T, Op>};
+}
+
+template <oxclReduceOp_t Op>
+Kernels KernelsFor(oxclDataType_t type, bool saturate) {
+  switch (type) {
+    case oxclFloat16: return {GetHalfFold(Op, ActiveHalfPath()), nullptr};
+    case oxclBfloat16: return Tiles<uint16_t, Fp16Step<false, Op>>();
+    case oxclFloat32: return Both<float, Op>();
+    case oxclInt8:
+      return saturate ? Tiles<int8_t, ByteStep<int8_t, Op, true>>()
+                      : Tiles<int8_t, ByteStep<int8_t, Op, false>>();
+    case oxclUint8:
+      return saturate ? Tiles<uint8_t, ByteStep<uint8_t, Op, true>>()
+                      : Tiles<uint8_t, ByteStep<uint8_t, Op, false>>();
+    case oxclInt16: return Both<int16_t, Op>();
+    case oxclInt32: return Both<int32_t, Op>();
+    case oxclInt64: return Both<int64_t, Op>();
+    case oxclUint16: return Both<uint16_t, Op>();
+    case oxclUint32: return Both<uint32_t, Op>();
+    case oxclUint64: return Both<uint64_t, Op>();
+  }
+  return {nullptr, nullptr};
+}
+
+Kernels KernelsFor(oxclDataType_t type, oxclReduceOp_t op, bool saturate) {
+  switch (op) {
+    case oxclSum: return KernelsFor<oxclSum>(type, saturate);
+    case oxclProd: return KernelsFor<oxclProd>(type, saturate);
+    case oxclMax: return KernelsFor<oxclMax>(type, saturate);
+    case oxclMin: return KernelsFor<oxclMin>(type, saturate);
+  }
+  return {nullptr, nullptr};
 }
 
 }  // namespace
 
 FoldFn GetFold(oxclDataType_t type, oxclReduceOp_t op, bool saturate) {
-  switch (op) {
-    case oxclSum: return FoldFor<oxclSum>(type, saturate);
-    case oxclProd: return FoldFor<oxclProd>(type, saturate);
-    case oxclMax: return FoldFor<oxclMax>(type, saturate);
-    case oxclMin: return FoldFor<oxclMin>(type, saturate);
-  }
-  return nullptr;
+  return KernelsFor(type, op, saturate).fold;
+}
+
+FoldStoreFn GetFoldStore(oxclDataType_t type, oxclReduceOp_t op, bool saturate) {
+  return KernelsFor(type, op, saturate).fold_store;
 }
 
 namespace {

@@ -19,6 +19,14 @@ using FoldFn = void (*)(const void* const* in, int n, uint64_t first, uint64_t l
 // int8/uint8 clamp to their range instead of wrapping (the OPU150/OPU190 behaviour).
 FoldFn GetFold(oxclDataType_t type, oxclReduceOp_t op, bool saturate);
 
+// The fold of elements [first, first + len), stored to out[r] + first for every r < outs. An
+// output may be one of the inputs (in place); no other overlap is allowed.
+using FoldStoreFn = void (*)(const void* const* in, int n, uint64_t first, uint64_t len,
+                             void* const* out, int outs);
+
+// GetFold's fold in that form; null where the type folds through tiles of float (float16).
+FoldStoreFn GetFoldStore(oxclDataType_t type, oxclReduceOp_t op, bool saturate);
+
 // Copies bytes from src to dst; with `stream`, large aligned spans bypass the cache
 // (non-temporal stores), which saves the read-for-ownership of outputs nobody reads soon.
 // Call StoreFence before publishing data written with `stream`.
