@@ -53,7 +53,7 @@ SAN_PROGRAMS = bench-allreduce bench-reducescatter bench-allgather bench-alltoal
 ASAN_TARGETS = $(SAN_PROGRAMS) bench-none test_element_check test_check_kernels test_argument \
   test_datatype test_count_series test_init_reduce test_table test_gather_patterns \
   test_sim_memory test_sim_fault_parse test_sim_corrupt test_sim_knobs test_sim_drv_dev oxsim_probe \
-  oxcl_api_test test_samples oxcl_half_fold_test
+  oxcl_api_test test_samples oxcl_half_fold_test oxcl_fold_store_test
 TSAN_TARGETS = $(SAN_PROGRAMS)
 
 asan: deps
