@@ -61,14 +61,10 @@ bool Same(const T* a, const T* b, uint64_t len) {
 template <class T>
 void CheckType(oxclDataType_t type, const char* name) {
   std::mt19937_64 rng(42);
-  const FoldStoreFn store_fn[] = {GetFoldStore(type, oxclSum, false),
-                                  GetFoldStore(type, oxclProd, false),
-                                  GetFoldStore(type, oxclMax, false),
-                                  GetFoldStore(type, oxclMin, false)};
   const oxclReduceOp_t ops[] = {oxclSum, oxclProd, oxclMax, oxclMin};
   for (int o = 0; o < 4; ++o) {
     const FoldFn fold = GetFold(type, ops[o], false);
-    const FoldStoreFn store = store_fn[o];
+    const FoldStoreFn store = GetFoldStore(type, ops[o], false);
     ASSERT_NE(store, nullptr) << name;
     for (int n = 1; n <= 5; ++n) {
       for (uint64_t len : {0, 1, 7, 31, 32, 33, 64, 127, 200, 1000}) {
