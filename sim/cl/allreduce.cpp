@@ -43,7 +43,7 @@ void RunAllReduceUnit(const Slot& slot, int n, uint64_t unit) {
     // Reduce into the tile first: an output may be some rank's input (in-place).
     plan.fold(slot.inputs.data(), n, pos, len, tile);
     for (int r = 0; r < n; ++r)
-      StoreBytes(static_cast<char*>(slot.args[r]->recv) + pos * plan.elem, tile,
+      StoreBytes(static_cast<char*>(slot.outputs[r]) + pos * plan.elem, tile,
                  len * plan.elem, plan.stream);
   }
 }
